@@ -37,6 +37,7 @@ public:
     virtual ~IString();
 
     void assign(const char* text, int encoding, bool* ok = nullptr);
+    void append(const IString& other);
 
     // Valid while the string lives and is not changed.
     const char* asMultibyte(int encoding, bool* ok = nullptr) const;

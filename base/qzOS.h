@@ -1,0 +1,48 @@
+// File names and directory listing.
+#pragma once
+
+#include <vector>
+
+#include "qzString.h"
+#include "qzUtil.h"
+
+namespace qzOS {
+
+class File {
+public:
+    explicit File(const qzString::IString& path) : m_path(path) {}
+    virtual ~File() = default;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    const qzString::IString& path() const { return m_path; }
+    // Fills `names` with the bare names of the directory's entries; the flag asks for a
+    // recursive listing, which is not offered (ignored).
+    qzUtil::Error readDir(std::vector<qzString::IString>& names, bool recursive) const;
+
+private:
+    qzString::IString m_path;
+};
+
+class FileFactory {
+public:
+    static FileFactory* getFileFactory();
+    // A directory object for the path, or null when none can be made. The factory keeps it;
+    // the caller never releases it.
+    File* createFile(const qzString::IString& path);
+
+private:
+    FileFactory() = default;
+};
+
+class Filename {
+public:
+    explicit Filename(const qzString::IString& path) : m_path(path) {}
+    // The name without directory and extension: "/a/b/wave.pc2" gives "wave".
+    qzString::IString baseTrunk() const;
+
+private:
+    qzString::IString m_path;
+};
+
+}  // namespace qzOS

@@ -1,0 +1,76 @@
+// A facade over one accessor for callers that work with plain character strings (UTF-8 in,
+// malloc'ed UTF-8 out, released by the caller with free), and the PC2 converters.
+#pragma once
+
+#include <cstdint>
+
+#include "qzCacheData.h"
+#include "qzCacheExport.h"
+
+class qzCacheFileAccessor;
+
+class QZCACHE_API qzCacheFileInterface {
+public:
+    enum cacheFileFormat : int { kFormatOneFile = 0, kFormatOneFilePerFrame = 1 };
+
+    qzCacheFileInterface();
+    // Stops the background worker, if any, then releases the accessor.
+    virtual ~qzCacheFileInterface();
+    qzCacheFileInterface(const qzCacheFileInterface&) = delete;
+    qzCacheFileInterface& operator=(const qzCacheFileInterface&) = delete;
+
+    bool initFileRead(const char* baseFileName, const char* storageLocation);
+    bool initFileWrite(const char* storageLocation, const char* baseFileName,
+                       cacheFileFormat format, const char* cacheFormat, int ticksPerFrame);
+    bool reOpenForWrite();
+    cacheFileFormat format() const;
+
+    char* baseFileName() const;
+    char* storageLocation() const;
+    // On failure the caller's pointer is left as it was and nothing is allocated.
+    bool channelName(unsigned int channel, char** name) const;
+    bool channelInterpretation(unsigned int channel, char** interpretation) const;
+    bool getDataFilePath(unsigned int index, char** path);
+
+    bool addChannel(const char* name, const char* interpretation,
+                    qzCacheData::qzCacheDataType type, unsigned int& index);
+    bool hasChannelByName(const char* name, unsigned int& index) const;
+    bool addArrayData(unsigned int channel, int time, void* data, unsigned int length);
+    void beginWriteAtTime(int time);
+    void endWriteAtTime();
+    bool endFileWrite();
+    bool channelDataType(unsigned int channel, qzCacheData::qzCacheDataType& type) const;
+    bool channelSamplingRate(unsigned int channel, int& rate) const;
+    bool isChannelSamplingRegular(unsigned int channel) const;
+    bool getChannelStartTime(unsigned int channel, int& time) const;
+    bool getChannelEndTime(unsigned int channel, int& time) const;
+    std::uint64_t numChannels() const;
+    int getTicksPerFrame() const;
+    // `length` on entry is the element count the buffer holds; it receives the count delivered.
+    bool getArrayDataAtTime(unsigned int channel, int time, void*& data, unsigned int& length);
+    bool getArrayLengthAtTime(unsigned int channel, int time, unsigned int& length);
+    std::uint64_t getDataCount(unsigned int channel);
+    int getDataFileCount();
+    bool getDataTime(unsigned int channel, unsigned int index, int& time);
+    bool getNextTimeWithData(int time, int& next);
+    bool getNextTimeWithData(unsigned int channel, int time, int& next);
+    void setMemoryPreLoadQueueSize(unsigned int size);
+    void setOptimizeMultiChannelRead(bool on);
+    bool startMultiThreadRead(bool report);
+    bool stopMultiThreadRead();
+    bool isInMultiThreadReadMode();
+    static bool copyChannelData(qzCacheFileAccessor& source, unsigned int sourceChannel,
+                                qzCacheFileAccessor& target, unsigned int targetChannel, int time);
+
+    // The accessor behind the facade, for calls the facade does not forward.
+    qzCacheFileAccessor* accessor() const { return m_accessor; }
+
+    static bool convertToPc2(const char* pc2File, const char* storageLocation,
+                             const char* baseFileName, unsigned int channel, int step);
+    static bool convertFromPc2(const char* pc2File, const char* storageLocation,
+                               const char* baseFileName, cacheFileFormat format,
+                               const char* cacheFormat, int ticksPerFrame);
+
+private:
+    qzCacheFileAccessor* m_accessor;
+};
