@@ -226,9 +226,9 @@ TEST(MemoryCacheWork, NothingToDoBeforeTheFirstRequest) {
     Holder accessor;
     addGridChannels(accessor.accessor);
     int time = -7;
-    EXPECT_FALSE(accessor->getLastRequestedTime(time));
     EXPECT_FALSE(accessor->preLoadWorkAvailable(time));
     EXPECT_EQ(time, -7);
+    EXPECT_FALSE(accessor->getLastRequestedTime(time));
 
     accessor->setLastRequestedTime(500);
     ASSERT_TRUE(accessor->getLastRequestedTime(time));
