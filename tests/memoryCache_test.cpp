@@ -2,7 +2,9 @@
 // eviction, the queue size, the work check and the worker's start and stop.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,6 +23,8 @@ IString str(const char* text) { return IString(text, 0); }
 class TestAccessor : public qzCacheFileAccessor {
 public:
     static TestAccessor* create() { return new TestAccessor(); }
+    // Fulfilled by the destructor, on whichever thread lets go last.
+    std::promise<void>* destroyed = nullptr;
 
     using qzCacheFileAccessor::getDataTimesToBeCached;
     using qzCacheFileAccessor::getStoredArrayDataAtTime;
@@ -33,12 +37,16 @@ public:
     }
 
 private:
-    ~TestAccessor() override = default;
+    ~TestAccessor() override {
+        if (destroyed) destroyed->set_value();
+    }
 };
 
 struct Holder {
     TestAccessor* accessor = TestAccessor::create();
-    ~Holder() { accessor->unref(); }
+    ~Holder() {
+        if (accessor) accessor->unref();
+    }
     TestAccessor* operator->() const { return accessor; }
 };
 
@@ -420,7 +428,10 @@ TEST(MemoryCacheCopying, OneLoadServesEveryChannelOfTheTime) {
 }
 
 TEST(MemoryCacheThreads, StartStopAndReuseOfTheSynchronisationObjects) {
+    std::promise<void> destroyed;
+    std::future<void> gone = destroyed.get_future();
     Holder accessor;
+    accessor->destroyed = &destroyed;
     EXPECT_FALSE(accessor->isInMultiThreadReadMode());
     EXPECT_FALSE(accessor->stopMultiThreadRead());
     for (int i = 0; i < 5; ++i) EXPECT_EQ(accessor->syncObject(i), nullptr);
@@ -443,4 +454,9 @@ TEST(MemoryCacheThreads, StartStopAndReuseOfTheSynchronisationObjects) {
     accessor->setMemoryPreLoadQueueSize(7);
     EXPECT_EQ(accessor->memoryPreLoadQueueSize(), 7u);
     EXPECT_TRUE(accessor->stopMultiThreadRead());
+
+    // The worker's reference outlives the creator's; its release destroys the accessor.
+    accessor->unref();
+    accessor.accessor = nullptr;
+    EXPECT_EQ(gone.wait_for(std::chrono::minutes(2)), std::future_status::ready);
 }
