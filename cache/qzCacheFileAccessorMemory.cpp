@@ -6,6 +6,7 @@
 // lock is held while waiting for the worker.
 #include "qzCacheFileAccessor.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -15,6 +16,7 @@
 #include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIO.h"
 #include "qzCacheFileIffIO.h"
+#include "qzFileSystem.h"
 
 namespace {
 
@@ -36,11 +38,22 @@ size_t firstMissingTime(const std::vector<qzCacheChannel*>& channels,
     return times.size();
 }
 
-// An unknown channel's array: read it with a reader whatever its type, so that the next
-// record starts right after it. The data themselves are dropped.
-void skipArray(qzCacheFileIO& reader, unsigned int length) {
-    (void)reader;
-    (void)length;
+// No array of a data file is larger than the file: a count beyond that is corrupt, and no
+// block is allocated for it. Unknown (no bound) when the file's size cannot be learnt.
+std::uint64_t arrayByteBound(const qzString::IString& dataFilePath) {
+    std::uint64_t size = 0;
+    if (dataFilePath.empty() || !qzOS::fileSize(dataFilePath.utf8().c_str(), size))
+        return UINT64_MAX;
+    return size;
+}
+
+// Consumes the array of a record whose channel the accessor does not know, so that the next
+// record's name comes next. An array reader takes the next chunk whole whatever it holds and
+// fails on a count that does not match; with a count of 0 it never writes to the buffer, and
+// nothing is allocated from a count read from the file.
+void skipArray(qzCacheFileIO& reader) {
+    double unused = 0.0;
+    reader.readDoubleArray(&unused, 0);
 }
 
 // The multi-threaded read's wait: until the sample is in memory, the worker gave up on the
@@ -221,15 +234,14 @@ bool qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory(int time, std::vecto
     }
 
     const bool perFrame = m_distribution == kOneFilePerFrame;
-    if (perFrame) {
-        qzString::IString path;
-        {
-            // The extension comes from the main reader, which the caller may be using.
-            ReaderLock lock(m_private->readerMutex);
-            path = constructDataFilePathForOneFilePerFrame(time);
-        }
-        if (!reader || path.empty() || !reader->open(path)) return false;
+    qzString::IString path;
+    {
+        // The extension comes from the main reader, which the caller may be using.
+        ReaderLock lock(m_private->readerMutex);
+        path = perFrame ? constructDataFilePathForOneFilePerFrame(time)
+                        : constructDataFilePathForOneFile();
     }
+    if (perFrame && (!reader || path.empty() || !reader->open(path))) return false;
     if (!reader || !reader->isValid()) return false;
     if (perFrame) {
         if (!reader->beginReadChunk()) {
@@ -243,16 +255,19 @@ bool qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory(int time, std::vecto
         return false;
     }
 
+    const std::uint64_t byteBound = arrayByteBound(path);
     bool stored = true;
     qzString::IString name;
     while (reader->readChannelName(name)) {
         const unsigned int length = reader->readArraySize();
         unsigned int index = 0;
         if (!hasChannelByName(name, index)) {
-            skipArray(*reader, length);
+            skipArray(*reader);
             continue;
         }
-        void* buffer = allocateDataForChannel(index, length);
+        const std::uint64_t bytes =
+            std::uint64_t(length) * qzCacheData::elementSize(m_channels[index]->dataType());
+        void* buffer = bytes <= byteBound ? allocateDataForChannel(index, length) : nullptr;
         if (!buffer || !readChannelDataFromFile(index, buffer, length, reader) ||
             !m_channels[index]->storeArrayData(buffer, length, true, time, false)) {
             std::free(buffer);
