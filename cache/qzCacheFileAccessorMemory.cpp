@@ -92,6 +92,10 @@ qzCacheFileIO* loadingReader(qzCacheFileAccessor& accessor, qzCacheFileAccessorP
     return reader;
 }
 
+qzCacheFileIO* newWorkerReader() {
+    return new (std::nothrow) qzCacheFileIffIO(qzCacheFileIO::kRead, qzString::IString());
+}
+
 }  // namespace
 
 std::set<int> qzCacheFileAccessorPrivate::failedTimesCopy() {
@@ -364,8 +368,8 @@ void qzCacheFileAccessor::signalWorkerThreadEvent() {
 void qzCacheFileAccessor::workerThreadFunc(void* argument) {
     auto* self = static_cast<qzCacheFileAccessor*>(argument);
     qzCacheFileAccessorPrivate* state = self->m_private;
-    self->setThreadFileAccessor(
-        new (std::nothrow) qzCacheFileIffIO(qzCacheFileIO::kRead, qzString::IString()));
+    // No format: the container variant is taken from the first file the reader opens.
+    self->setThreadFileAccessor(newWorkerReader());
     // A failed open makes every load step fail, which the waiting readers learn.
     if (self->m_threadFileAccessor && self->m_distribution == kOneFile) {
         qzString::IString path;
@@ -397,6 +401,12 @@ void qzCacheFileAccessor::workerThreadFunc(void* argument) {
             working.unlock();
         } else {
             state->finishLoad(time, false);
+            // A reader that failed to open a frame file has taken a variant from nothing and
+            // would fail on every frame of the other variant: start again with a fresh one.
+            if (self->m_distribution == kOneFilePerFrame) {
+                self->removeThreadFileAccessor();
+                self->setThreadFileAccessor(newWorkerReader());
+            }
             working.unlock();
             self->reduceMemoryPreLoadQueueSize();
         }
