@@ -57,14 +57,15 @@ void skipArray(qzCacheFileIO& reader) {
 }
 
 // The multi-threaded read's wait: until the sample is in memory, the worker gave up on the
-// time, or the read mode ended. Never holds a lock while it sleeps.
-void waitForWorker(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state,
+// time, or the read mode ended. Never holds a lock while it sleeps. True when the read mode
+// ended with the sample still missing: the caller then loads it itself.
+bool waitForWorker(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state,
                    const qzCacheChannel& channel, int time) {
     for (;;) {
         const std::uint64_t seen = state.generation();
         unsigned int position = 0;
-        if (channel.findData(time, position, true)) return;
-        if (!accessor.isInMultiThreadReadMode() || state.hasFailed(time)) return;
+        if (channel.findData(time, position, true) || state.hasFailed(time)) return false;
+        if (!accessor.isInMultiThreadReadMode()) return true;
         // Another reader moved the request elsewhere: ask again, or the worker may never
         // come back to this time.
         int requested = 0;
@@ -443,9 +444,8 @@ bool qzCacheFileAccessor::getStoredArrayDataByCopying(unsigned int channel, int 
         return true;
     }
 
-    if (threaded) {
-        waitForWorker(*this, *m_private, *source, time);
-    } else {
+    // Stopped while waiting: the request is still answered, on this thread.
+    if (!threaded || waitForWorker(*this, *m_private, *source, time)) {
         ReaderLock lock(m_private->readerMutex);
         int requested = time;
         getLastRequestedTime(requested);
