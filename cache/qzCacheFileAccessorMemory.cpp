@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <mutex>
 #include <new>
 
@@ -70,14 +71,24 @@ bool waitForWorker(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& st
         unsigned int position = 0;
         if (channel.findData(time, position, true) || state.hasFailed(time)) return false;
         if (!accessor.isInMultiThreadReadMode()) return true;
-        // Another reader moved the request elsewhere: ask again, or the worker may never
-        // come back to this time.
-        int requested = 0;
-        if (accessor.getLastRequestedTime(requested) && requested != time)
-            accessor.setLastRequestedTime(time);
         state.waitPast(seen);
     }
 }
+
+// Marks a time as waited for while a reader waits for it.
+class WaitedTime {
+public:
+    WaitedTime(qzCacheFileAccessorPrivate& state, int time) : m_state(state), m_time(time) {
+        m_state.addWaiter(time);
+    }
+    ~WaitedTime() { m_state.removeWaiter(m_time); }
+    WaitedTime(const WaitedTime&) = delete;
+    WaitedTime& operator=(const WaitedTime&) = delete;
+
+private:
+    qzCacheFileAccessorPrivate& m_state;
+    int m_time;
+};
 
 // The reader for a load on the caller's thread. While a writer is installed that is the side
 // reader, opened here on a one-file cache's data file (`opened` then asks for a close).
@@ -106,6 +117,22 @@ qzCacheFileIO* newWorkerReader() {
 std::set<int> qzCacheFileAccessorPrivate::failedTimesCopy() {
     std::lock_guard<std::mutex> lock(loadedMutex);
     return failedTimes;
+}
+
+std::multiset<int> qzCacheFileAccessorPrivate::waitedTimesCopy() {
+    std::lock_guard<std::mutex> lock(loadedMutex);
+    return waitedTimes;
+}
+
+void qzCacheFileAccessorPrivate::addWaiter(int time) {
+    std::lock_guard<std::mutex> lock(loadedMutex);
+    waitedTimes.insert(time);
+}
+
+void qzCacheFileAccessorPrivate::removeWaiter(int time) {
+    std::lock_guard<std::mutex> lock(loadedMutex);
+    auto at = waitedTimes.find(time);
+    if (at != waitedTimes.end()) waitedTimes.erase(at);
 }
 
 bool qzCacheFileAccessorPrivate::hasFailed(int time) {
@@ -224,8 +251,16 @@ bool qzCacheFileAccessor::preLoadWorkAvailable(int& time) {
         getDataTimesToBeCached(requested, times);
         if (times.empty()) return false;
         missing = firstMissingTime(m_channels, times, failed);
+        if (missing == times.size()) {
+            // Around the last request all is loaded: serve readers whose requests it replaced.
+            const std::multiset<int> waited = m_private->waitedTimesCopy();
+            const std::vector<int> others(waited.begin(), waited.end());
+            const size_t other = firstMissingTime(m_channels, others, failed);
+            if (other == others.size()) return false;
+            time = others[other];
+            return true;
+        }
     }
-    if (missing == times.size()) return false;
 
     time = times[missing];
     if (m_verbose) {
@@ -439,9 +474,13 @@ bool qzCacheFileAccessor::getStoredArrayDataByCopying(unsigned int channel, int 
     }
     const bool copied = source->copyArrayData(data, count, time);
     const bool threaded = m_multiThreadReadMode;
-    // A new miss makes a time the worker gave up on worth one more try; cleared before the
-    // request wakes the worker so that it sees the time as work.
-    if (!copied && threaded) m_private->clearFailure(time);
+    // A new miss makes a time the worker gave up on worth one more try. Both marks are set
+    // before the request wakes the worker, so that it sees the time as work.
+    std::optional<WaitedTime> waited;
+    if (!copied && threaded) {
+        m_private->clearFailure(time);
+        waited.emplace(*m_private, time);
+    }
     setLastRequestedTime(time);
     if (copied) {
         length = count;

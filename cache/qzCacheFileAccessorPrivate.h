@@ -41,8 +41,15 @@ struct qzCacheFileAccessorPrivate {
     // Times the worker could not load completely. They are no work for it until a reader
     // asks for one again or a later load of it succeeds.
     std::set<int> failedTimes;
+    // Times readers wait for. When the times around the last request are all in memory the
+    // worker loads these, so that a reader whose request another reader replaced still gets
+    // its sample.
+    std::multiset<int> waitedTimes;
 
     std::set<int> failedTimesCopy();
+    std::multiset<int> waitedTimesCopy();
+    void addWaiter(int time);
+    void removeWaiter(int time);
     bool hasFailed(int time);
     void clearFailure(int time);
     // Ends one load step: a complete load clears the time's failure mark, anything else sets

@@ -279,6 +279,25 @@ void setInterpolation(qzCacheFileAccessor* accessor, qzCacheChannel::qzCacheInte
 
 }  // namespace
 
+TEST(PreloadPlaybackThreads, TwoReadersFarApartBothFinish) {
+    // Each request moves the worker to its own time; a reader whose request the other one
+    // replaced while it waited must still get its sample rather than wait for ever.
+    const int frames = 24;
+    qztest::TempDir dir;
+    writeCache(dir.path(), kPerFrame, frames);
+    qzCacheFileAccessor* reader = openCache(dir.path(), kPerFrame, frames);
+    Release release{reader};
+    ASSERT_TRUE(reader->startMultiThreadRead(false));
+    withWatchdog([&] {
+        std::thread backward([&] {
+            for (int frame = frames - 1; frame >= 0; --frame) expectWritten(reader, 1, frame);
+        });
+        for (int frame = 0; frame < frames; ++frame) expectWritten(reader, 3, frame);
+        backward.join();
+    });
+    EXPECT_TRUE(reader->stopMultiThreadRead());
+}
+
 TEST(PreloadLifecycle, StartStopCyclesKeepServingReads) {
     qztest::TempDir dir;
     writeCache(dir.path(), kOneFile, 8);
