@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -54,8 +55,8 @@ TEST(ByteOrder, BulkReversalGivesBigEndianFloatsAndDoubles) {
 
 // Every length around the vector widths, at every misalignment, against a byte-wise
 // reference; the bytes after the copied elements stay untouched.
-template <std::size_t Width>
-void checkBulkReversal(void (*reverse)(void*, const void*, std::size_t)) {
+template <std::size_t Width, typename Reverse>
+void checkBulkReversal(Reverse reverse) {
     std::mt19937 random(7);
     for (std::size_t count = 0; count <= 80; ++count) {
         for (std::size_t shift = 0; shift < Width; ++shift) {
@@ -86,6 +87,25 @@ void checkBulkReversal(void (*reverse)(void*, const void*, std::size_t)) {
 TEST(ByteOrder, BulkReversalMatchesByteWiseReference) {
     checkBulkReversal<4>(&iff::reverseCopy32);
     checkBulkReversal<8>(&iff::reverseCopy64);
+}
+
+// Each implementation the processor offers, not only the one picked at run time.
+TEST(ByteOrder, EveryBulkImplementationMatchesReference) {
+    unsigned char probe[8] = {};
+    ASSERT_TRUE(iff::reverseCopyWith(0, 4, probe, probe, 1));
+    for (int level = 0; level <= 2; ++level) {
+        if (!iff::reverseCopyWith(level, 4, probe, probe, 1)) {
+            continue;
+        }
+        SCOPED_TRACE("implementation " + std::to_string(level));
+        checkBulkReversal<4>([level](void* dst, const void* src, std::size_t count) {
+            iff::reverseCopyWith(level, 4, dst, src, count);
+        });
+        checkBulkReversal<8>([level](void* dst, const void* src, std::size_t count) {
+            iff::reverseCopyWith(level, 8, dst, src, count);
+        });
+    }
+    EXPECT_FALSE(iff::reverseCopyWith(0, 2, probe, probe, 1));
 }
 
 }  // namespace
