@@ -264,9 +264,10 @@ bool addChannelElement(xmlNode* channels, unsigned int index,
                        const qzCacheDescriptionIO::ChannelDescription& channel) {
     char elementName[32];
     std::snprintf(elementName, sizeof elementName, "channel%u", index);
+    const char* typeName = qzCacheDescriptionIO::dataTypeName(channel.m_dataType);
     xmlNode* node = xmlNewChild(channels, nullptr, xml(elementName), nullptr);
     return node && setProperty(node, "ChannelName", channel.m_name.asUTF8()) &&
-           setProperty(node, "ChannelType", qzCacheDescriptionIO::dataTypeName(channel.m_dataType)) &&
+           setProperty(node, "ChannelType", typeName) &&
            setProperty(node, "ChannelInterpretation", channel.m_interpretation.asUTF8()) &&
            setProperty(node, "SamplingType", samplingTypeName(channel.m_samplingType)) &&
            setNumber(node, "SamplingRate", channel.m_samplingRate) &&

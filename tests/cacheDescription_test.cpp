@@ -307,7 +307,8 @@ TEST_F(CacheDescriptionTest, FailedReadChangesOnlyTheNames) {
     EXPECT_EQ(accessor->getTicksPerFrame(), 500);
     EXPECT_EQ(accessor->distribution(), qzCacheFileAccessor::kOneFile);
     EXPECT_TRUE(accessor->memoryCache());
-    EXPECT_FALSE(accessor->readDescriptionFile(IString("absent", 0), IString(dir.path().c_str(), 0)));
+    EXPECT_FALSE(
+        accessor->readDescriptionFile(IString("absent", 0), IString(dir.path().c_str(), 0)));
     EXPECT_EQ(accessor->numChannels(), 0u);
 }
 
@@ -484,7 +485,8 @@ TEST_F(CacheDescriptionTest, DataTypeAndSamplingTypeNames) {
 TEST_F(CacheDescriptionTest, ExtraElementsAndEntities) {
     qzCacheDescriptionIO record(IString(path.c_str(), 0));
     ASSERT_TRUE(readDocument(
-        "<?xml version=\"1.0\"?>\n<!DOCTYPE Qordexon_Cache_File [<!ENTITY who \"the &amp; team\">]>\n"
+        "<?xml version=\"1.0\"?>\n"
+        "<!DOCTYPE Qordexon_Cache_File [<!ENTITY who \"the &amp; team\">]>\n"
         "<Qordexon_Cache_File><extra/><extra>a &amp; b &lt;c&gt; &#233;</extra>"
         "<extra>by &who;</extra><extra>x<!-- gone -->y</extra></Qordexon_Cache_File>",
         record));
@@ -619,9 +621,9 @@ TEST_F(CacheDescriptionTest, EntityExpansionBombIsRefusedOrBounded) {
                                                       3, "&l10;") +
               "/></Channels>"}) {
         qzCacheDescriptionIO record(IString(path.c_str(), 0));
-        const bool read = readDocument("<?xml version=\"1.0\"?>\n" + dtd +
-                                           "<Qordexon_Cache_File>" + body + "</Qordexon_Cache_File>",
-                                       record);
+        const std::string content = "<?xml version=\"1.0\"?>\n" + dtd + "<Qordexon_Cache_File>" +
+                                    body + "</Qordexon_Cache_File>";
+        const bool read = readDocument(content, record);
         if (read) {
             EXPECT_LT(str(record.version()).size(), 100000000u);
             for (unsigned int i = 0; i < record.descriptionInfoCount(); ++i) {
