@@ -8,11 +8,11 @@
 #include <libxml/xmlversion.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 
 #include "qzFileSystem.h"
@@ -234,10 +234,11 @@ bool setNumber(xmlNode* node, const char* name, int value) {
     return setProperty(node, name, text);
 }
 
+// Distinct for every save of this process, and in practice from other processes' saves.
 std::string temporaryNameBeside(const std::string& target) {
     static std::atomic<unsigned> counter{0};
-    std::random_device seed;
-    return target + ".tmp" + std::to_string(seed()) + "-" + std::to_string(counter++);
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    return target + ".tmp" + std::to_string(stamp) + "-" + std::to_string(counter++);
 }
 
 // Saves beside the target and renames over it, so that the target is either the earlier file
