@@ -902,7 +902,7 @@ TEST_F(IffIOTest, DamagedFilesReadSafely) {
             expectIntactPrefix(ref, opened, groups, cut);
         }
         std::mt19937 random(20240611u);
-        for (int round = 0; round < 1500; ++round) {
+        for (int round = 0; round < 800; ++round) {
             Bytes bytes = ref.bytes;
             std::size_t first = bytes.size();
             const int flips = 1 + static_cast<int>(random() % 3);
