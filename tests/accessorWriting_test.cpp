@@ -236,11 +236,11 @@ TEST(ReOpen, OnlyAPerFrameCacheTakesANewWriter) {
 }
 
 TEST(ReOpen, NeverReadsThroughTheNewWriter) {
+    CallLog newLog;  // outlives the accessor, which closes its writer when it goes
     WriteSetup s(qzCacheFileAccessor::kOneFilePerFrame);
     s.writer->touchRealFiles = true;
     writeTime(*s.accessor, s.points, s.weights, 0);
     s.accessor->setChannelSamplingType(s.points, qzCacheChannel::kIrregular);
-    CallLog newLog;
     auto* next = new RecordingFileIO(qzCacheFileIO::kWrite, s.disk, newLog);
     ASSERT_TRUE(s.accessor->reOpenForWrite(next));
     EXPECT_EQ(s.accessor->fileAccessor(), next);
