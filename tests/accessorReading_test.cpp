@@ -106,7 +106,8 @@ TEST(ReadDirect, PerFrameRequestOpensAndClosesTheFrameFile) {
 }
 
 TEST(ReadDirect, OtherCountAtAStoredTimeReportsTheCountAndDoesNotInterpolate) {
-    for (auto distribution : {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
+    for (auto distribution :
+         {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
         ReadSetup s(distribution, {0, 250, 500});
         std::vector<int> buffer(8, -1);
         void* data = buffer.data();

@@ -271,7 +271,8 @@ TEST(CopyChannel, CopiesOneSampleBetweenCaches) {
     source->addArrayData(from, 0, zero.data(), 3);
     source->addArrayData(from, 250, ten.data(), 3);
 
-    EXPECT_FALSE(qzCacheFileAccessor::copyChannelData(*source, from, *destination, ints, 250, false));
+    EXPECT_FALSE(
+        qzCacheFileAccessor::copyChannelData(*source, from, *destination, ints, 250, false));
     EXPECT_FALSE(qzCacheFileAccessor::copyChannelData(*source, text("p"), *destination,
                                                       text("missing"), 250, false));
     ASSERT_TRUE(qzCacheFileAccessor::copyChannelData(*source, text("p"), *destination, text("q"),
