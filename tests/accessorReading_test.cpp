@@ -419,6 +419,58 @@ TEST(RoundTrip, EveryArrayTypeBitForBitInEveryLayout) {
     }
 }
 
+TEST(RoundTrip, DescribedCacheReadsBackInEveryLayout) {
+    for (const char* format : {"kcc", "kcx"}) {
+        for (auto distribution :
+             {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
+            SCOPED_TRACE(std::string(format) + " distribution " + std::to_string(distribution));
+            DiskCache disk(format, distribution);
+            {
+                AccessorRef writer;
+                disk.setUp(*writer);
+                disk.addChannels(*writer);
+                disk.installWriter(*writer);
+                for (int t : {-250, 0, 250, 500, 510}) DiskCache::writeTime(*writer, t, 7);
+                ASSERT_TRUE(writer->endFileWrite());
+            }
+            AccessorRef reader;
+            ASSERT_TRUE(reader->readDescriptionFile(text("cache"), text(disk.dir.path())));
+            disk.installReader(*reader);
+            ASSERT_EQ(reader->numChannels(), 5u);
+            for (int t : {510, -250, 250, 0, 500}) DiskCache::expectTime(*reader, t, 7);
+            // The description states the record the writes left: the grid broke at 510.
+            EXPECT_FALSE(reader->isChannelSamplingRegular(0));
+            EXPECT_EQ(reader->getDataCount(0), 5u);
+            int start = 0;
+            int end = 0;
+            reader->getChannelStartTime(4, start);
+            reader->getChannelEndTime(4, end);
+            EXPECT_EQ(start, -250);
+            EXPECT_EQ(end, 510);
+        }
+    }
+}
+
+TEST(RoundTrip, RegularWritesAreDescribedWithTheirRate) {
+    DiskCache disk("kcc", qzCacheFileAccessor::kOneFilePerFrame);
+    {
+        AccessorRef writer;
+        disk.setUp(*writer);
+        disk.addChannels(*writer);
+        disk.installWriter(*writer);
+        for (int t : {0, 125, 250}) DiskCache::writeTime(*writer, t, 2);
+        ASSERT_TRUE(writer->endFileWrite());
+    }
+    AccessorRef reader;
+    ASSERT_TRUE(reader->readDescriptionFile(text("cache"), text(disk.dir.path())));
+    disk.installReader(*reader);
+    int rate = 0;
+    EXPECT_TRUE(reader->channelSamplingRate(2, rate));
+    EXPECT_EQ(rate, 125);
+    EXPECT_EQ(reader->getDataFileCount(), 4);
+    DiskCache::expectTime(*reader, 125, 2);
+}
+
 TEST(RoundTrip, DirectCountMismatchAndMemoryLending) {
     DiskCache disk("kcx", qzCacheFileAccessor::kOneFile);
     AccessorRef accessor;
