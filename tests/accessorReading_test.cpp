@@ -289,10 +289,10 @@ namespace {
 // Bit patterns that a lossy path would change: signed zero, a denormal, extremes, a NaN.
 std::vector<double> doublePattern(int time, std::size_t scalars) {
     std::vector<double> values(scalars);
-    const double special[] = {-0.0, 4.9e-324, 1.7976931348623157e308, -1e-300,
+    const double unusual[] = {-0.0, 4.9e-324, 1.7976931348623157e308, -1e-300,
                               std::numeric_limits<double>::quiet_NaN()};
     for (std::size_t i = 0; i < scalars; ++i) {
-        values[i] = i % 3 == 0 ? special[(i / 3) % 5] : time + 0.1 * static_cast<double>(i);
+        values[i] = i % 3 == 0 ? unusual[(i / 3) % 5] : time + 0.1 * static_cast<double>(i);
     }
     return values;
 }
