@@ -1,0 +1,13 @@
+// Reading beside a writer.
+#include "qzCacheFileAccessorPrivate.h"
+#include "qzCacheFileIffIO.h"
+
+std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cacheFormat) {
+    return std::unique_ptr<qzCacheFileIO>(
+        new qzCacheFileIffIO(qzCacheFileIO::kRead, cacheFormat));
+}
+
+void qzFlushWriter(qzCacheFileIO* writer) {
+    // Other formats have no buffer we know of; what they wrote is theirs to show.
+    if (auto* iff = dynamic_cast<qzCacheFileIffIO*>(writer)) iff->flush();
+}
