@@ -33,10 +33,10 @@ Semaphore::Semaphore(int count) : m_count(count) {}
 Semaphore::~Semaphore() = default;
 
 void Semaphore::post() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_count;
-    }
+    // Notified under the lock: a waiter woken by this post may destroy the semaphore as soon
+    // as it returns, so nothing of it may be touched after the mutex is released.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_count;
     m_available.notify_one();
 }
 
