@@ -71,27 +71,27 @@ std::vector<unsigned char> sampleBytes(const ChannelDef& c, unsigned int channel
     return bytes;
 }
 
-struct CacheSpec {
+struct CacheLayout {
     std::string format;  // "kcc" or "kcx"
     qzCacheFileAccessor::qzCacheFileDistribution distribution;
 };
 
-void setUp(qzCacheFileAccessor* accessor, const std::string& dir, const CacheSpec& spec) {
+void setUp(qzCacheFileAccessor* accessor, const std::string& dir, const CacheLayout& layout) {
     accessor->setStorageLocation(str(dir));
     accessor->setBaseFileName(str("shot"));
-    accessor->setCacheFormat(str(spec.format));
-    accessor->setDistribution(spec.distribution);
+    accessor->setCacheFormat(str(layout.format));
+    accessor->setDistribution(layout.distribution);
     accessor->setTimePerFrame(kTicks);
 }
 
 // Writes frames 0 .. frames-1 of the channels.
-void writeCache(const std::string& dir, const CacheSpec& spec, int frames,
+void writeCache(const std::string& dir, const CacheLayout& layout, int frames,
                 const std::vector<ChannelDef>& channels = defaultChannels()) {
     qzCacheFileAccessor* writer = qzCacheFileAccessor::createQzCacheFileAccessor();
-    setUp(writer, dir, spec);
-    auto* io = new qzCacheFileIffIO(qzCacheFileIO::kWrite, str(spec.format));
+    setUp(writer, dir, layout);
+    auto* io = new qzCacheFileIffIO(qzCacheFileIO::kWrite, str(layout.format));
     writer->setFileAccessor(io);
-    if (spec.distribution == qzCacheFileAccessor::kOneFile) {
+    if (layout.distribution == qzCacheFileAccessor::kOneFile) {
         ASSERT_TRUE(io->open(writer->constructDataFilePathForOneFile()));
         ASSERT_TRUE(io->writeHeader(str("0.1"), 0, 1));
     }
@@ -111,11 +111,11 @@ void writeCache(const std::string& dir, const CacheSpec& spec, int frames,
 }
 
 // A reading accessor over the cache, its channels on the grid of the written frames.
-qzCacheFileAccessor* openCache(const std::string& dir, const CacheSpec& spec, int frames,
+qzCacheFileAccessor* openCache(const std::string& dir, const CacheLayout& layout, int frames,
                                const std::vector<ChannelDef>& channels = defaultChannels(),
                                qzCacheFileAccessor* accessor = nullptr) {
     if (!accessor) accessor = qzCacheFileAccessor::createQzCacheFileAccessor();
-    setUp(accessor, dir, spec);
+    setUp(accessor, dir, layout);
     for (const ChannelDef& c : channels) {
         unsigned int index = 0;
         EXPECT_TRUE(accessor->addChannel(str(c.name), str("test"), c.type, index));
@@ -123,9 +123,9 @@ qzCacheFileAccessor* openCache(const std::string& dir, const CacheSpec& spec, in
         accessor->setChannelEndTime(index, (frames - 1) * kTicks);
         accessor->setChannelSamplingRate(index, kTicks);
     }
-    auto* io = new qzCacheFileIffIO(qzCacheFileIO::kRead, str(spec.format));
+    auto* io = new qzCacheFileIffIO(qzCacheFileIO::kRead, str(layout.format));
     accessor->setFileAccessor(io);
-    if (spec.distribution == qzCacheFileAccessor::kOneFile) {
+    if (layout.distribution == qzCacheFileAccessor::kOneFile) {
         EXPECT_TRUE(io->open(accessor->constructDataFilePathForOneFile()));
     }
     return accessor;
@@ -136,8 +136,8 @@ struct Release {
     ~Release() { accessor->unref(); }
 };
 
-std::string framePath(const std::string& dir, const CacheSpec& spec, int frame) {
-    return dir + "shotFrame" + std::to_string(frame) + (spec.format == "kcx" ? ".kcx" : ".kc");
+std::string framePath(const std::string& dir, const CacheLayout& layout, int frame) {
+    return dir + "shotFrame" + std::to_string(frame) + (layout.format == "kcx" ? ".kcx" : ".kc");
 }
 
 // Runs `body` on its own thread; a body that does not return within a generous bound means a
@@ -197,20 +197,20 @@ private:
     std::promise<void>* m_destroyed;
 };
 
-class PreloadPlayback : public testing::TestWithParam<CacheSpec> {};
+class PreloadPlayback : public testing::TestWithParam<CacheLayout> {};
 
 }  // namespace
 
 TEST_P(PreloadPlayback, EveryOrderMatchesTheDirectRead) {
-    const CacheSpec spec = GetParam();
+    const CacheLayout layout = GetParam();
     const int frames = 14;
     qztest::TempDir dir;
-    writeCache(dir.path(), spec, frames);
+    writeCache(dir.path(), layout, frames);
 
     // The truth: every sample read directly from the files, checked against what was written.
     std::vector<std::vector<std::vector<unsigned char>>> truth(frames);
     {
-        qzCacheFileAccessor* direct = openCache(dir.path(), spec, frames);
+        qzCacheFileAccessor* direct = openCache(dir.path(), layout, frames);
         Release release{direct};
         for (int f = 0; f < frames; ++f) {
             for (unsigned int c = 0; c < defaultChannels().size(); ++c) {
@@ -231,7 +231,7 @@ TEST_P(PreloadPlayback, EveryOrderMatchesTheDirectRead) {
         {"forward", forward}, {"backward", backward}, {"random", shuffled}};
 
     auto* reader = new ProbeAccessor;
-    Release release{openCache(dir.path(), spec, frames, defaultChannels(), reader)};
+    Release release{openCache(dir.path(), layout, frames, defaultChannels(), reader)};
     ASSERT_TRUE(reader->startMultiThreadRead(false));
     withWatchdog([&] {
         for (const auto& order : orders) {
@@ -249,11 +249,11 @@ TEST_P(PreloadPlayback, EveryOrderMatchesTheDirectRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     FormatsAndDistributions, PreloadPlayback,
-    testing::Values(CacheSpec{"kcc", qzCacheFileAccessor::kOneFile},
-                    CacheSpec{"kcx", qzCacheFileAccessor::kOneFile},
-                    CacheSpec{"kcc", qzCacheFileAccessor::kOneFilePerFrame},
-                    CacheSpec{"kcx", qzCacheFileAccessor::kOneFilePerFrame}),
-    [](const testing::TestParamInfo<CacheSpec>& param) {
+    testing::Values(CacheLayout{"kcc", qzCacheFileAccessor::kOneFile},
+                    CacheLayout{"kcx", qzCacheFileAccessor::kOneFile},
+                    CacheLayout{"kcc", qzCacheFileAccessor::kOneFilePerFrame},
+                    CacheLayout{"kcx", qzCacheFileAccessor::kOneFilePerFrame}),
+    [](const testing::TestParamInfo<CacheLayout>& param) {
         return param.param.format +
                (param.param.distribution == qzCacheFileAccessor::kOneFile ? "OneFile"
                                                                            : "PerFrame");
@@ -261,8 +261,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-const CacheSpec kPerFrame{"kcc", qzCacheFileAccessor::kOneFilePerFrame};
-const CacheSpec kOneFile{"kcx", qzCacheFileAccessor::kOneFile};
+const CacheLayout kPerFrame{"kcc", qzCacheFileAccessor::kOneFilePerFrame};
+const CacheLayout kOneFile{"kcx", qzCacheFileAccessor::kOneFile};
 
 void expectWritten(qzCacheFileAccessor* accessor, unsigned int channel, int frame) {
     const ChannelDef& c = defaultChannels()[channel];
@@ -463,20 +463,20 @@ TEST(CopyingWithoutWorker, ARecordOfAnUnknownChannelIsSkipped) {
     std::vector<ChannelDef> written = defaultChannels();
     written.insert(written.begin() + 1, ChannelDef{"ghost", qzCacheData::kFloatVectorArray, 11});
     written.insert(written.begin() + 4, ChannelDef{"ghost2", qzCacheData::kInt32Array, 0});
-    for (const CacheSpec& spec : {kPerFrame, kOneFile, CacheSpec{"kcx", kPerFrame.distribution},
-                                  CacheSpec{"kcc", kOneFile.distribution}}) {
+    for (const CacheLayout& layout : {kPerFrame, kOneFile, CacheLayout{"kcx", kPerFrame.distribution},
+                                  CacheLayout{"kcc", kOneFile.distribution}}) {
         qztest::TempDir dir;
-        writeCache(dir.path(), spec, 3, written);
+        writeCache(dir.path(), layout, 3, written);
         auto* reader = new ProbeAccessor;
-        Release release{openCache(dir.path(), spec, 3, defaultChannels(), reader)};
+        Release release{openCache(dir.path(), layout, 3, defaultChannels(), reader)};
         reader->setOptimizeMultiChannelRead(true);
         std::vector<int> keep{2 * kTicks};
         EXPECT_TRUE(reader->readAllDataAtTimeAndStoreInMemory(2 * kTicks, keep,
                                                               reader->fileAccessor()));
         for (unsigned int c = 0; c < defaultChannels().size(); ++c)
-            EXPECT_EQ(reader->storedCount(c), 1u) << spec.format << " channel " << c;
-        if (spec.distribution == qzCacheFileAccessor::kOneFilePerFrame) {
-            ASSERT_EQ(std::remove(framePath(dir.path(), spec, 2).c_str()), 0);
+            EXPECT_EQ(reader->storedCount(c), 1u) << layout.format << " channel " << c;
+        if (layout.distribution == qzCacheFileAccessor::kOneFilePerFrame) {
+            ASSERT_EQ(std::remove(framePath(dir.path(), layout, 2).c_str()), 0);
         }
         // The known channels read from memory hold the values written for them.
         for (unsigned int c = 0; c < defaultChannels().size(); ++c) {
