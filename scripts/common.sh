@@ -1,0 +1,41 @@
+# Shared by the scripts: Debian packages and the CMake build.
+# shellcheck shell=bash
+
+QZ_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+QZ_JOBS="${QZ_JOBS:-$(nproc 2>/dev/null || echo 2)}"
+
+# Installs the Debian packages given when any is missing: with apt-get as root, otherwise
+# prints the command to run and stops.
+qz_require_packages() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$package")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing Debian packages: ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -q >/dev/null
+        apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+    else
+        echo "Missing Debian packages. Install them with:" >&2
+        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+}
+
+QZ_BUILD_PACKAGES=(cmake make g++ pkg-config libxml2-dev libgtest-dev libcli11-dev nlohmann-json3-dev)
+
+# qz_build DIR [cmake options...]: configures and builds the project into DIR.
+qz_build() {
+    local dir="$1"
+    shift
+    cmake -S "$QZ_ROOT" -B "$dir" "$@" >"$dir.configure.log" 2>&1 || {
+        cat "$dir.configure.log" >&2
+        return 1
+    }
+    cmake --build "$dir" -j "$QZ_JOBS"
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: a release build, then the address and undefined-
+# behaviour sanitizers, then the thread sanitizer. Warnings are errors.
+#   scripts/test.sh            all three builds
+#   scripts/test.sh --quick    the release build only
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+qz_require_packages "${QZ_BUILD_PACKAGES[@]}"
+mkdir -p "$QZ_ROOT/build"
+
+run_suite() {
+    local name="$1"
+    shift
+    local dir="$QZ_ROOT/build/$name"
+    echo "== $name: building"
+    qz_build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZCACHE_WERROR=ON "$@"
+    echo "== $name: testing"
+    ctest --test-dir "$dir" --output-on-failure -j "$QZ_JOBS"
+}
+
+run_suite release
+if [ "$quick" -eq 0 ]; then
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        run_suite asan -DQZCACHE_SANITIZE_ADDRESS=ON -DQZCACHE_BUILD_TOOLS=OFF
+    TSAN_OPTIONS=halt_on_error=1 run_suite tsan -DQZCACHE_SANITIZE_THREAD=ON -DQZCACHE_BUILD_TOOLS=OFF
+fi
+echo "All test builds passed."
