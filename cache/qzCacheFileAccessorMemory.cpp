@@ -61,6 +61,24 @@ void waitForWorker(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& st
     }
 }
 
+// The reader for a load on the caller's thread. While a writer is installed that is the side
+// reader, opened here on a one-file cache's data file (`opened` then asks for a close).
+qzCacheFileIO* loadingReader(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state,
+                             bool& opened) {
+    opened = false;
+    qzCacheFileIO* installed = accessor.fileAccessor();
+    if (!installed || installed->fileAccessMode() == qzCacheFileIO::kRead) return installed;
+    if (!state.sideReader) state.sideReader = qzCreateSideReader(accessor.cacheFormat());
+    qzCacheFileIO* reader = state.sideReader.get();
+    if (!reader) return nullptr;
+    qzFlushWriter(installed);
+    if (accessor.distribution() == qzCacheFileAccessor::kOneFile) {
+        const qzString::IString path = accessor.constructDataFilePathForOneFile();
+        opened = !path.empty() && reader->open(path);
+    }
+    return reader;
+}
+
 }  // namespace
 
 std::set<int> qzCacheFileAccessorPrivate::failedTimesCopy() {
@@ -203,8 +221,15 @@ bool qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory(int time, std::vecto
     }
 
     const bool perFrame = m_distribution == kOneFilePerFrame;
-    if (perFrame && (!reader || !reader->open(constructDataFilePathForOneFilePerFrame(time))))
-        return false;
+    if (perFrame) {
+        qzString::IString path;
+        {
+            // The extension comes from the main reader, which the caller may be using.
+            ReaderLock lock(m_private->readerMutex);
+            path = constructDataFilePathForOneFilePerFrame(time);
+        }
+        if (!reader || path.empty() || !reader->open(path)) return false;
+    }
     if (!reader || !reader->isValid()) return false;
     if (perFrame) {
         if (!reader->beginReadChunk()) {
@@ -327,8 +352,14 @@ void qzCacheFileAccessor::workerThreadFunc(void* argument) {
     self->setThreadFileAccessor(
         new (std::nothrow) qzCacheFileIffIO(qzCacheFileIO::kRead, qzString::IString()));
     // A failed open makes every load step fail, which the waiting readers learn.
-    if (self->m_threadFileAccessor && self->m_distribution == kOneFile)
-        self->m_threadFileAccessor->open(self->constructDataFilePathForOneFile());
+    if (self->m_threadFileAccessor && self->m_distribution == kOneFile) {
+        qzString::IString path;
+        {
+            ReaderLock lock(state->readerMutex);
+            path = self->constructDataFilePathForOneFile();
+        }
+        self->m_threadFileAccessor->open(path);
+    }
 
     while (self->isInMultiThreadReadMode()) {
         qzThread::MutexOp working(*self->m_threadWorkingMutex, true);
@@ -390,12 +421,15 @@ bool qzCacheFileAccessor::getStoredArrayDataByCopying(unsigned int channel, int 
     if (threaded) {
         waitForWorker(*this, *m_private, *source, time);
     } else {
-        ReaderLock reader(m_private->readerMutex);
+        ReaderLock lock(m_private->readerMutex);
         int requested = time;
         getLastRequestedTime(requested);
         std::vector<int> keepTimes;
         getDataTimesToBeCached(requested, keepTimes);
-        readAllDataAtTimeAndStoreInMemory(time, keepTimes, m_fileAccessor);
+        bool opened = false;
+        qzCacheFileIO* reader = loadingReader(*this, *m_private, opened);
+        readAllDataAtTimeAndStoreInMemory(time, keepTimes, reader);
+        if (opened) reader->close();
     }
     if (!source->copyArrayData(data, count, time)) return false;
     length = count;
