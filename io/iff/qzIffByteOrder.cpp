@@ -1,0 +1,105 @@
+#include "qzIffByteOrder.h"
+
+// A plain byte-reversal loop is not vectorised for baseline x86-64 (there is no byte shuffle
+// before SSSE3), so on x86 the shuffle versions are picked once at run time. The pick goes
+// through a function pointer rather than ifunc-based clones, which Windows builds lack.
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define QZ_IFF_X86_DISPATCH 1
+#include <immintrin.h>
+#endif
+
+namespace iff {
+namespace {
+
+using ReverseFunction = void (*)(unsigned char*, const unsigned char*, std::size_t);
+
+// Each element goes through a local copy first, so dst == src works.
+template <std::size_t Width>
+void reversePlain(unsigned char* dst, const unsigned char* src, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned char element[Width];
+        std::memcpy(element, src + Width * i, Width);
+        for (std::size_t b = 0; b < Width; ++b) {
+            dst[Width * i + b] = element[Width - 1 - b];
+        }
+    }
+}
+
+#if defined(QZ_IFF_X86_DISPATCH)
+
+// Byte order within each 16-byte lane for 4- and 8-byte elements.
+#define QZ_IFF_SHUFFLE32 3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12
+#define QZ_IFF_SHUFFLE64 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8
+
+// Whole 16-byte blocks are loaded before they are stored, so dst == src works here too.
+template <std::size_t Width>
+__attribute__((target("ssse3"))) void reverseSsse3(
+    unsigned char* dst, const unsigned char* src, std::size_t count) {
+    const __m128i order = Width == 4 ? _mm_setr_epi8(QZ_IFF_SHUFFLE32) : _mm_setr_epi8(QZ_IFF_SHUFFLE64);
+    const std::size_t bytes = count * Width;
+    std::size_t done = 0;
+    for (; done + 16 <= bytes; done += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + done));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + done), _mm_shuffle_epi8(block, order));
+    }
+    reversePlain<Width>(dst + done, src + done, (bytes - done) / Width);
+}
+
+template <std::size_t Width>
+__attribute__((target("avx2"))) void reverseAvx2(
+    unsigned char* dst, const unsigned char* src, std::size_t count) {
+    const __m256i order = Width == 4
+        ? _mm256_setr_epi8(QZ_IFF_SHUFFLE32, QZ_IFF_SHUFFLE32)
+        : _mm256_setr_epi8(QZ_IFF_SHUFFLE64, QZ_IFF_SHUFFLE64);
+    const std::size_t bytes = count * Width;
+    std::size_t done = 0;
+    for (; done + 64 <= bytes; done += 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done + 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done), _mm256_shuffle_epi8(a, order));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done + 32), _mm256_shuffle_epi8(b, order));
+    }
+    for (; done + 32 <= bytes; done += 32) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done), _mm256_shuffle_epi8(a, order));
+    }
+    reversePlain<Width>(dst + done, src + done, (bytes - done) / Width);
+}
+
+#undef QZ_IFF_SHUFFLE32
+#undef QZ_IFF_SHUFFLE64
+
+template <std::size_t Width>
+ReverseFunction pickReverse() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) {
+        return &reverseAvx2<Width>;
+    }
+    if (__builtin_cpu_supports("ssse3")) {
+        return &reverseSsse3<Width>;
+    }
+    return &reversePlain<Width>;
+}
+
+#else
+
+template <std::size_t Width>
+ReverseFunction pickReverse() {
+    return &reversePlain<Width>;
+}
+
+#endif
+
+}  // namespace
+
+void reverseCopy32(void* dst, const void* src, std::size_t count) {
+    static const ReverseFunction reverse = pickReverse<4>();
+    reverse(static_cast<unsigned char*>(dst), static_cast<const unsigned char*>(src), count);
+}
+
+void reverseCopy64(void* dst, const void* src, std::size_t count) {
+    static const ReverseFunction reverse = pickReverse<8>();
+    reverse(static_cast<unsigned char*>(dst), static_cast<const unsigned char*>(src), count);
+}
+
+}  // namespace iff

@@ -1,0 +1,659 @@
+#include "qzIffFile.h"
+
+#include "qzFileSystem.h"
+#include "qzIffByteOrder.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace iff {
+namespace {
+
+// Read-ahead and write-behind buffer. Larger transfers bypass it in one call.
+constexpr std::size_t kBufferBytes = 64 * 1024;
+constexpr unsigned kTypeBytes = 4;
+
+std::string at(std::uint64_t offset) {
+    return " at offset " + std::to_string(offset);
+}
+
+}  // namespace
+
+qzIffFile::qzIffFile(const qzIffTag& groupTag, unsigned sizeFieldBytes, unsigned alignment)
+    : m_groupTag(groupTag), m_sizeFieldBytes(sizeFieldBytes), m_alignment(alignment) {}
+
+qzIffFile::~qzIffFile() {
+    close();
+}
+
+qzIffFile4::qzIffFile4() : qzIffFile(qzIffTag::kFOR4, 4, 4) {}
+
+qzIffFile8::qzIffFile8() : qzIffFile(qzIffTag::kFOR8, 8, 8) {}
+
+// ---------------------------------------------------------------------------------------
+// Opening and positioning
+
+bool qzIffFile::open(const char* name, const char* mode, long, long) {
+    if (isActive()) {
+        close();
+    }
+    resetState();
+    m_writeError = false;
+    m_readError = false;
+    m_lastError.clear();
+
+    const std::string modeText = mode != nullptr ? mode : "";
+    const char* streamMode = nullptr;
+    if (modeText == "r") {
+        streamMode = "rb";
+    } else if (modeText == "w") {
+        streamMode = "wb";
+    } else if (modeText == "r+") {
+        streamMode = "r+b";
+    } else {
+        m_lastError = "unsupported open mode \"" + modeText + "\"";
+        return false;
+    }
+    m_file = qzOS::openFile(name, streamMode);
+    if (m_file == nullptr) {
+        m_lastError = std::string("cannot open \"") + (name != nullptr ? name : "") + "\"";
+        return false;
+    }
+    // Buffering happens here, in blocks sized for the container; a second copy in the
+    // stream would only cost time.
+    std::setvbuf(m_file, nullptr, _IONBF, 0);
+    std::int64_t length = -1;
+    if (qzOS::seekFile(m_file, 0, SEEK_END) == 0) {
+        length = qzOS::tellFile(m_file);
+    }
+    if (length < 0 || qzOS::seekFile(m_file, 0, SEEK_SET) != 0) {
+        std::fclose(m_file);
+        m_file = nullptr;
+        m_lastError = std::string("cannot find the length of \"") + name + "\"";
+        return false;
+    }
+    m_fileLength = static_cast<std::uint64_t>(length);
+    m_physicalPosition = 0;
+    m_writable = modeText != "r";
+    return true;
+}
+
+bool qzIffFile::isActive() const {
+    return m_file != nullptr;
+}
+
+int qzIffFile::close() {
+    if (m_file == nullptr) {
+        return 1;
+    }
+    // A group left open is completed rather than left with an unfinished size.
+    if (m_putActive) {
+        endPut();
+    }
+    while (!m_writeGroups.empty()) {
+        endWriteGroup();
+    }
+    flushWriteBuffer();
+    if (std::fclose(m_file) != 0 && m_writable) {
+        failWrite("closing the file failed");
+    }
+    m_file = nullptr;
+    resetState();
+    return m_writeError ? -1 : 0;
+}
+
+void qzIffFile::resetState() {
+    m_writable = false;
+    m_position = 0;
+    m_fileLength = 0;
+    m_physicalPosition = -1;
+    m_lastWasWrite = false;
+    m_readBufferStart = 0;
+    m_readBufferLength = 0;
+    m_writeBuffer.clear();
+    m_writeBufferStart = 0;
+    m_readGroups.clear();
+    m_writeGroups.clear();
+    m_begun = BegunChunk();
+    m_putActive = false;
+    m_putBuffer.clear();
+}
+
+int qzIffFile::seek(int offset, int whence) {
+    if (m_file == nullptr) {
+        return -1;
+    }
+    if (!m_writeGroups.empty() || m_putActive) {
+        m_lastError = "seek refused while a group is being written";
+        return -1;
+    }
+    std::int64_t base = 0;
+    if (whence == SEEK_CUR) {
+        base = static_cast<std::int64_t>(m_position);
+    } else if (whence == SEEK_END) {
+        base = static_cast<std::int64_t>(m_fileLength);
+    } else if (whence != SEEK_SET) {
+        return -1;
+    }
+    const std::int64_t target = base + offset;
+    if (target < 0 || static_cast<std::uint64_t>(target) > m_fileLength) {
+        m_lastError = "seek outside the file to offset " + std::to_string(target);
+        return -1;
+    }
+    m_readGroups.clear();
+    m_begun = BegunChunk();
+    m_position = static_cast<std::uint64_t>(target);
+    return 0;
+}
+
+const qzIffTag& qzIffFile::getTag(KeloIffTag which) {
+    return which == kGroupTag ? m_groupTag : qzIffTag::kZERO;
+}
+
+std::uint64_t qzIffFile::paddingAfter(std::uint64_t offset) const {
+    return (m_alignment - offset % m_alignment) % m_alignment;
+}
+
+std::uint64_t qzIffFile::currentReadLimit() const {
+    return m_readGroups.empty() ? m_fileLength : m_readGroups.back().end;
+}
+
+int qzIffFile::failWrite(const std::string& message) {
+    m_writeError = true;
+    m_lastError = message;
+    return -1;
+}
+
+void qzIffFile::failRead(const std::string& message) {
+    m_readError = true;
+    m_lastError = message;
+}
+
+// ---------------------------------------------------------------------------------------
+// Writing
+
+bool qzIffFile::canWrite(const char* operation) {
+    if (m_file == nullptr) {
+        failWrite(std::string(operation) + " without an open file");
+        return false;
+    }
+    if (!m_writable) {
+        failWrite(std::string(operation) + " on a file opened for reading");
+        return false;
+    }
+    return true;
+}
+
+int qzIffFile::beginWriteGroup(const qzIffTag& groupTag, const qzIffTag& type) {
+    if (!canWrite("beginWriteGroup")) {
+        return -1;
+    }
+    if (m_putActive) {
+        return failWrite("group begun inside the open chunk '" + m_putTag.text() + "'");
+    }
+    if (groupTag != m_groupTag) {
+        return failWrite("group tag '" + groupTag.text() + "' in a file of '" + m_groupTag.text() +
+            "' groups");
+    }
+    m_begun = BegunChunk();
+    m_readGroups.clear();
+    // The size stays 0 until endWriteGroup: a group that was never completed is damaged
+    // and ends the readable data.
+    unsigned char header[16] = {};
+    std::memcpy(header, groupTag.bytes(), 4);
+    std::memcpy(header + 4 + m_sizeFieldBytes, type.bytes(), 4);
+    m_writeGroups.push_back({m_position + 4});
+    return writeBytes(header, 4 + m_sizeFieldBytes + kTypeBytes) ? 0 : -1;
+}
+
+int qzIffFile::endWriteGroup() {
+    if (!canWrite("endWriteGroup")) {
+        return -1;
+    }
+    if (m_putActive) {
+        endPut();
+    }
+    if (m_writeGroups.empty()) {
+        return failWrite("endWriteGroup without an open group");
+    }
+    const WriteGroup group = m_writeGroups.back();
+    m_writeGroups.pop_back();
+    const std::uint64_t size = m_position - (group.sizeField + m_sizeFieldBytes);
+    if (m_sizeFieldBytes == 4 && size > 0xFFFFFFFFu) {
+        return failWrite("group" + at(group.sizeField - 4) + " holds " + std::to_string(size) +
+            " bytes, more than a 32-bit size can state");
+    }
+    return patchSizeField(group.sizeField, size) ? 0 : -1;
+}
+
+int qzIffFile::putChunk(const qzIffTag& tag, unsigned int size, const void* data) {
+    if (!canWrite("putChunk")) {
+        return -1;
+    }
+    if (m_putActive) {
+        return failWrite("chunk '" + tag.text() + "' put inside the open chunk '" + m_putTag.text() + "'");
+    }
+    if (m_writeGroups.empty()) {
+        return failWrite("chunk '" + tag.text() + "' written outside any group");
+    }
+    if (size > 0 && data == nullptr) {
+        return failWrite("chunk '" + tag.text() + "' of " + std::to_string(size) + " bytes without data");
+    }
+    if (tag == qzIffTag::kFOR4 || tag == qzIffTag::kFOR8) {
+        return failWrite("chunk tag '" + tag.text() + "' is reserved for groups");
+    }
+    return writeChunk(tag, data, size) ? 0 : -1;
+}
+
+int qzIffFile::beginPut(const qzIffTag& tag) {
+    if (!canWrite("beginPut")) {
+        return -1;
+    }
+    if (m_putActive) {
+        return failWrite("chunk '" + tag.text() + "' begun inside the open chunk '" + m_putTag.text() + "'");
+    }
+    if (m_writeGroups.empty()) {
+        return failWrite("chunk '" + tag.text() + "' begun outside any group");
+    }
+    if (tag == qzIffTag::kFOR4 || tag == qzIffTag::kFOR8) {
+        return failWrite("chunk tag '" + tag.text() + "' is reserved for groups");
+    }
+    m_putActive = true;
+    m_putTag = tag;
+    m_putBuffer.clear();
+    return 0;
+}
+
+int qzIffFile::putString(const char* text) {
+    if (!m_putActive) {
+        return failWrite("putString without a begun chunk");
+    }
+    if (text == nullptr) {
+        return failWrite("putString without a string for chunk '" + m_putTag.text() + "'");
+    }
+    const std::size_t length = std::strlen(text);
+    if (length >= 0xFFFFFFFFu - m_putBuffer.size()) {
+        return failWrite("chunk '" + m_putTag.text() + "' grows beyond 32-bit size");
+    }
+    m_putBuffer.insert(m_putBuffer.end(), text, text + length + 1);
+    return 0;
+}
+
+int qzIffFile::endPut() {
+    if (!m_putActive) {
+        return failWrite("endPut without a begun chunk");
+    }
+    m_putActive = false;
+    if (!canWrite("endPut")) {
+        return -1;
+    }
+    return writeChunk(m_putTag, m_putBuffer.data(), static_cast<std::uint32_t>(m_putBuffer.size()))
+        ? 0 : -1;
+}
+
+bool qzIffFile::writeChunk(const qzIffTag& tag, const void* data, std::uint32_t size) {
+    unsigned char header[12] = {};
+    std::memcpy(header, tag.bytes(), 4);
+    if (m_sizeFieldBytes == 4) {
+        storeU32BE(header + 4, size);
+    } else {
+        storeU64BE(header + 4, size);
+    }
+    const std::uint64_t padding = paddingAfter(m_position + 4 + m_sizeFieldBytes + size);
+    static const unsigned char zeros[8] = {};
+    bool ok = writeBytes(header, 4 + m_sizeFieldBytes);
+    ok = writeBytes(data, size) && ok;
+    return writeBytes(zeros, static_cast<std::size_t>(padding)) && ok;
+}
+
+bool qzIffFile::writeBytes(const void* data, std::size_t count) {
+    if (count == 0) {
+        return true;
+    }
+    bool ok = true;
+    const std::uint64_t bufferEnd = m_writeBufferStart + m_writeBuffer.size();
+    if (!m_writeBuffer.empty() && (m_position != bufferEnd || m_writeBuffer.size() + count > kBufferBytes)) {
+        ok = flushWriteBuffer();
+    }
+    if (count >= kBufferBytes) {
+        ok = physicalWrite(m_position, data, count) && ok;
+    } else {
+        if (m_writeBuffer.empty()) {
+            m_writeBuffer.reserve(kBufferBytes);
+            m_writeBufferStart = m_position;
+        }
+        const unsigned char* bytes = static_cast<const unsigned char*>(data);
+        m_writeBuffer.insert(m_writeBuffer.end(), bytes, bytes + count);
+        dropReadBuffer(m_position, count);
+    }
+    m_position += count;
+    m_fileLength = std::max(m_fileLength, m_position);
+    return ok;
+}
+
+bool qzIffFile::flushWriteBuffer() {
+    if (m_writeBuffer.empty()) {
+        return true;
+    }
+    const bool ok = physicalWrite(m_writeBufferStart, m_writeBuffer.data(), m_writeBuffer.size());
+    m_writeBuffer.clear();
+    return ok;
+}
+
+bool qzIffFile::physicalWrite(std::uint64_t offset, const void* data, std::size_t count) {
+    if (m_physicalPosition != static_cast<std::int64_t>(offset) || !m_lastWasWrite) {
+        if (qzOS::seekFile(m_file, static_cast<std::int64_t>(offset), SEEK_SET) != 0) {
+            m_physicalPosition = -1;
+            failWrite("seeking to offset " + std::to_string(offset) + " for writing failed");
+            return false;
+        }
+        m_physicalPosition = static_cast<std::int64_t>(offset);
+    }
+    m_lastWasWrite = true;
+    dropReadBuffer(offset, count);
+    if (std::fwrite(data, 1, count, m_file) != count) {
+        std::clearerr(m_file);
+        m_physicalPosition = -1;
+        failWrite("writing " + std::to_string(count) + " bytes" + at(offset) + " failed");
+        return false;
+    }
+    m_physicalPosition += static_cast<std::int64_t>(count);
+    return true;
+}
+
+bool qzIffFile::patchSizeField(std::uint64_t offset, std::uint64_t value) {
+    unsigned char field[8];
+    if (m_sizeFieldBytes == 4) {
+        storeU32BE(field, static_cast<std::uint32_t>(value));
+    } else {
+        storeU64BE(field, value);
+    }
+    // Most groups are still in the write buffer: patch them there, without a seek.
+    if (offset >= m_writeBufferStart && m_sizeFieldBytes <= m_writeBuffer.size() &&
+        offset - m_writeBufferStart <= m_writeBuffer.size() - m_sizeFieldBytes) {
+        std::memcpy(m_writeBuffer.data() + (offset - m_writeBufferStart), field, m_sizeFieldBytes);
+        return true;
+    }
+    const bool flushed = flushWriteBuffer();
+    return physicalWrite(offset, field, m_sizeFieldBytes) && flushed;
+}
+
+void qzIffFile::dropReadBuffer(std::uint64_t offset, std::size_t count) {
+    if (m_readBufferLength > 0 && offset < m_readBufferStart + m_readBufferLength &&
+        m_readBufferStart < offset + count) {
+        m_readBufferLength = 0;
+    }
+}
+
+bool qzIffFile::flush() {
+    if (m_file == nullptr) {
+        return false;
+    }
+    bool ok = flushWriteBuffer();
+    if (m_writable && std::fflush(m_file) != 0) {
+        failWrite("flushing the file failed");
+        ok = false;
+    }
+    return ok && !m_writeError;
+}
+
+// ---------------------------------------------------------------------------------------
+// Reading
+
+std::size_t qzIffFile::physicalRead(std::uint64_t offset, void* dst, std::size_t count) {
+    if (count == 0) {
+        return 0;
+    }
+    flushWriteBuffer();
+    if (m_physicalPosition != static_cast<std::int64_t>(offset) || m_lastWasWrite) {
+        if (qzOS::seekFile(m_file, static_cast<std::int64_t>(offset), SEEK_SET) != 0) {
+            m_physicalPosition = -1;
+            return 0;
+        }
+        m_physicalPosition = static_cast<std::int64_t>(offset);
+    }
+    m_lastWasWrite = false;
+    const std::size_t got = std::fread(dst, 1, count, m_file);
+    if (got != count) {
+        std::clearerr(m_file);
+        m_physicalPosition = -1;
+    } else {
+        m_physicalPosition += static_cast<std::int64_t>(got);
+    }
+    return got;
+}
+
+const unsigned char* qzIffFile::viewAt(std::uint64_t offset, std::size_t count, std::uint64_t aheadLimit) {
+    if (m_readBuffer.size() < kBufferBytes) {
+        m_readBuffer.resize(kBufferBytes);
+    }
+    if (count > kBufferBytes) {
+        return nullptr;
+    }
+    if (offset >= m_readBufferStart && count <= m_readBufferLength &&
+        offset - m_readBufferStart <= m_readBufferLength - count) {
+        return m_readBuffer.data() + (offset - m_readBufferStart);
+    }
+    std::size_t want = count;
+    if (aheadLimit > offset) {
+        want = std::max<std::size_t>(count, static_cast<std::size_t>(
+            std::min<std::uint64_t>(kBufferBytes, aheadLimit - offset)));
+    }
+    m_readBufferLength = 0;
+    const std::size_t got = physicalRead(offset, m_readBuffer.data(), want);
+    m_readBufferStart = offset;
+    m_readBufferLength = got;
+    return got >= count ? m_readBuffer.data() : nullptr;
+}
+
+bool qzIffFile::readAt(std::uint64_t offset, void* dst, std::size_t count, std::uint64_t aheadLimit) {
+    unsigned char* out = static_cast<unsigned char*>(dst);
+    if (offset >= m_readBufferStart && offset < m_readBufferStart + m_readBufferLength) {
+        const std::size_t available = static_cast<std::size_t>(m_readBufferStart + m_readBufferLength - offset);
+        const std::size_t part = std::min(count, available);
+        std::memcpy(out, m_readBuffer.data() + (offset - m_readBufferStart), part);
+        out += part;
+        offset += part;
+        count -= part;
+    }
+    if (count == 0) {
+        return true;
+    }
+    if (count >= kBufferBytes) {
+        return physicalRead(offset, out, count) == count;
+    }
+    const unsigned char* view = viewAt(offset, count, aheadLimit);
+    if (view == nullptr) {
+        return false;
+    }
+    std::memcpy(out, view, count);
+    return true;
+}
+
+int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
+    if (m_file == nullptr) {
+        return -1;
+    }
+    endBegunChunk();
+    const std::uint64_t limit = currentReadLimit();
+    if (m_position >= limit) {
+        return 1;
+    }
+    const bool topLevel = m_readGroups.empty();
+    const std::uint64_t remaining = limit - m_position;
+    const unsigned headerSize = 4 + m_sizeFieldBytes;
+    unsigned char header[16];
+    if (remaining < headerSize + kTypeBytes ||
+        !readAt(m_position, header, headerSize + kTypeBytes, m_position + headerSize + kTypeBytes)) {
+        failRead("group header" + at(m_position) + " is cut off");
+        return -1;
+    }
+    const qzIffTag tag = qzIffTag::fromBytes(header);
+    if (tag != m_groupTag) {
+        // Inside a group this is an ordinary chunk; at the top it is damage.
+        if (topLevel) {
+            failRead("'" + tag.text() + "'" + at(m_position) + " where a '" + m_groupTag.text() +
+                "' group should begin");
+        }
+        return -1;
+    }
+    const std::uint64_t size = m_sizeFieldBytes == 4 ? loadU32BE(header + 4) : loadU64BE(header + 4);
+    if (size < kTypeBytes || size > remaining - headerSize) {
+        failRead("group" + at(m_position) + ": size " + std::to_string(size) + " does not fit the " +
+            std::to_string(remaining - headerSize) + " bytes left");
+        return -1;
+    }
+    groupTag = tag;
+    type = qzIffTag::fromBytes(header + headerSize);
+    m_readGroups.push_back({m_position + headerSize + size});
+    m_position += headerSize + kTypeBytes;
+    return 0;
+}
+
+int qzIffFile::endReadGroup() {
+    if (m_file == nullptr) {
+        return -1;
+    }
+    endBegunChunk();
+    if (m_readGroups.empty()) {
+        return 1;
+    }
+    m_position = m_readGroups.back().end;
+    m_readGroups.pop_back();
+    return 0;
+}
+
+bool qzIffFile::nextChunk(qzIffTag& tag, std::uint32_t& size, std::uint64_t& dataStart, std::uint64_t& next) {
+    if (m_file == nullptr || m_readGroups.empty()) {
+        return false;
+    }
+    const std::uint64_t limit = m_readGroups.back().end;
+    if (m_position >= limit) {
+        return false;
+    }
+    const std::uint64_t remaining = limit - m_position;
+    const unsigned headerSize = 4 + m_sizeFieldBytes;
+    const unsigned char* header = remaining >= headerSize ? viewAt(m_position, headerSize, limit) : nullptr;
+    if (header == nullptr) {
+        failRead("chunk header" + at(m_position) + " is cut off");
+        return false;
+    }
+    const qzIffTag found = qzIffTag::fromBytes(header);
+    const std::uint64_t declared = m_sizeFieldBytes == 4 ? loadU32BE(header + 4) : loadU64BE(header + 4);
+    if (declared > remaining - headerSize) {
+        failRead("chunk '" + found.text() + "'" + at(m_position) + ": size " + std::to_string(declared) +
+            " does not fit the " + std::to_string(remaining - headerSize) + " bytes left in its group");
+        return false;
+    }
+    const std::uint64_t dataEnd = m_position + headerSize + declared;
+    const std::uint64_t padding = paddingAfter(dataEnd);
+    if (padding > limit - dataEnd) {
+        failRead("chunk '" + found.text() + "'" + at(m_position) + ": padding runs past its group");
+        return false;
+    }
+    if (declared > 0xFFFFFFFFu) {
+        failRead("chunk '" + found.text() + "'" + at(m_position) + ": size " + std::to_string(declared) +
+            " is beyond what can be read in one piece");
+        return false;
+    }
+    tag = found;
+    size = static_cast<std::uint32_t>(declared);
+    dataStart = m_position + headerSize;
+    next = dataEnd + padding;
+    return true;
+}
+
+const void* qzIffFile::getChunk(qzIffTag& tag, unsigned int* size) {
+    endBegunChunk();
+    tag = qzIffTag::kZERO;
+    if (size != nullptr) {
+        *size = 0;
+    }
+    qzIffTag found;
+    std::uint32_t foundSize = 0;
+    std::uint64_t dataStart = 0;
+    std::uint64_t next = 0;
+    if (!nextChunk(found, foundSize, dataStart, next)) {
+        return nullptr;
+    }
+    const std::uint64_t limit = m_readGroups.back().end;
+    const void* data = nullptr;
+    if (foundSize <= kBufferBytes) {
+        data = viewAt(dataStart, foundSize, limit);
+    } else {
+        if (m_chunkBuffer.size() < foundSize) {
+            m_chunkBuffer.resize(foundSize);
+        }
+        if (readAt(dataStart, m_chunkBuffer.data(), foundSize, limit)) {
+            data = m_chunkBuffer.data();
+        }
+    }
+    if (data == nullptr) {
+        failRead("chunk '" + found.text() + "'" + at(dataStart) + ": data cut off");
+        return nullptr;
+    }
+    m_position = next;
+    tag = found;
+    if (size != nullptr) {
+        *size = foundSize;
+    }
+    return data;
+}
+
+int qzIffFile::beginGet(qzIffTag& tag, unsigned int* size) {
+    if (!m_begun.active) {
+        BegunChunk chunk;
+        if (!nextChunk(chunk.tag, chunk.size, chunk.dataStart, chunk.next)) {
+            tag = qzIffTag::kZERO;
+            if (size != nullptr) {
+                *size = 0;
+            }
+            return 1;
+        }
+        chunk.active = true;
+        m_begun = chunk;
+    }
+    tag = m_begun.tag;
+    if (size != nullptr) {
+        *size = m_begun.size;
+    }
+    return 0;
+}
+
+char* qzIffFile::getString(char* buffer, int size) {
+    if (buffer == nullptr || size < 0) {
+        return nullptr;
+    }
+    buffer[0] = '\0';
+    if (m_file == nullptr || !m_begun.active) {
+        return nullptr;
+    }
+    const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(size),
+        m_begun.size - m_begun.consumed);
+    const std::uint64_t offset = m_begun.dataStart + m_begun.consumed;
+    if (!readAt(offset, buffer, count, m_begun.next)) {
+        buffer[0] = '\0';
+        failRead("chunk '" + m_begun.tag.text() + "'" + at(offset) + ": data cut off");
+        return nullptr;
+    }
+    m_begun.consumed += static_cast<std::uint32_t>(count);
+    buffer[count] = '\0';
+    return buffer;
+}
+
+int qzIffFile::endGet() {
+    if (!m_begun.active) {
+        return 1;
+    }
+    endBegunChunk();
+    return 0;
+}
+
+void qzIffFile::endBegunChunk() {
+    if (m_begun.active) {
+        m_position = m_begun.next;
+        m_begun = BegunChunk();
+    }
+}
+
+}  // namespace iff

@@ -1,0 +1,165 @@
+// Chunked container files: top-level groups holding chunks, in a 32-bit variant
+// (qzIffFile4, groups "FOR4") and a 64-bit variant (qzIffFile8, groups "FOR8").
+// The byte layout is described in docs/file-format.md, section "Container".
+//
+// Reading walks forward: beginReadGroup enters the next group at the current level,
+// getChunk or beginGet/getString/endGet consume its chunks, endReadGroup leaves it. Every
+// size found in the file is checked against its group and the file's length before anything
+// is read or allocated; a damaged group or chunk reads as "no further group/chunk".
+// Writing appends at the current position; endWriteGroup completes the group's size.
+#pragma once
+
+#include "qzIffTag.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace iff {
+
+class qzIffFile {
+public:
+    enum KeloIffTag { kGroupTag = 0 };
+
+    virtual ~qzIffFile();
+    qzIffFile(const qzIffFile&) = delete;
+    qzIffFile& operator=(const qzIffFile&) = delete;
+
+    // Mode "r", "w" or "r+" as with fopen (always binary). The two numbers are not used.
+    // Closes a file that is still open first. Clears the error state.
+    virtual bool open(const char* name, const char* mode, long, long);
+    virtual bool isActive() const;
+    // Completes open write groups, writes out buffered data and closes. 0 on success,
+    // nonzero when this or any earlier write of the file failed.
+    virtual int close();
+    // Whence 0, 1, 2 as SEEK_SET, SEEK_CUR, SEEK_END; seek(0, 2) goes to the end, where
+    // further top-level groups are appended. Leaves any entered read group. Refused (nonzero)
+    // while a write group or a string chunk is open, or outside the file.
+    virtual int seek(int offset, int whence);
+    // kGroupTag yields the file's group tag; any other value yields kZERO.
+    virtual const qzIffTag& getTag(KeloIffTag which);
+
+    // Writing. Results are 0 on success and nonzero on failure; a failure also sets the
+    // sticky write error. Groups may nest; chunks need an open group.
+    virtual int beginWriteGroup(const qzIffTag& groupTag, const qzIffTag& type);
+    virtual int endWriteGroup();
+    virtual int putChunk(const qzIffTag& tag, unsigned int size, const void* data);
+    // A chunk collected in memory and written whole by endPut. Each putString appends the
+    // string's bytes and one terminating zero byte.
+    virtual int beginPut(const qzIffTag& tag);
+    virtual int putString(const char* text);
+    virtual int endPut();
+
+    // Reading. beginReadGroup: 0 when the next group at the current level was entered.
+    virtual int beginReadGroup(qzIffTag& groupTag, qzIffTag& type);
+    // Leaves the innermost entered group, skipping what was not read of it: 0. With no
+    // group entered nothing moves and the result is nonzero.
+    virtual int endReadGroup();
+    // The next chunk of the entered group, whole. The data stays owned by this object and
+    // valid until the next call on it; never null for a chunk of size 0. Null when the
+    // group has no further readable chunk.
+    virtual const void* getChunk(qzIffTag& tag, unsigned int* size);
+    // Header of the next chunk: 0, or 1 when the group has no further readable chunk.
+    // While a chunk is begun and not ended it yields that chunk again.
+    virtual int beginGet(qzIffTag& tag, unsigned int* size);
+    // Copies up to size not yet read bytes of the begun chunk and a terminating zero,
+    // writing at most size + 1 bytes. Null when no chunk is begun or the read fails.
+    virtual char* getString(char* buffer, int size);
+    // Ends the begun chunk, skipping what was not read: 0, or 1 when none was begun.
+    virtual int endGet();
+
+    // Pushes buffered writes to the system; false when this or any earlier write failed.
+    bool flush();
+    // Sticky: set by the first failed write, seek or refused write call; reset by open().
+    bool hasWriteError() const { return m_writeError; }
+    // Set when a read met a damaged or cut-off group or chunk; reset by open().
+    bool hasReadError() const { return m_readError; }
+    // The last failure as text (tag, offset, value), empty when none since open().
+    const std::string& lastError() const { return m_lastError; }
+
+protected:
+    qzIffFile(const qzIffTag& groupTag, unsigned sizeFieldBytes, unsigned alignment);
+
+private:
+    struct ReadGroup {
+        std::uint64_t end;  // offset just past the group's contents
+    };
+    struct WriteGroup {
+        std::uint64_t sizeField;  // offset of the size field
+    };
+    struct BegunChunk {
+        bool active = false;
+        qzIffTag tag;
+        std::uint32_t size = 0;
+        std::uint64_t dataStart = 0;
+        std::uint64_t next = 0;  // offset after the chunk and its padding
+        std::uint32_t consumed = 0;
+    };
+
+    unsigned headerBytes() const { return 4 + m_sizeFieldBytes; }
+    std::uint64_t paddingAfter(std::uint64_t offset) const;
+    std::uint64_t currentReadLimit() const;
+    void resetState();
+
+    // Reading helpers: offsets are absolute; `aheadLimit` bounds read-ahead.
+    bool readAt(std::uint64_t offset, void* dst, std::size_t count, std::uint64_t aheadLimit);
+    const unsigned char* viewAt(std::uint64_t offset, std::size_t count, std::uint64_t aheadLimit);
+    std::size_t physicalRead(std::uint64_t offset, void* dst, std::size_t count);
+    bool nextChunk(qzIffTag& tag, std::uint32_t& size, std::uint64_t& dataStart, std::uint64_t& next);
+    void endBegunChunk();
+
+    // Writing helpers: append at m_position through the write buffer.
+    bool writeBytes(const void* data, std::size_t count);
+    bool flushWriteBuffer();
+    bool physicalWrite(std::uint64_t offset, const void* data, std::size_t count);
+    bool patchSizeField(std::uint64_t offset, std::uint64_t value);
+    void dropReadBuffer(std::uint64_t offset, std::size_t count);
+    bool writeChunk(const qzIffTag& tag, const void* data, std::uint32_t size);
+    bool canWrite(const char* operation);
+
+    int failWrite(const std::string& message);
+    void failRead(const std::string& message);
+
+    const qzIffTag m_groupTag;
+    const unsigned m_sizeFieldBytes;
+    const unsigned m_alignment;
+
+    std::FILE* m_file = nullptr;
+    bool m_writable = false;
+    std::uint64_t m_position = 0;    // logical position of the next read or write
+    std::uint64_t m_fileLength = 0;  // bytes in the file, buffered writes included
+    std::int64_t m_physicalPosition = -1;  // where the stream stands; -1 unknown
+    bool m_lastWasWrite = false;
+
+    std::vector<unsigned char> m_readBuffer;
+    std::uint64_t m_readBufferStart = 0;
+    std::size_t m_readBufferLength = 0;
+    std::vector<unsigned char> m_chunkBuffer;  // chunks that do not fit the read buffer
+
+    std::vector<unsigned char> m_writeBuffer;
+    std::uint64_t m_writeBufferStart = 0;
+
+    std::vector<ReadGroup> m_readGroups;
+    std::vector<WriteGroup> m_writeGroups;
+    BegunChunk m_begun;
+    bool m_putActive = false;
+    qzIffTag m_putTag;
+    std::vector<unsigned char> m_putBuffer;
+
+    bool m_writeError = false;
+    bool m_readError = false;
+    std::string m_lastError;
+};
+
+class qzIffFile4 : public qzIffFile {
+public:
+    qzIffFile4();
+};
+
+class qzIffFile8 : public qzIffFile {
+public:
+    qzIffFile8();
+};
+
+}  // namespace iff
