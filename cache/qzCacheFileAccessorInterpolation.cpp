@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "qzCacheFileAccessor.h"
+#include "qzCacheFileAccessorPrivate.h"
 
 namespace {
 
@@ -97,7 +98,11 @@ bool qzCacheFileAccessor::interpolationFallback(unsigned int channel, int time,
     qzCacheChannel& target = *m_channels[channel];
     if (target.samplingType() != qzCacheChannel::kRegular) return false;
     // The grid promised a sample the files do not hold: learn the real times and try again.
-    target.setSamplingType(qzCacheChannel::kIrregular);
+    {
+        // The preloading worker reads the sampling records under this lock.
+        std::lock_guard<std::recursive_mutex> records(m_private->readerMutex);
+        target.setSamplingType(qzCacheChannel::kIrregular);
+    }
     return getInterpolatedArrayDataAtTime(channel, time, count, data, length);
 }
 

@@ -4,6 +4,7 @@
 // the same way on rewind, so while the installed file IO object is a writer every read goes
 // through a reader of our own (the side reader), opened on the existing files as needed.
 #include <cstdlib>
+#include <mutex>
 
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileAccessorPrivate.h"
@@ -30,7 +31,7 @@ qzCacheFileIO* readerOf(const qzCacheFileAccessor& accessor, qzCacheFileAccessor
 class ReadScope {
 public:
     ReadScope(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state)
-        : m_reader(readerOf(accessor, state)) {
+        : m_lock(state.readerMutex), m_reader(readerOf(accessor, state)) {
         qzCacheFileIO* installed = accessor.fileAccessor();
         if (!m_reader || !isWriter(installed) ||
             accessor.distribution() != qzCacheFileAccessor::kOneFile) {
@@ -51,6 +52,8 @@ public:
     bool freshlyOpened() const { return m_opened; }
 
 private:
+    // The preloading worker may rescan through the same reader.
+    std::lock_guard<std::recursive_mutex> m_lock;
     qzCacheFileIO* m_reader;
     bool m_opened = false;
 };
@@ -59,7 +62,7 @@ private:
 class FrameFile {
 public:
     FrameFile(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state, int time)
-        : m_reader(readerOf(accessor, state)) {
+        : m_lock(state.readerMutex), m_reader(readerOf(accessor, state)) {
         if (!m_reader) return;
         const qzString::IString path = accessor.constructDataFilePathForOneFilePerFrame(time);
         // An empty path (no positive frame length) is a file that does not open.
@@ -78,6 +81,7 @@ public:
     qzCacheFileIO* reader() const { return m_reader; }
 
 private:
+    std::lock_guard<std::recursive_mutex> m_lock;
     qzCacheFileIO* m_reader;
     bool m_open = false;
 };
@@ -264,6 +268,8 @@ static bool needsScan(const qzCacheChannel& channel) {
 
 bool qzCacheFileAccessor::scanForData(unsigned int channel) {
     if (channel >= m_channels.size()) return false;
+    // A scan rewrites time lists that the preloading worker reads.
+    std::lock_guard<std::recursive_mutex> records(m_private->readerMutex);
     if (!needsScan(*m_channels[channel])) return true;
     if (m_distribution == kOneFilePerFrame) {
         std::vector<int> times;
@@ -274,6 +280,7 @@ bool qzCacheFileAccessor::scanForData(unsigned int channel) {
 }
 
 bool qzCacheFileAccessor::scanForAllData() {
+    std::lock_guard<std::recursive_mutex> records(m_private->readerMutex);
     std::vector<int> times;
     bool listed = false;
     for (unsigned int channel = 0; channel < m_channels.size(); ++channel) {
