@@ -121,35 +121,33 @@ Walk walkDataFile(const std::string& path, const qzString::IString& format, bool
         return walk;
     }
     std::vector<double> buffer;
-    std::string accounted;  // failures already charged to a record
-    while (walk.error.empty() && reader.beginReadChunk()) {
+    // Arrays that do not match their record fail without a container error; any container
+    // error (sticky until the next open) means the file itself is damaged.
+    auto damaged = [&]() {
+        const std::string error = errorText(reader);
+        if (!error.empty()) {
+            walk.error = error;
+            walk.truncated = meansCutOff(error);
+        }
+        return !error.empty();
+    };
+    while (reader.beginReadChunk()) {
         Group group;
         if (oneFile) {
             group.hasTime = reader.readTime(group.time);
         }
         qzString::IString name;
-        while (reader.readChannelName(name)) {
+        while (!damaged() && reader.readChannelName(name)) {
             Record record;
             record.channel = toUtf8(name);
             readRecord(reader, types, walk.size, record, buffer);
-            if (!record.read) {
-                accounted = errorText(reader);
-                if (meansCutOff(accounted)) {
-                    walk.truncated = true;
-                    walk.error = accounted;
-                }
-            }
             group.records.push_back(record);
-            if (walk.truncated) break;
         }
         reader.endReadChunk();
         walk.groups.push_back(std::move(group));
+        if (damaged()) break;
     }
-    const std::string error = errorText(reader);
-    if (walk.error.empty() && !error.empty() && error != accounted) {
-        walk.error = error;
-        walk.truncated = meansCutOff(error);
-    }
+    damaged();
     reader.close();
     return walk;
 }
@@ -260,7 +258,7 @@ void checkSample(OpenCache& cache, const Expected& sample, Walk& walk, const Gro
         return;
     }
     if (!record->read) {
-        if (walk.truncated) {
+        if (!walk.error.empty()) {
             ++walk.lost;
             return;
         }
