@@ -62,7 +62,7 @@ void writeKnownCache(const std::string& location, const std::string& name,
     ASSERT_TRUE(writer.endFileWrite());
 }
 
-struct Run {
+struct ToolRun {
     int status = -1;
     std::string out;
     std::string err;
@@ -86,13 +86,13 @@ protected:
     std::string cache(const std::string& name) const { return m_dir.file(name + ".xml"); }
     std::string quoted(const std::string& path) const { return "\"" + path + "\""; }
 
-    Run run(const std::string& arguments) const {
+    ToolRun run(const std::string& arguments) const {
         const std::string out = m_dir.file("stdout.txt");
         const std::string err = m_dir.file("stderr.txt");
         const std::string command = std::string("\"") + QZCACHE_TOOL + "\" " + arguments + " >\"" +
                                     out + "\" 2>\"" + err + "\"";
         const int raw = std::system(command.c_str());
-        Run result;
+        ToolRun result;
 #if defined(_WIN32)
         result.status = raw;
 #else
@@ -104,7 +104,7 @@ protected:
     }
 
     // Errors come as exactly one line on stderr.
-    static void expectOneLineError(const Run& result, const std::string& mention) {
+    static void expectOneLineError(const ToolRun& result, const std::string& mention) {
         ASSERT_FALSE(result.err.empty());
         EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
         EXPECT_NE(result.err.find(mention), std::string::npos) << result.err;
@@ -120,11 +120,11 @@ bool contains(const std::string& text, const std::string& part) {
 // ---------------------------------------------------------------------------------------
 
 TEST_F(ToolTest, HelpListsEveryCommandAndEachCommandHasHelp) {
-    const Run help = run("--help");
+    const ToolRun help = run("--help");
     EXPECT_EQ(help.status, 0);
     for (const char* command : {"info", "files", "dump", "verify", "to-pc2", "from-pc2", "demo"}) {
         EXPECT_TRUE(contains(help.out, command)) << command;
-        const Run own = run(std::string(command) + " --help");
+        const ToolRun own = run(std::string(command) + " --help");
         EXPECT_EQ(own.status, 0) << command;
         EXPECT_TRUE(contains(own.out, "Exit status")) << command;
     }
@@ -140,26 +140,26 @@ TEST_F(ToolTest, BadArgumentsGiveStatusTwo) {
     EXPECT_EQ(run("dump " + quoted(cache("one")) + " pts --frame 1 --interpolation cubic").status,
               2);
     EXPECT_EQ(run("from-pc2 --input a.pc2 --output b.xml --layout spread").status, 2);
-    const Run unknown = run("dump " + quoted(cache("one")) + " nosuch --frame 1");
+    const ToolRun unknown = run("dump " + quoted(cache("one")) + " nosuch --frame 1");
     EXPECT_EQ(unknown.status, 2);
     expectOneLineError(unknown, "nosuch");
-    const Run pastEnd = run("dump " + quoted(cache("one")) + " 3 --frame 1");
+    const ToolRun pastEnd = run("dump " + quoted(cache("one")) + " 3 --frame 1");
     EXPECT_EQ(pastEnd.status, 2);
 }
 
 TEST_F(ToolTest, UnreadableCacheGivesStatusThreeNamingTheFile) {
-    const Run missing = run("info " + quoted(m_dir.file("absent.xml")));
+    const ToolRun missing = run("info " + quoted(m_dir.file("absent.xml")));
     EXPECT_EQ(missing.status, 3);
     expectOneLineError(missing, "absent.xml");
 
     qztest::writeFileBytes(m_dir.file("garbage.xml"), {'n', 'o', 't', ' ', 'x', 'm', 'l'});
-    const Run garbage = run("verify " + quoted(m_dir.file("garbage.xml")));
+    const ToolRun garbage = run("verify " + quoted(m_dir.file("garbage.xml")));
     EXPECT_EQ(garbage.status, 3);
     expectOneLineError(garbage, "garbage.xml");
 }
 
 TEST_F(ToolTest, InfoDescribesLayoutTimesChannelsAndFiles) {
-    const Run info = run("info " + quoted(cache("one")));
+    const ToolRun info = run("info " + quoted(cache("one")));
     ASSERT_EQ(info.status, 0) << info.err;
     EXPECT_TRUE(contains(info.out, "layout         one-file\n"));
     EXPECT_TRUE(contains(info.out, "cache format   kcc\n"));
@@ -174,7 +174,7 @@ TEST_F(ToolTest, InfoDescribesLayoutTimesChannelsAndFiles) {
                                    "elements at first time: 4"));
     EXPECT_TRUE(contains(info.out, "files          2, "));
 
-    const Run asJson = run("info " + quoted(cache("frames")) + " --format json");
+    const ToolRun asJson = run("info " + quoted(cache("frames")) + " --format json");
     ASSERT_EQ(asJson.status, 0) << asJson.err;
     const json parsed = json::parse(asJson.out);
     EXPECT_EQ(parsed["layout"], "per-frame");
@@ -189,7 +189,7 @@ TEST_F(ToolTest, InfoDescribesLayoutTimesChannelsAndFiles) {
 }
 
 TEST_F(ToolTest, FilesListsEveryFileAndFlagsMissingOnes) {
-    const Run files = run("files " + quoted(cache("frames")));
+    const ToolRun files = run("files " + quoted(cache("frames")));
     ASSERT_EQ(files.status, 0) << files.err;
     EXPECT_TRUE(contains(files.out, m_dir.file("frames.xml")));
     for (int frame = 1; frame <= kFrames; ++frame) {
@@ -198,46 +198,46 @@ TEST_F(ToolTest, FilesListsEveryFileAndFlagsMissingOnes) {
     EXPECT_TRUE(contains(files.out, "6 files, 0 missing"));
 
     std::filesystem::remove(m_dir.file("framesFrame3.kcx"));
-    const Run gone = run("files " + quoted(cache("frames")));
+    const ToolRun gone = run("files " + quoted(cache("frames")));
     EXPECT_EQ(gone.status, 1);
     EXPECT_TRUE(contains(gone.out, "MISSING  " + m_dir.file("framesFrame3.kcx")));
     expectOneLineError(gone, "1 of 6 files are missing");
 }
 
 TEST_F(ToolTest, DumpGivesStoredAndInterpolatedValues) {
-    const Run stored = run("dump " + quoted(cache("one")) + " pts --frame 2");
+    const ToolRun stored = run("dump " + quoted(cache("one")) + " pts --frame 2");
     ASSERT_EQ(stored.status, 0) << stored.err;
     EXPECT_TRUE(contains(stored.out, "time      500 ticks = frame 2 (stored, interpolation linear)"));
     EXPECT_TRUE(contains(stored.out, "elements  4\n"));
     EXPECT_TRUE(contains(stored.out, "\n3: 3 2 1.5\n"));
 
-    const Run linear = run("dump " + quoted(cache("frames")) + " 0 --frame 1.5");
+    const ToolRun linear = run("dump " + quoted(cache("frames")) + " 0 --frame 1.5");
     ASSERT_EQ(linear.status, 0) << linear.err;
     EXPECT_TRUE(contains(linear.out, "375 ticks = frame 1.5 (interpolated, interpolation linear)"));
     EXPECT_TRUE(contains(linear.out, "\n3: 3 1.5 1.125\n"));
 
-    const Run previous = run("dump " + quoted(cache("one")) + " ids --time 600 --interpolation previous --format csv");
+    const ToolRun previous = run("dump " + quoted(cache("one")) + " ids --time 600 --interpolation previous --format csv");
     ASSERT_EQ(previous.status, 0) << previous.err;
     EXPECT_EQ(previous.out, "index,value\n0,200\n1,201\n2,202\n3,203\n");
 
-    const Run next = run("dump " + quoted(cache("one")) + " vals --time 600 --interpolation next --format json");
+    const ToolRun next = run("dump " + quoted(cache("one")) + " vals --time 600 --interpolation next --format json");
     ASSERT_EQ(next.status, 0) << next.err;
     const json parsed = json::parse(next.out);
     EXPECT_EQ(parsed["stored"], false);
     EXPECT_EQ(parsed["values"], json({30.0, 30.5, 31.0, 31.5}));
 
-    const Run clamped = run("dump " + quoted(cache("one")) + " vals --frame 9 --format csv");
+    const ToolRun clamped = run("dump " + quoted(cache("one")) + " vals --frame 9 --format csv");
     ASSERT_EQ(clamped.status, 0) << clamped.err;
     EXPECT_EQ(clamped.out, "index,value\n0,50\n1,50.5\n2,51\n3,51.5\n");
 
-    const Run refused = run("dump " + quoted(cache("one")) + " pts --frame 1.5 --interpolation none");
+    const ToolRun refused = run("dump " + quoted(cache("one")) + " pts --frame 1.5 --interpolation none");
     EXPECT_EQ(refused.status, 3);
     expectOneLineError(refused, "pts");
 }
 
 TEST_F(ToolTest, VerifyPassesOnWholeCaches) {
     for (const char* name : {"one", "frames"}) {
-        const Run verify = run("verify " + quoted(cache(name)));
+        const ToolRun verify = run("verify " + quoted(cache(name)));
         EXPECT_EQ(verify.status, 0) << name << "\n" << verify.out << verify.err;
         EXPECT_TRUE(contains(verify.out, "samples    15 of 15 read back")) << verify.out;
         EXPECT_TRUE(contains(verify.out, "result     whole\n"));
@@ -247,7 +247,7 @@ TEST_F(ToolTest, VerifyPassesOnWholeCaches) {
 
 TEST_F(ToolTest, VerifyReportsDeletedFrameFile) {
     std::filesystem::remove(m_dir.file("framesFrame4.kcx"));
-    const Run verify = run("verify " + quoted(cache("frames")) + " --format json");
+    const ToolRun verify = run("verify " + quoted(cache("frames")) + " --format json");
     EXPECT_EQ(verify.status, 1);
     const json parsed = json::parse(verify.out);
     EXPECT_EQ(parsed["whole"], false);
@@ -263,7 +263,7 @@ TEST_F(ToolTest, VerifyReportsTruncatedDataFile) {
     ASSERT_GT(bytes.size(), 40u);
     bytes.resize(bytes.size() - 7);
     qztest::writeFileBytes(m_dir.file("one.kc"), bytes);
-    const Run verify = run("verify " + quoted(cache("one")));
+    const ToolRun verify = run("verify " + quoted(cache("one")));
     EXPECT_EQ(verify.status, 1) << verify.out;
     EXPECT_TRUE(contains(verify.out, "truncated file")) << verify.out;
     EXPECT_TRUE(contains(verify.out, "result     NOT WHOLE\n"));
@@ -271,7 +271,7 @@ TEST_F(ToolTest, VerifyReportsTruncatedDataFile) {
     // Cut inside the header: the file does not even open.
     bytes.resize(10);
     qztest::writeFileBytes(m_dir.file("one.kc"), bytes);
-    const Run header = run("verify " + quoted(cache("one")));
+    const ToolRun header = run("verify " + quoted(cache("one")));
     EXPECT_EQ(header.status, 1) << header.out;
     EXPECT_TRUE(contains(header.out, "truncated file")) << header.out;
 }
@@ -289,7 +289,7 @@ void patchFile(const std::string& path, const std::string& from, const std::stri
 TEST_F(ToolTest, VerifyReportsTypeAndCountMismatches) {
     // The description now declares vals as integers, while the files hold floats.
     patchFile(cache("frames"), "\"FloatArray\"", "\"Int32Array\"");
-    const Run type = run("verify " + quoted(cache("frames")));
+    const ToolRun type = run("verify " + quoted(cache("frames")));
     EXPECT_EQ(type.status, 1) << type.out;
     EXPECT_TRUE(contains(type.out, "type mismatch")) << type.out;
     EXPECT_TRUE(contains(type.out, "stored as kFloatArray, declared kInt32Array")) << type.out;
@@ -297,7 +297,7 @@ TEST_F(ToolTest, VerifyReportsTypeAndCountMismatches) {
     // A size record claiming five points where four are stored.
     patchFile(m_dir.file("one.kc"), std::string("SIZE\0\0\0\4\0\0\0\4", 12),
               std::string("SIZE\0\0\0\4\0\0\0\5", 12));
-    const Run count = run("verify " + quoted(cache("one")));
+    const ToolRun count = run("verify " + quoted(cache("one")));
     EXPECT_EQ(count.status, 1) << count.out;
     EXPECT_TRUE(contains(count.out, "count mismatch")) << count.out;
     EXPECT_TRUE(contains(count.out, "says 5 elements")) << count.out;
@@ -305,27 +305,27 @@ TEST_F(ToolTest, VerifyReportsTypeAndCountMismatches) {
 
 TEST_F(ToolTest, ConvertsToPc2AndBack) {
     const std::string pc2 = m_dir.file("pts.pc2");
-    const Run out = run("to-pc2 --cache " + quoted(cache("frames")) + " --channel pts --output " +
+    const ToolRun out = run("to-pc2 --cache " + quoted(cache("frames")) + " --channel pts --output " +
                         quoted(pc2));
     ASSERT_EQ(out.status, 0) << out.err;
     EXPECT_TRUE(contains(out.out, "5 samples of 4 points"));
     EXPECT_EQ(qztest::readFileBytes(pc2).size(), 32u + kFrames * kPoints * 12);
 
-    const Run back = run("from-pc2 --input " + quoted(pc2) + " --output " +
+    const ToolRun back = run("from-pc2 --input " + quoted(pc2) + " --output " +
                          quoted(m_dir.file("back.xml")) + " --layout per-frame --format kcx");
     ASSERT_EQ(back.status, 0) << back.err;
-    const Run dump = run("dump " + quoted(m_dir.file("back.xml")) + " pts --frame 2");
+    const ToolRun dump = run("dump " + quoted(m_dir.file("back.xml")) + " pts --frame 2");
     ASSERT_EQ(dump.status, 0) << dump.err;
     EXPECT_TRUE(contains(dump.out, "(kDoubleVectorArray)"));
     EXPECT_TRUE(contains(dump.out, "\n3: 3 2 1.5\n"));
     EXPECT_EQ(run("verify " + quoted(m_dir.file("back.xml"))).status, 0);
 
-    const Run notVector = run("to-pc2 --cache " + quoted(cache("one")) + " --channel vals --output " +
+    const ToolRun notVector = run("to-pc2 --cache " + quoted(cache("one")) + " --channel vals --output " +
                               quoted(m_dir.file("vals.pc2")));
     EXPECT_EQ(notVector.status, 2);
     expectOneLineError(notVector, "vals");
 
-    const Run notPc2 = run("from-pc2 --input " + quoted(cache("one")) + " --output " +
+    const ToolRun notPc2 = run("from-pc2 --input " + quoted(cache("one")) + " --output " +
                            quoted(m_dir.file("x.xml")));
     EXPECT_EQ(notPc2.status, 3);
     expectOneLineError(notPc2, "one.xml");
@@ -333,17 +333,17 @@ TEST_F(ToolTest, ConvertsToPc2AndBack) {
 
 TEST_F(ToolTest, DemoChecksEverythingAndLeavesVerifiableCaches) {
     const std::string directory = m_dir.file("demo");
-    const Run demo = run("demo " + quoted(directory) + " --frames 6 --grid 8");
+    const ToolRun demo = run("demo " + quoted(directory) + " --frames 6 --grid 8");
     ASSERT_EQ(demo.status, 0) << demo.out << demo.err;
     EXPECT_TRUE(contains(demo.out, "a rippling grid of 64 points over 6 frames"));
     EXPECT_TRUE(contains(demo.out, " 0 failed"));
     EXPECT_TRUE(contains(demo.out, "MB/s"));
     EXPECT_TRUE(contains(demo.out, "qzcache info " + directory + "/wave_onefile.xml"));
     for (const char* name : {"wave_onefile", "wave_perframe", "wave_from_pc2"}) {
-        const Run verify = run("verify " + quoted(directory + "/" + name + ".xml"));
+        const ToolRun verify = run("verify " + quoted(directory + "/" + name + ".xml"));
         EXPECT_EQ(verify.status, 0) << name << verify.out;
     }
-    const Run info = run("info " + quoted(directory + "/wave_onefile.xml"));
+    const ToolRun info = run("info " + quoted(directory + "/wave_onefile.xml"));
     EXPECT_TRUE(contains(info.out, "[3] energy\n"));
     EXPECT_TRUE(contains(info.out, "values in memory only"));
 }
