@@ -150,8 +150,9 @@ std::string framesText(std::int64_t ticks, int ticksPerFrame) {
     }
     char text[64];
     const double frames = static_cast<double>(ticks) / ticksPerFrame;
-    for (int digits = 1; digits <= 17; ++digits) {
-        std::snprintf(text, sizeof text, "%.*g", digits, frames);
+    // Fixed notation with the fewest decimals that read back as the same number.
+    for (int decimals = 0; decimals <= 17; ++decimals) {
+        std::snprintf(text, sizeof text, "%.*f", decimals, frames);
         if (std::strtod(text, nullptr) == frames) {
             break;
         }

@@ -34,7 +34,7 @@ CLI::Option* addCacheArgument(CLI::App& command, std::string& cache) {
 
 int main(int argc, char** argv) {
     using namespace qztool;
-    CLI::App app{"qzcache: inspect, dump, verify and convert qzCacheShared caches"};
+    CLI::App app{"qzcache: inspect, dump, verify and convert qzCacheShared caches", "qzcache"};
     app.footer(kExitStatusText);
     app.require_subcommand(1);
 

@@ -229,6 +229,8 @@ TEST_F(ToolTest, DumpGivesStoredAndInterpolatedValues) {
     const ToolRun clamped = run("dump " + quoted(cache("one")) + " vals --frame 9 --format csv");
     ASSERT_EQ(clamped.status, 0) << clamped.err;
     EXPECT_EQ(clamped.out, "index,value\n0,50\n1,50.5\n2,51\n3,51.5\n");
+    const ToolRun far = run("dump " + quoted(cache("one")) + " vals --time 25000");
+    EXPECT_TRUE(contains(far.out, "25000 ticks = frame 100 (interpolated")) << far.out;
 
     const ToolRun refused = run("dump " + quoted(cache("one")) + " pts --frame 1.5 --interpolation none");
     EXPECT_EQ(refused.status, 3);
