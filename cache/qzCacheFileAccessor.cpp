@@ -46,7 +46,12 @@ qzCacheFileAccessor::~qzCacheFileAccessor() {
 }
 
 qzCacheFileAccessor* qzCacheFileAccessor::createQzCacheFileAccessor() {
-    return new (std::nothrow) qzCacheFileAccessor();
+    // The constructor allocates too; any failure there is a null result as well.
+    try {
+        return new qzCacheFileAccessor();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 void qzCacheFileAccessor::ref() {

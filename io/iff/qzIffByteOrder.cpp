@@ -5,6 +5,7 @@
 // through a function pointer rather than ifunc-based clones, which Windows builds lack.
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 #define QZ_IFF_X86_DISPATCH 1
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -69,28 +70,80 @@ __attribute__((target("avx2"))) void reverseAvx2(
 #undef QZ_IFF_SHUFFLE32
 #undef QZ_IFF_SHUFFLE64
 
+// Read from the processor directly (cpuid.h is header-only), so that no run-time support
+// library is needed on any x86 target. AVX2 also needs the system to save the YMM registers.
+struct ShuffleSupport {
+    bool ssse3 = false;
+    bool avx2 = false;
+};
+
+ShuffleSupport detectShuffleSupport() {
+    ShuffleSupport support;
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) {
+        return support;
+    }
+    support.ssse3 = (ecx & (1u << 9)) != 0;
+    const bool osSavesAvx = (ecx & (1u << 27)) != 0 && (ecx & (1u << 28)) != 0;
+    if (!osSavesAvx) {
+        return support;
+    }
+    unsigned xcrLow = 0;
+    unsigned xcrHigh = 0;
+    __asm__ volatile("xgetbv" : "=a"(xcrLow), "=d"(xcrHigh) : "c"(0));
+    if ((xcrLow & 6u) != 6u || __get_cpuid_max(0, nullptr) < 7) {
+        return support;
+    }
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    support.avx2 = (ebx & (1u << 5)) != 0;
+    return support;
+}
+
 template <std::size_t Width>
-ReverseFunction pickReverse() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) {
+ReverseFunction implementation(int level) {
+    const ShuffleSupport support = detectShuffleSupport();
+    if (level == 2 && support.avx2) {
         return &reverseAvx2<Width>;
     }
-    if (__builtin_cpu_supports("ssse3")) {
+    if (level == 1 && support.ssse3) {
         return &reverseSsse3<Width>;
     }
-    return &reversePlain<Width>;
+    return level == 0 ? &reversePlain<Width> : nullptr;
 }
 
 #else
 
 template <std::size_t Width>
-ReverseFunction pickReverse() {
-    return &reversePlain<Width>;
+ReverseFunction implementation(int level) {
+    return level == 0 ? &reversePlain<Width> : nullptr;
 }
 
 #endif
 
+template <std::size_t Width>
+ReverseFunction pickReverse() {
+    for (int level = 2; level > 0; --level) {
+        if (ReverseFunction best = implementation<Width>(level)) {
+            return best;
+        }
+    }
+    return &reversePlain<Width>;
+}
+
 }  // namespace
+
+bool reverseCopyWith(int level, std::size_t width, void* dst, const void* src, std::size_t count) {
+    const ReverseFunction reverse = width == 4 ? implementation<4>(level)
+        : width == 8 ? implementation<8>(level) : nullptr;
+    if (reverse == nullptr) {
+        return false;
+    }
+    reverse(static_cast<unsigned char*>(dst), static_cast<const unsigned char*>(src), count);
+    return true;
+}
 
 void reverseCopy32(void* dst, const void* src, std::size_t count) {
     static const ReverseFunction reverse = pickReverse<4>();

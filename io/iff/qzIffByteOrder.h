@@ -54,4 +54,8 @@ inline std::int32_t loadI32BE(const void* src) {
 void reverseCopy32(void* dst, const void* src, std::size_t count);
 void reverseCopy64(void* dst, const void* src, std::size_t count);
 
+// For tests: runs one particular implementation of the bulk copies (0 portable, 1 SSSE3,
+// 2 AVX2) for width 4 or 8; false when this processor or build does not have it.
+bool reverseCopyWith(int implementation, std::size_t width, void* dst, const void* src, std::size_t count);
+
 }  // namespace iff

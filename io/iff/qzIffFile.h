@@ -30,8 +30,8 @@ public:
     // Closes a file that is still open first. Clears the error state.
     virtual bool open(const char* name, const char* mode, long, long);
     virtual bool isActive() const;
-    // Completes open write groups, writes out buffered data and closes. 0 on success,
-    // nonzero when this or any earlier write of the file failed.
+    // Completes open write groups, writes out buffered data and closes. 0 on success;
+    // nonzero when this or any earlier write of the file failed, or no file was open.
     virtual int close();
     // Whence 0, 1, 2 as SEEK_SET, SEEK_CUR, SEEK_END; seek(0, 2) goes to the end, where
     // further top-level groups are appended. Leaves any entered read group. Refused (nonzero)
