@@ -12,6 +12,7 @@
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileIO.h"
 #include "qzString.h"
+#include "testSupport.h"
 
 namespace {
 
@@ -347,6 +348,27 @@ TEST(MemoryCacheLoad, AFailedRecordKeepsWhatWasStoredBeforeIt) {
 
     std::vector<int> keep{250};
     EXPECT_FALSE(accessor->readAllDataAtTimeAndStoreInMemory(250, keep, &reader));
+    EXPECT_TRUE(stored(accessor.accessor, 0, 250));
+    EXPECT_FALSE(stored(accessor.accessor, 1, 250));
+}
+
+TEST(MemoryCacheLoad, ACountBeyondTheDataFileIsNotRead) {
+    qztest::TempDir dir;
+    Holder accessor;
+    addGridChannels(accessor.accessor);
+    accessor->setDistribution(qzCacheFileAccessor::kOneFile);
+    accessor->setStorageLocation(str(dir.path().c_str()));
+    accessor->setBaseFileName(str("shot"));
+    auto* reader = new FakeReader;
+    accessor->setFileAccessor(reader);
+    // The one data file the accessor names is 64 bytes long.
+    qztest::writeFileBytes(dir.file("shot.fake"), std::vector<std::uint8_t>(64, 0));
+    reader->add<double>(250, "a", qzCacheData::kDoubleArray, {1, 2}, 2);
+    reader->add<double>(250, "b", qzCacheData::kDoubleArray, {3}, 1u << 30);
+
+    std::vector<int> keep{250};
+    EXPECT_FALSE(accessor->readAllDataAtTimeAndStoreInMemory(250, keep, reader));
+    EXPECT_EQ(reader->arrayReads, 1);
     EXPECT_TRUE(stored(accessor.accessor, 0, 250));
     EXPECT_FALSE(stored(accessor.accessor, 1, 250));
 }
