@@ -1,4 +1,4 @@
-// qzcache: inspect, dump, verify and convert qzCacheShared caches, and run the demo.
+// qzcache: look into, dump, verify and convert qzCacheShared caches, and run the demo.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -34,7 +34,7 @@ CLI::Option* addCacheArgument(CLI::App& command, std::string& cache) {
 
 int main(int argc, char** argv) {
     using namespace qztool;
-    CLI::App app{"qzcache: inspect, dump, verify and convert qzCacheShared caches", "qzcache"};
+    CLI::App app{"qzcache: look into, dump, verify and convert qzCacheShared caches", "qzcache"};
     app.footer(kExitStatusText);
     app.require_subcommand(1);
 
