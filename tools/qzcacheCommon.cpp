@@ -71,6 +71,20 @@ std::string OpenCache::oneFileDataPath() {
     return toUtf8(accessor().constructDataFilePathForOneFile());
 }
 
+void OpenCache::checkStoredTimes() {
+    constexpr std::uint64_t kLimit = 10000000;
+    std::uint64_t total = 0;
+    for (unsigned int channel = 0; channel < accessor().numChannels(); ++channel) {
+        total += accessor().getDataCount(channel);
+    }
+    if (total > kLimit) {
+        throw ToolError(kExitFileError, m_path.description + ": the channels list " +
+                                            std::to_string(total) +
+                                            " stored times, more than qzcache walks (" +
+                                            std::to_string(kLimit) + ")");
+    }
+}
+
 unsigned int OpenCache::channelIndex(const std::string& nameOrIndex) {
     unsigned int index = 0;
     if (accessor().hasChannelByName(fromUtf8(nameOrIndex), index)) {

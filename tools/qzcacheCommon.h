@@ -57,6 +57,10 @@ public:
     std::string oneFileDataPath();
     bool isOneFile() { return accessor().distribution() == qzCacheFileAccessor::kOneFile; }
 
+    // Throws ToolError (kExitFileError) when the channels list more stored times than the
+    // tool walks (a damaged or hostile description); the limit keeps every command bounded.
+    void checkStoredTimes();
+
     // A channel given by name or, failing that, by index; throws ToolError
     // (kExitBadArguments) when neither matches.
     unsigned int channelIndex(const std::string& nameOrIndex);

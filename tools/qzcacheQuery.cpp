@@ -62,21 +62,38 @@ json channelJson(OpenCache& cache, unsigned int channel) {
     return result;
 }
 
+json fileJson(int index, const std::string& path) {
+    std::uintmax_t size = 0;
+    const bool exists = fileSize(path, size);
+    return {{"index", index},
+            {"path", path},
+            {"exists", exists},
+            {"bytes", exists ? json(size) : json(nullptr)}};
+}
+
 json filesJson(OpenCache& cache) {
-    qzCacheFileInterface& facade = cache.facade();
+    cache.checkStoredTimes();
+    qzCacheFileAccessor& accessor = cache.accessor();
     json list = json::array();
-    const int count = facade.getDataFileCount();
-    for (int index = 0; index < count; ++index) {
-        qzString::IString path;
-        if (!cache.accessor().getDataFilePath(static_cast<unsigned int>(index), path)) {
-            continue;
+    const int count = cache.facade().getDataFileCount();
+    // Each path by index walks the times from the start; past a few thousand files the same
+    // list comes from one walk.
+    constexpr int kByIndex = 2000;
+    qzString::IString path;
+    for (int index = 0; index < count && (count <= kByIndex || index == 0); ++index) {
+        if (accessor.getDataFilePath(static_cast<unsigned int>(index), path)) {
+            list.push_back(fileJson(index, toUtf8(path)));
         }
-        std::uintmax_t size = 0;
-        const bool exists = fileSize(toUtf8(path), size);
-        list.push_back({{"index", index},
-                        {"path", toUtf8(path)},
-                        {"exists", exists},
-                        {"bytes", exists ? json(size) : json(nullptr)}});
+    }
+    int start = 0;
+    int end = 0;
+    if (count > kByIndex && accessor.getStartEndTime(start, end)) {
+        int time = start;
+        for (int index = 1; index < count; ++index) {
+            if (index > 1 && !accessor.getNextTimeWithData(time, time)) break;
+            list.push_back(
+                fileJson(index, toUtf8(accessor.constructDataFilePathForOneFilePerFrame(time))));
+        }
     }
     return list;
 }

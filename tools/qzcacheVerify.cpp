@@ -293,6 +293,7 @@ void reportFile(const Walk& walk, VerifyReport& report) {
 
 VerifyReport verifyCache(OpenCache& cache, Progress* progress) {
     qzCacheFileAccessor& accessor = cache.accessor();
+    cache.checkStoredTimes();
     VerifyReport report;
     report.cache = cache.path().description;
     report.layout = layoutName(accessor.distribution());

@@ -117,6 +117,16 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// Replaces the first occurrence of `from` with `to` in a file.
+void patchFile(const std::string& path, const std::string& from, const std::string& to) {
+    const std::vector<std::uint8_t> bytes = qztest::readFileBytes(path);
+    std::string text(bytes.begin(), bytes.end());
+    const std::size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    qztest::writeFileBytes(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
 // ---------------------------------------------------------------------------------------
 
 TEST_F(ToolTest, HelpListsEveryCommandAndEachCommandHasHelp) {
@@ -204,6 +214,43 @@ TEST_F(ToolTest, FilesListsEveryFileAndFlagsMissingOnes) {
     expectOneLineError(gone, "1 of 6 files are missing");
 }
 
+TEST_F(ToolTest, FilesListsLongCachesInTimeOrder) {
+    // Past 2000 files the list comes from one walk over the times instead of one per index.
+    qzCacheFileInterface writer;
+    ASSERT_TRUE(writer.initFileWrite(m_dir.path().c_str(), "long",
+                                     qzCacheFileInterface::kFormatOneFilePerFrame, "kcc", 250));
+    unsigned int channel = 0;
+    ASSERT_TRUE(writer.addChannel("v", "value", qzCacheData::kFloatArray, channel));
+    constexpr int kTimes = 2003;
+    for (int frame = 0; frame < kTimes; ++frame) {
+        float value = static_cast<float>(frame);
+        writer.beginWriteAtTime(frame * 250);
+        ASSERT_TRUE(writer.addArrayData(channel, frame * 250, &value, 1));
+        writer.endWriteAtTime();
+    }
+    ASSERT_TRUE(writer.endFileWrite());
+    const ToolRun files = run("files " + quoted(cache("long")) + " --format json");
+    ASSERT_EQ(files.status, 0) << files.err;
+    const json list = json::parse(files.out)["files"];
+    ASSERT_EQ(list.size(), static_cast<std::size_t>(kTimes + 1));
+    EXPECT_EQ(list[0]["path"], m_dir.file("long.xml"));
+    for (int frame = 0; frame < kTimes; ++frame) {
+        EXPECT_EQ(list[frame + 1]["path"], m_dir.file("longFrame" + std::to_string(frame) + ".kc"));
+        EXPECT_EQ(list[frame + 1]["exists"], true);
+    }
+}
+
+TEST_F(ToolTest, DescriptionListingTooManyTimesIsRefused) {
+    // A hand-edited range of two billion ticks at one tick per sample.
+    patchFile(cache("frames"), "SamplingRate=\"250\"", "SamplingRate=\"1\"");
+    patchFile(cache("frames"), "EndTime=\"1250\"", "EndTime=\"2000000000\"");
+    for (const char* command : {"files", "verify"}) {
+        const ToolRun refused = run(std::string(command) + " " + quoted(cache("frames")));
+        EXPECT_EQ(refused.status, 3) << command;
+        expectOneLineError(refused, "stored times");
+    }
+}
+
 TEST_F(ToolTest, DumpGivesStoredAndInterpolatedValues) {
     const ToolRun stored = run("dump " + quoted(cache("one")) + " pts --frame 2");
     ASSERT_EQ(stored.status, 0) << stored.err;
@@ -276,16 +323,6 @@ TEST_F(ToolTest, VerifyReportsTruncatedDataFile) {
     const ToolRun header = run("verify " + quoted(cache("one")));
     EXPECT_EQ(header.status, 1) << header.out;
     EXPECT_TRUE(contains(header.out, "truncated file")) << header.out;
-}
-
-// Replaces the first occurrence of `from` with `to` (same length) in a file.
-void patchFile(const std::string& path, const std::string& from, const std::string& to) {
-    std::vector<std::uint8_t> bytes = qztest::readFileBytes(path);
-    const std::string text(bytes.begin(), bytes.end());
-    const std::size_t at = text.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    for (std::size_t i = 0; i < to.size(); ++i) bytes[at + i] = static_cast<std::uint8_t>(to[i]);
-    qztest::writeFileBytes(path, bytes);
 }
 
 TEST_F(ToolTest, VerifyReportsTypeAndCountMismatches) {
