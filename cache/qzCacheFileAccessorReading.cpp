@@ -185,7 +185,8 @@ bool qzCacheFileAccessor::readChannelDataFromFile(unsigned int channel, void*& d
                                                   qzCacheFileIO* reader) const {
     if (!reader || channel >= m_channels.size() || (!data && count > 0)) return false;
     switch (m_channels[channel]->dataType()) {
-    case qzCacheData::kDoubleArray: return reader->readDoubleArray(static_cast<double*>(data), count);
+    case qzCacheData::kDoubleArray:
+        return reader->readDoubleArray(static_cast<double*>(data), count);
     case qzCacheData::kDoubleVectorArray:
         return reader->readDoubleVectorArray(static_cast<double*>(data), count);
     case qzCacheData::kInt32Array: return reader->readInt32Array(static_cast<int*>(data), count);

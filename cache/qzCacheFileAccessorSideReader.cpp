@@ -1,7 +1,13 @@
 // Reading beside a writer.
 #include "qzCacheFileAccessorPrivate.h"
+#include "qzCacheFileIffIO.h"
 
-// Interim until the IFF data files land: nothing can be read beside a writer yet.
-std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString&) { return nullptr; }
+std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cacheFormat) {
+    return std::unique_ptr<qzCacheFileIO>(
+        new qzCacheFileIffIO(qzCacheFileIO::kRead, cacheFormat));
+}
 
-void qzFlushWriter(qzCacheFileIO*) {}
+void qzFlushWriter(qzCacheFileIO* writer) {
+    // Other formats have no buffer we know of; what they wrote is theirs to show.
+    if (auto* iff = dynamic_cast<qzCacheFileIffIO*>(writer)) iff->flush();
+}

@@ -98,6 +98,14 @@ void qzCacheFileAccessor::endWriteAtTime() {
     if (m_distribution == kOneFilePerFrame) writer->close();
 }
 
+bool qzCacheFileAccessor::endFileWrite() {
+    const qzString::IString path =
+        constructDescriptionFileFullPath(m_storageLocation, m_baseFileName);
+    const bool described = writeDescriptionFile(path);
+    // The description is written all the same; the caller learns that data went missing.
+    return described && !m_private->writeFailed;
+}
+
 bool qzCacheFileAccessor::reOpenForWrite(qzCacheFileIO* writer) {
     if (m_distribution != kOneFilePerFrame) return false;
     if (m_fileAccessor != writer) delete m_fileAccessor;

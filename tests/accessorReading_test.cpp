@@ -3,10 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <map>
 #include <numeric>
 #include <random>
 #include <vector>
+
+#include "qzCacheFileIffIO.h"
 
 #include "recordingFileIO.h"
 #include "testSupport.h"
@@ -99,7 +106,8 @@ TEST(ReadDirect, PerFrameRequestOpensAndClosesTheFrameFile) {
 }
 
 TEST(ReadDirect, OtherCountAtAStoredTimeReportsTheCountAndDoesNotInterpolate) {
-    for (auto distribution : {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
+    for (auto distribution :
+         {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
         ReadSetup s(distribution, {0, 250, 500});
         std::vector<int> buffer(8, -1);
         void* data = buffer.data();
@@ -272,4 +280,315 @@ TEST(TimeQuestions, AnswersOverAllChannels) {
     EXPECT_FALSE(accessor->getPrevTimeWithData(0, previous));
     EXPECT_EQ(accessor->getDataCount(7), 0u);
     EXPECT_FALSE(accessor->getDataTime(a, 3, next));
+}
+
+// --- Round trips through the IFF data files ------------------------------------------------
+
+namespace {
+
+// Bit patterns that a lossy path would change: signed zero, a denormal, extremes, a NaN.
+std::vector<double> doublePattern(int time, std::size_t scalars) {
+    std::vector<double> values(scalars);
+    const double unusual[] = {-0.0, 4.9e-324, 1.7976931348623157e308, -1e-300,
+                              std::numeric_limits<double>::quiet_NaN()};
+    for (std::size_t i = 0; i < scalars; ++i) {
+        values[i] = i % 3 == 0 ? unusual[(i / 3) % 5] : time + 0.1 * static_cast<double>(i);
+    }
+    return values;
+}
+
+std::vector<unsigned char> pattern(qzCacheData::qzCacheDataType type, int time,
+                                   unsigned int count) {
+    const std::size_t scalars = count * qzCacheData::scalarsPerElement(type);
+    std::vector<unsigned char> bytes(count * qzCacheData::elementSize(type));
+    if (type == qzCacheData::kDoubleArray || type == qzCacheData::kDoubleVectorArray) {
+        const std::vector<double> d = doublePattern(time, scalars);
+        std::memcpy(bytes.data(), d.data(), bytes.size());
+    } else if (type == qzCacheData::kInt32Array) {
+        for (std::size_t i = 0; i < scalars; ++i) {
+            const int low = std::numeric_limits<int>::min() + (time & 0xffff);
+            const int v = i % 2 ? -time - static_cast<int>(i) : low;
+            std::memcpy(bytes.data() + 4 * i, &v, 4);
+        }
+    } else {
+        const std::vector<double> d = doublePattern(time, scalars);
+        for (std::size_t i = 0; i < scalars; ++i) {
+            const float v = static_cast<float>(i % 3 == 0 ? -0.0 : d[i]);
+            std::memcpy(bytes.data() + 4 * i, &v, 4);
+        }
+    }
+    return bytes;
+}
+
+const qzCacheData::qzCacheDataType kArrayTypes[] = {
+    qzCacheData::kDoubleArray, qzCacheData::kDoubleVectorArray, qzCacheData::kInt32Array,
+    qzCacheData::kFloatArray, qzCacheData::kFloatVectorArray};
+
+// A cache on disk with one channel per array type, written through the IFF writer.
+struct DiskCache {
+    qztest::TempDir dir;
+    std::string format;
+    qzCacheFileAccessor::qzCacheFileDistribution distribution;
+
+    DiskCache(const std::string& cacheFormat, qzCacheFileAccessor::qzCacheFileDistribution d)
+        : format(cacheFormat), distribution(d) {}
+
+    void setUp(qzCacheFileAccessor& accessor) const {
+        accessor.setStorageLocation(text(dir.path()));
+        accessor.setBaseFileName(text("cache"));
+        accessor.setCacheFormat(text(format));
+        accessor.setDistribution(distribution);
+    }
+    void addChannels(qzCacheFileAccessor& accessor) const {
+        for (auto type : kArrayTypes) {
+            unsigned int index = 0;
+            accessor.addChannel(text("c" + std::to_string(type)), text(""), type, index);
+        }
+    }
+    // Installs a writer (one-file: opened, header written).
+    void installWriter(qzCacheFileAccessor& accessor) const {
+        auto* writer = new qzCacheFileIffIO(qzCacheFileIO::kWrite, text(format));
+        accessor.setFileAccessor(writer);
+        if (distribution == qzCacheFileAccessor::kOneFile) {
+            ASSERT_TRUE(writer->open(accessor.constructDataFilePathForOneFile()));
+            ASSERT_TRUE(writer->writeHeader(text("0.1"), 0, 1));
+        }
+    }
+    void installReader(qzCacheFileAccessor& accessor) const {
+        qzCacheFileIO* old = accessor.fileAccessor();
+        auto* reader = new qzCacheFileIffIO(qzCacheFileIO::kRead, text(format));
+        accessor.setFileAccessor(reader);
+        delete old;
+        if (distribution == qzCacheFileAccessor::kOneFile) {
+            ASSERT_TRUE(reader->open(accessor.constructDataFilePathForOneFile()));
+        }
+    }
+    static void writeTime(qzCacheFileAccessor& accessor, int time, unsigned int count) {
+        accessor.beginWriteAtTime(time);
+        for (unsigned int channel = 0; channel < 5; ++channel) {
+            std::vector<unsigned char> bytes = pattern(kArrayTypes[channel], time, count);
+            EXPECT_TRUE(accessor.addArrayData(channel, time, bytes.data(), count));
+        }
+        accessor.endWriteAtTime();
+    }
+    static void expectTime(qzCacheFileAccessor& accessor, int time, unsigned int count) {
+        for (unsigned int channel = 0; channel < 5; ++channel) {
+            const std::vector<unsigned char> expected = pattern(kArrayTypes[channel], time, count);
+            std::vector<unsigned char> got(expected.size() + 1, 0xEE);
+            void* data = got.data();
+            unsigned int length = 0;
+            ASSERT_TRUE(accessor.getArrayDataAtTime(channel, time, count, data, length))
+                << "channel " << channel << " time " << time;
+            ASSERT_EQ(length, count);
+            ASSERT_EQ(std::memcmp(data, expected.data(), expected.size()), 0)
+                << "channel " << channel << " time " << time;
+        }
+    }
+};
+
+}  // namespace
+
+TEST(RoundTrip, EveryArrayTypeBitForBitInEveryLayout) {
+    for (const char* format : {"kcc", "kcx"}) {
+        for (auto distribution :
+             {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
+            SCOPED_TRACE(std::string(format) + " distribution " + std::to_string(distribution));
+            DiskCache disk(format, distribution);
+            AccessorRef writer;
+            disk.setUp(*writer);
+            disk.addChannels(*writer);
+            disk.installWriter(*writer);
+            for (int t : {-250, 0, 250, 500, 510}) DiskCache::writeTime(*writer, t, 7);
+            disk.installReader(*writer);
+            for (int t : {510, -250, 250, 0, 500}) DiskCache::expectTime(*writer, t, 7);
+
+            // A cache that knows only its channels learns the times from the files.
+            AccessorRef reader;
+            disk.setUp(*reader);
+            disk.addChannels(*reader);
+            disk.installReader(*reader);
+            for (unsigned int channel = 0; channel < 5; ++channel) {
+                // The range a description gives; the directory listing keeps times inside it.
+                reader->setChannelStartTime(channel, -250);
+                reader->setChannelEndTime(channel, 510);
+                reader->setChannelSamplingType(channel, qzCacheChannel::kIrregular);
+                EXPECT_EQ(reader->getDataCount(channel), 5u);
+            }
+            for (int t : {0, 510, 250, -250, 500}) DiskCache::expectTime(*reader, t, 7);
+        }
+    }
+}
+
+TEST(RoundTrip, DescribedCacheReadsBackInEveryLayout) {
+    for (const char* format : {"kcc", "kcx"}) {
+        for (auto distribution :
+             {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
+            SCOPED_TRACE(std::string(format) + " distribution " + std::to_string(distribution));
+            DiskCache disk(format, distribution);
+            {
+                AccessorRef writer;
+                disk.setUp(*writer);
+                disk.addChannels(*writer);
+                disk.installWriter(*writer);
+                for (int t : {-250, 0, 250, 500, 510}) DiskCache::writeTime(*writer, t, 7);
+                ASSERT_TRUE(writer->endFileWrite());
+            }
+            AccessorRef reader;
+            ASSERT_TRUE(reader->readDescriptionFile(text("cache"), text(disk.dir.path())));
+            disk.installReader(*reader);
+            ASSERT_EQ(reader->numChannels(), 5u);
+            for (int t : {510, -250, 250, 0, 500}) DiskCache::expectTime(*reader, t, 7);
+            // The description states the record the writes left: the grid broke at 510.
+            EXPECT_FALSE(reader->isChannelSamplingRegular(0));
+            EXPECT_EQ(reader->getDataCount(0), 5u);
+            int start = 0;
+            int end = 0;
+            reader->getChannelStartTime(4, start);
+            reader->getChannelEndTime(4, end);
+            EXPECT_EQ(start, -250);
+            EXPECT_EQ(end, 510);
+        }
+    }
+}
+
+TEST(RoundTrip, RegularWritesAreDescribedWithTheirRate) {
+    DiskCache disk("kcc", qzCacheFileAccessor::kOneFilePerFrame);
+    {
+        AccessorRef writer;
+        disk.setUp(*writer);
+        disk.addChannels(*writer);
+        disk.installWriter(*writer);
+        for (int t : {0, 125, 250}) DiskCache::writeTime(*writer, t, 2);
+        ASSERT_TRUE(writer->endFileWrite());
+    }
+    AccessorRef reader;
+    ASSERT_TRUE(reader->readDescriptionFile(text("cache"), text(disk.dir.path())));
+    disk.installReader(*reader);
+    int rate = 0;
+    EXPECT_TRUE(reader->channelSamplingRate(2, rate));
+    EXPECT_EQ(rate, 125);
+    EXPECT_EQ(reader->getDataFileCount(), 4);
+    DiskCache::expectTime(*reader, 125, 2);
+}
+
+TEST(RoundTrip, DirectCountMismatchAndMemoryLending) {
+    DiskCache disk("kcx", qzCacheFileAccessor::kOneFile);
+    AccessorRef accessor;
+    disk.setUp(*accessor);
+    disk.addChannels(*accessor);
+    disk.installWriter(*accessor);
+    accessor->setMemoryCache(true);
+    DiskCache::writeTime(*accessor, 0, 4);
+    DiskCache::writeTime(*accessor, 250, 4);
+    // Memory mode lends the channel's own copy.
+    void* lent = nullptr;
+    unsigned int length = 0;
+    ASSERT_TRUE(accessor->getArrayDataAtTime(2, 250, 0, lent, length));
+    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(std::memcmp(lent, pattern(kArrayTypes[2], 250, 4).data(), 16), 0);
+    accessor->setMemoryCache(false);
+    disk.installReader(*accessor);
+    std::vector<int> buffer(3, 42);
+    void* data = buffer.data();
+    EXPECT_FALSE(accessor->getArrayDataAtTime(2, 250, 3, data, length));
+    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(buffer, std::vector<int>(3, 42));
+    EXPECT_FALSE(accessor->getArrayDataAtTime(2, 100, 3, data, length));
+    EXPECT_EQ(buffer, std::vector<int>(3, 42));
+    DiskCache::expectTime(*accessor, 0, 4);
+}
+
+TEST(RoundTrip, TwoThousandTimesInAnyOrder) {
+    DiskCache disk("kcc", qzCacheFileAccessor::kOneFile);
+    AccessorRef accessor;
+    disk.setUp(*accessor);
+    unsigned int channel = 0;
+    accessor->addChannel(text("v"), text(""), qzCacheData::kInt32Array, channel);
+    disk.installWriter(*accessor);
+    for (int t = 0; t < 2000; ++t) {
+        std::vector<int> values = {t, -t, t * 3};
+        accessor->beginWriteAtTime(t * 10);
+        ASSERT_TRUE(accessor->addArrayData(channel, t * 10, values.data(), 3));
+        accessor->endWriteAtTime();
+    }
+    disk.installReader(*accessor);
+    std::vector<int> order(2000);
+    std::iota(order.begin(), order.end(), 0);
+    std::vector<int> backwards(order.rbegin(), order.rend());
+    std::vector<int> shuffled = order;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(11));
+    for (const std::vector<int>* sequence : {&order, &backwards, &shuffled}) {
+        for (int t : *sequence) {
+            std::vector<int> values(3, 0);
+            void* data = values.data();
+            unsigned int length = 0;
+            ASSERT_TRUE(accessor->getArrayDataAtTime(channel, t * 10, 3, data, length)) << t;
+            ASSERT_EQ(values, (std::vector<int>{t, -t, t * 3})) << t;
+        }
+    }
+}
+
+TEST(ReadBesideWriter, OneFileCacheBeingWrittenStaysIntact) {
+    DiskCache disk("kcc", qzCacheFileAccessor::kOneFile);
+    AccessorRef accessor;
+    disk.setUp(*accessor);
+    disk.addChannels(*accessor);
+    disk.installWriter(*accessor);
+    DiskCache::writeTime(*accessor, 0, 3);
+    DiskCache::writeTime(*accessor, 250, 3);
+    // Reads, lengths, existence and a scan while the writer is installed.
+    DiskCache::expectTime(*accessor, 250, 3);
+    unsigned int length = 0;
+    EXPECT_TRUE(accessor->getArrayLengthAtTime(1, 0, length));
+    EXPECT_EQ(length, 3u);
+    EXPECT_TRUE(accessor->hasDataAtTime(3, 0));
+    accessor->setChannelSamplingType(4, qzCacheChannel::kIrregular);
+    EXPECT_EQ(accessor->getDataCount(4), 2u);
+    DiskCache::writeTime(*accessor, 500, 3);
+    disk.installReader(*accessor);
+    for (int t : {0, 250, 500}) DiskCache::expectTime(*accessor, t, 3);
+}
+
+TEST(ReadBesideWriter, ReOpenLeavesEveryFrameFileUnchanged) {
+    DiskCache disk("kcx", qzCacheFileAccessor::kOneFilePerFrame);
+    {
+        AccessorRef writer;
+        disk.setUp(*writer);
+        disk.addChannels(*writer);
+        disk.installWriter(*writer);
+        for (int t : {0, 250, 300}) DiskCache::writeTime(*writer, t, 2);
+    }
+    std::map<std::string, std::vector<std::uint8_t>> before;
+    for (const auto& entry : std::filesystem::directory_iterator(disk.dir.path())) {
+        before[entry.path().string()] = qztest::readFileBytes(entry.path().string());
+    }
+    ASSERT_EQ(before.size(), 3u);
+    // As a description of irregular channels leaves them: times unknown until scanned.
+    AccessorRef accessor;
+    disk.setUp(*accessor);
+    disk.addChannels(*accessor);
+    for (unsigned int channel = 0; channel < 5; ++channel) {
+        accessor->setChannelEndTime(channel, 300);
+        accessor->setChannelSamplingType(channel, qzCacheChannel::kIrregular);
+    }
+    ASSERT_TRUE(
+        accessor->reOpenForWrite(new qzCacheFileIffIO(qzCacheFileIO::kWrite, text("kcx"))));
+    EXPECT_EQ(accessor->getDataCount(0), 3u);
+    EXPECT_EQ(accessor->getDataCount(4), 3u);
+    unsigned int length = 0;
+    EXPECT_TRUE(accessor->getArrayLengthAtTime(0, 300, length));
+    EXPECT_EQ(length, 2u);
+    EXPECT_TRUE(accessor->hasDataAtTime(1, 250));
+    DiskCache::expectTime(*accessor, 250, 2);
+    EXPECT_EQ(accessor->getDataFileCount(), 4);
+    for (const auto& [path, bytes] : before) {
+        EXPECT_EQ(qztest::readFileBytes(path), bytes) << path;
+    }
+    // Writing on adds a frame beside the others.
+    DiskCache::writeTime(*accessor, 400, 2);
+    disk.installReader(*accessor);
+    for (int t : {0, 250, 300, 400}) DiskCache::expectTime(*accessor, t, 2);
+    for (const auto& [path, bytes] : before) {
+        EXPECT_EQ(qztest::readFileBytes(path), bytes) << path;
+    }
 }

@@ -2,6 +2,7 @@
 // and copying one sample between caches.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -271,7 +272,8 @@ TEST(CopyChannel, CopiesOneSampleBetweenCaches) {
     source->addArrayData(from, 0, zero.data(), 3);
     source->addArrayData(from, 250, ten.data(), 3);
 
-    EXPECT_FALSE(qzCacheFileAccessor::copyChannelData(*source, from, *destination, ints, 250, false));
+    EXPECT_FALSE(
+        qzCacheFileAccessor::copyChannelData(*source, from, *destination, ints, 250, false));
     EXPECT_FALSE(qzCacheFileAccessor::copyChannelData(*source, text("p"), *destination,
                                                       text("missing"), 250, false));
     ASSERT_TRUE(qzCacheFileAccessor::copyChannelData(*source, text("p"), *destination, text("q"),
@@ -292,4 +294,45 @@ TEST(CopyChannel, CopiesOneSampleBetweenCaches) {
     EXPECT_DOUBLE_EQ(static_cast<double*>(data)[2], 12.0);
     // Nothing before the first time: no count to take.
     EXPECT_FALSE(qzCacheFileAccessor::copyChannelData(*source, from, *destination, to, -10, true));
+}
+
+TEST(EndFileWrite, ReportsAFailedDataWriteAndStillDescribes) {
+    WriteSetup s(qzCacheFileAccessor::kOneFilePerFrame);
+    const std::string description = s.dir.file("shot.xml");
+    writeTime(*s.accessor, s.points, s.weights, 0);
+    EXPECT_TRUE(s.accessor->endFileWrite());
+    s.writer->failWrites = true;
+    writeTime(*s.accessor, s.points, s.weights, 250);
+    std::remove(description.c_str());
+    EXPECT_FALSE(s.accessor->endFileWrite());
+    EXPECT_TRUE(qztest::fileExists(description));
+    EXPECT_FALSE(s.accessor->endFileWrite());  // stays reported until a new writer
+    s.accessor->setFileAccessor(new RecordingFileIO(qzCacheFileIO::kWrite, s.disk, s.log));
+    delete s.writer;
+    EXPECT_TRUE(s.accessor->endFileWrite());
+}
+
+TEST(EndFileWrite, LostArraysAreReported) {
+    // A one-file writer that was never opened loses every array.
+    WriteSetup s(qzCacheFileAccessor::kOneFile);
+    std::vector<double> p(6, 1.0);
+    s.accessor->beginWriteAtTime(0);
+    EXPECT_FALSE(s.accessor->addArrayData(s.points, 0, p.data(), 2));
+    s.accessor->endWriteAtTime();
+    EXPECT_FALSE(s.accessor->endFileWrite());
+}
+
+TEST(EndFileWrite, NoDistributionWritesNoDescription) {
+    AccessorRef accessor;
+    qztest::TempDir dir;
+    accessor->setStorageLocation(text(dir.path()));
+    accessor->setBaseFileName(text("mem"));
+    accessor->setMemoryCache(true);
+    unsigned int channel = 0;
+    accessor->addChannel(text("c"), text(""), qzCacheData::kDoubleArray, channel);
+    double value = 1.0;
+    accessor->addArrayData(channel, 0, &value, 1);
+    EXPECT_FALSE(accessor->endFileWrite());
+    EXPECT_FALSE(qztest::fileExists(dir.file("mem.xml")));
+    EXPECT_FALSE(accessor->hasDataAtTime(channel, 0));  // the memory cache is off now
 }

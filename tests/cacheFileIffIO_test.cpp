@@ -691,16 +691,16 @@ bool operator==(const GroupRead& a, const GroupRead& b) {
     return a.time == b.time && a.names == b.names && a.values == b.values;
 }
 
-struct ChannelSpec {
+struct ChannelDef {
     const char* name;
     Kind kind;
     unsigned components;
 };
-const ChannelSpec kChannels[] = {{"d", Kind::kDouble, 1}, {"f", Kind::kFloat, 1},
+const ChannelDef kChannels[] = {{"d", Kind::kDouble, 1}, {"f", Kind::kFloat, 1},
     {"i", Kind::kInt, 1}, {"dv", Kind::kDoubleVector, 3}, {"fv", Kind::kFloatVector, 3}};
 
 template <typename T>
-std::vector<double> readValues(TestIO& io, const ChannelSpec& c, unsigned count) {
+std::vector<double> readValues(TestIO& io, const ChannelDef& c, unsigned count) {
     // A count no intact file of this test holds: the reader must refuse it before it
     // touches the small buffer.
     if (count > 4096) {
@@ -728,7 +728,7 @@ bool walk(const std::string& file, const char* format, std::vector<GroupRead>& g
         IString name;
         for (int r = 0; r < 64 && io.readChannelName(name); ++r) {
             const unsigned count = io.readArraySize();
-            const ChannelSpec* c = &kChannels[0];
+            const ChannelDef* c = &kChannels[0];
             while (c != std::end(kChannels) - 1 && name.utf8() != c->name) {
                 ++c;
             }
@@ -769,7 +769,7 @@ Reference writeReference(const std::string& file, const char* format) {
         io.beginWriteChunk();
         io.writeTime(group.time);
         const unsigned count = 1 + static_cast<unsigned>(g);
-        for (const ChannelSpec& c : kChannels) {
+        for (const ChannelDef& c : kChannels) {
             std::vector<double> values(count * c.components);
             for (std::size_t k = 0; k < values.size(); ++k) {
                 values[k] = g * 100.0 + static_cast<double>(group.names.size() * 10 + k);

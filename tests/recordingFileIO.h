@@ -171,7 +171,8 @@ public:
         m_log.push_back("readChannelName");
         if (m_current < 0 || m_cursor >= chunk().records.size()) return false;
         m_record = static_cast<int>(m_cursor++);
-        name = qzString::IString(chunk().records[static_cast<std::size_t>(m_record)].name.c_str(), 1);
+        const FakeRecord& record = chunk().records[static_cast<std::size_t>(m_record)];
+        name = qzString::IString(record.name.c_str(), 1);
         return true;
     }
     bool rewind() override {
@@ -245,6 +246,8 @@ private:
     qzCacheFileAccessor* m_accessor;
 };
 
-inline qzString::IString text(const std::string& value) { return qzString::IString(value.c_str(), 0); }
+inline qzString::IString text(const std::string& value) {
+    return qzString::IString(value.c_str(), 0);
+}
 
 }  // namespace qztest
