@@ -2,8 +2,12 @@
 // whole time into the channels' memory, the worker thread and the reader's side of it.
 //
 // Lock order: thread working mutex, reader mutex (private), request mutex, one channel's
-// mutex. The state mutex and the private loaded/worker mutexes are always taken alone. No
-// lock is held while waiting for the worker.
+// mutex. The state mutex is taken alone; nothing is taken under the private loaded and worker
+// mutexes. No lock is held while a reader waits for the worker or the worker sleeps.
+//
+// Readers wait on a generation count in the private state rather than on the loaded
+// semaphore: one post wakes one waiter, and a second reader waiting for a time nobody loads
+// again would sleep for ever. The semaphore is still posted after every load.
 #include "qzCacheFileAccessor.h"
 
 #include <cstdint>
