@@ -370,6 +370,25 @@ TEST(Pc2ConversionTest, HalfFramesLandOnHalfFrameTimes) {
         for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(samples[k][i], values[k * 6 + i]);
 }
 
+TEST(Pc2ConversionTest, SampleTimesAreComputedInSinglePrecision) {
+    qztest::TempDir dir;
+    const std::string pc2 = dir.file("fine.pc2");
+    // A hundredth of a frame: in single precision 2 x 0.01f x 250 comes to 5 exactly, while
+    // the same sum in double precision stays just below 5.
+    qztest::writeFileBytes(pc2, makePc2(1, 0.0f, 0.01f, 5, std::vector<float>(15, 1.0f)));
+    ASSERT_TRUE(qzCacheFileInterface::convertFromPc2(pc2.c_str(), dir.path().c_str(), "fine",
+                                                     kOneFile, "kcc", 250));
+    qzCacheFileInterface cache;
+    ASSERT_TRUE(cache.initFileRead("fine", dir.path().c_str()));
+    ASSERT_EQ(cache.getDataCount(0), 5u);
+    const int expected[] = {0, 2, 5, 7, 10};
+    for (unsigned int k = 0; k < 5; ++k) {
+        int time = -1;
+        ASSERT_TRUE(cache.getDataTime(0, k, time));
+        EXPECT_EQ(time, expected[k]) << k;
+    }
+}
+
 TEST(Pc2ConversionTest, ChannelIsNamedAfterThePc2File) {
     qztest::TempDir dir;
     std::filesystem::create_directory(dir.file("take.v2"));
