@@ -116,6 +116,25 @@ struct CacheToWrite {
     const char* format;
 };
 
+// The doubles stayed in the writer's memory; only there can they be read.
+StepResult energyInMemory(const Wave& wave, qzCacheFileAccessor& accessor, Checks& checks) {
+    StepResult doubles{"read energy (kDouble) from the writer's memory", 0.0, 0, ""};
+    const Stopwatch watch;
+    accessor.setMemoryCache(true);
+    std::size_t exact = 0;
+    for (int frame = 1; frame <= wave.frames(); ++frame) {
+        double value = 0.0;
+        exact += checks.expect(accessor.getDataAtTime(Wave::kEnergy, Wave::timeOfFrame(frame),
+                                                      value) &&
+                                   value == wave.energy(frame),
+                               "energy at frame " + std::to_string(frame) + " not kept in memory");
+    }
+    accessor.setMemoryCache(false);
+    doubles.seconds = watch.seconds();
+    doubles.outcome = std::to_string(exact) + " values exact (doubles never reach the data files)";
+    return doubles;
+}
+
 // Writes one cache through the facade; the kDouble channel goes to memory only, with the
 // memory cache switched on just around it. Adds the write step and, for the first cache, the
 // check of the in-memory doubles.
@@ -181,22 +200,7 @@ void writeCache(const Wave& wave, const std::string& location, const CacheToWrit
     steps.push_back(step);
     if (target.layout != qzCacheFileInterface::kFormatOneFile) return;
 
-    // The doubles stayed in the writer's memory; only there can they be read.
-    StepResult doubles{"read energy (kDouble) from the writer's memory", 0.0, 0, ""};
-    const Stopwatch doublesWatch;
-    accessor.setMemoryCache(true);
-    std::size_t exact = 0;
-    for (int frame = 1; frame <= wave.frames(); ++frame) {
-        double value = 0.0;
-        exact += checks.expect(accessor.getDataAtTime(Wave::kEnergy, Wave::timeOfFrame(frame),
-                                                      value) &&
-                                   value == wave.energy(frame),
-                               "energy at frame " + std::to_string(frame) + " not kept in memory");
-    }
-    accessor.setMemoryCache(false);
-    doubles.seconds = doublesWatch.seconds();
-    doubles.outcome = std::to_string(exact) + " values exact (doubles never reach the data files)";
-    steps.push_back(doubles);
+    steps.push_back(energyInMemory(wave, accessor, checks));
 }
 
 StepResult convertPc2(const Wave& wave, const std::string& location, Checks& checks) {

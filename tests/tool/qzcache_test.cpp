@@ -2,6 +2,7 @@
 // and exit statuses.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -368,6 +369,40 @@ TEST_F(ToolTest, ConvertsToPc2AndBack) {
                            quoted(m_dir.file("x.xml")));
     EXPECT_EQ(notPc2.status, 3);
     expectOneLineError(notPc2, "one.xml");
+}
+
+TEST_F(ToolTest, IrregularChannelIsResampledIntoPc2AtTheStep) {
+    {
+        // The one data file is complete once the writer is gone.
+        qzCacheFileInterface writer;
+        ASSERT_TRUE(writer.initFileWrite(m_dir.path().c_str(), "odd",
+                                         qzCacheFileInterface::kFormatOneFile, "kcc", 250));
+        unsigned int channel = 0;
+        ASSERT_TRUE(writer.addChannel("p", "position", qzCacheData::kFloatVectorArray, channel));
+        for (int time : {250, 500, 1000}) {
+            float xyz[6] = {time / 250.0f, 0.0f, 1.0f, -1.0f, time / 125.0f, 2.0f};
+            writer.beginWriteAtTime(time);
+            ASSERT_TRUE(writer.addArrayData(channel, time, xyz, 2));
+            writer.endWriteAtTime();
+        }
+        ASSERT_TRUE(writer.endFileWrite());
+    }
+    const ToolRun info = run("info " + quoted(cache("odd")));
+    EXPECT_TRUE(contains(info.out, "irregular, 250 .. 1000 ticks, 3 stored times")) << info.out << info.err;
+
+    const std::string pc2 = m_dir.file("odd.pc2");
+    const ToolRun out = run("to-pc2 --cache " + quoted(cache("odd")) + " --channel p --output " +
+                            quoted(pc2) + " --step 250");
+    ASSERT_EQ(out.status, 0) << out.err;
+    EXPECT_TRUE(contains(out.out, "4 samples of 2 points")) << out.out;
+    const std::vector<std::uint8_t> bytes = qztest::readFileBytes(pc2);
+    ASSERT_EQ(bytes.size(), 32u + 4 * 2 * 12);
+    // Sample 2 lies at 750, halfway between the stored 500 and 1000.
+    float sample[6];
+    std::memcpy(sample, bytes.data() + 32 + 2 * 24, sizeof sample);
+    EXPECT_EQ(sample[0], 3.0f);
+    EXPECT_EQ(sample[4], 6.0f);
+    EXPECT_EQ(sample[5], 2.0f);
 }
 
 TEST_F(ToolTest, DemoChecksEverythingAndLeavesVerifiableCaches) {
