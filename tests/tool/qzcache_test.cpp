@@ -1,0 +1,425 @@
+// Runs the qzcache binary on caches written here through the public API and checks its output
+// and exit statuses.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "qzCacheFileInterface.h"
+#include "testSupport.h"
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
+namespace {
+
+using nlohmann::json;
+
+constexpr unsigned int kPoints = 4;
+constexpr int kFrames = 5;
+
+// Exactly representable values, so that text output can be compared literally.
+float pointValue(int frame, unsigned int k, int axis) {
+    const float values[3] = {static_cast<float>(k), static_cast<float>(frame), 0.25f * k * frame};
+    return values[axis];
+}
+
+// A cache of frames 1..5 (250 ticks each) with channels pts (kFloatVectorArray), vals
+// (kFloatArray) and ids (kInt32Array), four elements each.
+void writeKnownCache(const std::string& location, const std::string& name,
+                     qzCacheFileInterface::cacheFileFormat layout, const char* format) {
+    qzCacheFileInterface writer;
+    ASSERT_TRUE(writer.initFileWrite(location.c_str(), name.c_str(), layout, format, 250));
+    unsigned int pts = 0;
+    unsigned int vals = 0;
+    unsigned int ids = 0;
+    ASSERT_TRUE(writer.addChannel("pts", "position", qzCacheData::kFloatVectorArray, pts));
+    ASSERT_TRUE(writer.addChannel("vals", "weight", qzCacheData::kFloatArray, vals));
+    ASSERT_TRUE(writer.addChannel("ids", "id", qzCacheData::kInt32Array, ids));
+    for (int frame = 1; frame <= kFrames; ++frame) {
+        std::vector<float> xyz;
+        std::vector<float> weights;
+        std::vector<int> numbers;
+        for (unsigned int k = 0; k < kPoints; ++k) {
+            for (int axis = 0; axis < 3; ++axis) xyz.push_back(pointValue(frame, k, axis));
+            weights.push_back(frame * 10.0f + k * 0.5f);
+            numbers.push_back(frame * 100 + static_cast<int>(k));
+        }
+        const int time = frame * 250;
+        writer.beginWriteAtTime(time);
+        ASSERT_TRUE(writer.addArrayData(pts, time, xyz.data(), kPoints));
+        ASSERT_TRUE(writer.addArrayData(vals, time, weights.data(), kPoints));
+        ASSERT_TRUE(writer.addArrayData(ids, time, numbers.data(), kPoints));
+        writer.endWriteAtTime();
+    }
+    ASSERT_TRUE(writer.endFileWrite());
+}
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        writeKnownCache(m_dir.path(), "one", qzCacheFileInterface::kFormatOneFile, "kcc");
+        writeKnownCache(m_dir.path(), "frames", qzCacheFileInterface::kFormatOneFilePerFrame,
+                        "kcx");
+    }
+
+    std::string cache(const std::string& name) const { return m_dir.file(name + ".xml"); }
+    std::string quoted(const std::string& path) const { return "\"" + path + "\""; }
+
+    ToolRun run(const std::string& arguments) const {
+        const std::string out = m_dir.file("stdout.txt");
+        const std::string err = m_dir.file("stderr.txt");
+        const std::string command = std::string("\"") + QZCACHE_TOOL + "\" " + arguments + " >\"" +
+                                    out + "\" 2>\"" + err + "\"";
+        const int raw = std::system(command.c_str());
+        ToolRun result;
+#if defined(_WIN32)
+        result.status = raw;
+#else
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+        result.out = readText(out);
+        result.err = readText(err);
+        return result;
+    }
+
+    // Errors come as exactly one line on stderr.
+    static void expectOneLineError(const ToolRun& result, const std::string& mention) {
+        ASSERT_FALSE(result.err.empty());
+        EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+        EXPECT_NE(result.err.find(mention), std::string::npos) << result.err;
+    }
+
+    qztest::TempDir m_dir;
+};
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Replaces the first occurrence of `from` with `to` in a file.
+void patchFile(const std::string& path, const std::string& from, const std::string& to) {
+    const std::vector<std::uint8_t> bytes = qztest::readFileBytes(path);
+    std::string text(bytes.begin(), bytes.end());
+    const std::size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    qztest::writeFileBytes(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+// ---------------------------------------------------------------------------------------
+
+TEST_F(ToolTest, HelpListsEveryCommandAndEachCommandHasHelp) {
+    const ToolRun help = run("--help");
+    EXPECT_EQ(help.status, 0);
+    for (const char* command : {"info", "files", "dump", "verify", "to-pc2", "from-pc2", "demo"}) {
+        EXPECT_TRUE(contains(help.out, command)) << command;
+        const ToolRun own = run(std::string(command) + " --help");
+        EXPECT_EQ(own.status, 0) << command;
+        EXPECT_TRUE(contains(own.out, "Exit status")) << command;
+    }
+    EXPECT_TRUE(contains(run("dump --help").out, "--interpolation"));
+}
+
+TEST_F(ToolTest, BadArgumentsGiveStatusTwo) {
+    EXPECT_EQ(run("").status, 2);
+    EXPECT_EQ(run("frobnicate").status, 2);
+    EXPECT_EQ(run("info").status, 2);
+    EXPECT_EQ(run("dump " + quoted(cache("one")) + " pts").status, 2);  // no time
+    EXPECT_EQ(run("dump " + quoted(cache("one")) + " pts --time 250 --frame 1").status, 2);
+    EXPECT_EQ(run("dump " + quoted(cache("one")) + " pts --frame 1 --interpolation cubic").status,
+              2);
+    EXPECT_EQ(run("from-pc2 --input a.pc2 --output b.xml --layout spread").status, 2);
+    const ToolRun unknown = run("dump " + quoted(cache("one")) + " nosuch --frame 1");
+    EXPECT_EQ(unknown.status, 2);
+    expectOneLineError(unknown, "nosuch");
+    const ToolRun pastEnd = run("dump " + quoted(cache("one")) + " 3 --frame 1");
+    EXPECT_EQ(pastEnd.status, 2);
+}
+
+TEST_F(ToolTest, UnreadableCacheGivesStatusThreeNamingTheFile) {
+    const ToolRun missing = run("info " + quoted(m_dir.file("absent.xml")));
+    EXPECT_EQ(missing.status, 3);
+    expectOneLineError(missing, "absent.xml");
+
+    qztest::writeFileBytes(m_dir.file("garbage.xml"), {'n', 'o', 't', ' ', 'x', 'm', 'l'});
+    const ToolRun garbage = run("verify " + quoted(m_dir.file("garbage.xml")));
+    EXPECT_EQ(garbage.status, 3);
+    expectOneLineError(garbage, "garbage.xml");
+}
+
+TEST_F(ToolTest, InfoDescribesLayoutTimesChannelsAndFiles) {
+    const ToolRun info = run("info " + quoted(cache("one")));
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_TRUE(contains(info.out, "layout         one-file\n"));
+    EXPECT_TRUE(contains(info.out, "cache format   kcc\n"));
+    EXPECT_TRUE(contains(info.out, "ticks/frame    250\n"));
+    EXPECT_TRUE(contains(info.out, "time range     250 .. 1250 ticks (frames 1 .. 5)\n"));
+    EXPECT_TRUE(contains(info.out, "channels       3\n"));
+    EXPECT_TRUE(contains(info.out, "[0] pts\n"));
+    EXPECT_TRUE(contains(info.out, "type kFloatVectorArray, interpretation \"position\", "
+                                   "interpolation linear"));
+    EXPECT_TRUE(contains(info.out, "type kInt32Array, interpretation \"id\", interpolation previous"));
+    EXPECT_TRUE(contains(info.out, "regular every 250 ticks, 250 .. 1250 ticks, 5 stored times, "
+                                   "elements at first time: 4"));
+    EXPECT_TRUE(contains(info.out, "files          2, "));
+
+    const ToolRun asJson = run("info " + quoted(cache("frames")) + " --format json");
+    ASSERT_EQ(asJson.status, 0) << asJson.err;
+    const json parsed = json::parse(asJson.out);
+    EXPECT_EQ(parsed["layout"], "per-frame");
+    EXPECT_EQ(parsed["cacheFormat"], "kcx");
+    EXPECT_EQ(parsed["timeRange"]["endTicks"], 1250);
+    ASSERT_EQ(parsed["channels"].size(), 3u);
+    EXPECT_EQ(parsed["channels"][1]["name"], "vals");
+    EXPECT_EQ(parsed["channels"][1]["storedTimes"], 5);
+    EXPECT_EQ(parsed["channels"][2]["elementsAtFirstTime"], kPoints);
+    EXPECT_EQ(parsed["files"]["count"], 1 + kFrames);
+    EXPECT_EQ(parsed["files"]["missing"], 0);
+}
+
+TEST_F(ToolTest, FilesListsEveryFileAndFlagsMissingOnes) {
+    const ToolRun files = run("files " + quoted(cache("frames")));
+    ASSERT_EQ(files.status, 0) << files.err;
+    EXPECT_TRUE(contains(files.out, m_dir.file("frames.xml")));
+    for (int frame = 1; frame <= kFrames; ++frame) {
+        EXPECT_TRUE(contains(files.out, m_dir.file("framesFrame" + std::to_string(frame) + ".kcx")));
+    }
+    EXPECT_TRUE(contains(files.out, "6 files, 0 missing"));
+
+    std::filesystem::remove(m_dir.file("framesFrame3.kcx"));
+    const ToolRun gone = run("files " + quoted(cache("frames")));
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_TRUE(contains(gone.out, "MISSING  " + m_dir.file("framesFrame3.kcx")));
+    expectOneLineError(gone, "1 of 6 files are missing");
+}
+
+TEST_F(ToolTest, FilesListsLongCachesInTimeOrder) {
+    // Past 2000 files the list comes from one walk over the times instead of one per index.
+    qzCacheFileInterface writer;
+    ASSERT_TRUE(writer.initFileWrite(m_dir.path().c_str(), "long",
+                                     qzCacheFileInterface::kFormatOneFilePerFrame, "kcc", 250));
+    unsigned int channel = 0;
+    ASSERT_TRUE(writer.addChannel("v", "value", qzCacheData::kFloatArray, channel));
+    constexpr int kTimes = 2003;
+    for (int frame = 0; frame < kTimes; ++frame) {
+        float value = static_cast<float>(frame);
+        writer.beginWriteAtTime(frame * 250);
+        ASSERT_TRUE(writer.addArrayData(channel, frame * 250, &value, 1));
+        writer.endWriteAtTime();
+    }
+    ASSERT_TRUE(writer.endFileWrite());
+    const ToolRun files = run("files " + quoted(cache("long")) + " --format json");
+    ASSERT_EQ(files.status, 0) << files.err;
+    const json list = json::parse(files.out)["files"];
+    ASSERT_EQ(list.size(), static_cast<std::size_t>(kTimes + 1));
+    EXPECT_EQ(list[0]["path"], m_dir.file("long.xml"));
+    for (int frame = 0; frame < kTimes; ++frame) {
+        EXPECT_EQ(list[frame + 1]["path"], m_dir.file("longFrame" + std::to_string(frame) + ".kc"));
+        EXPECT_EQ(list[frame + 1]["exists"], true);
+    }
+}
+
+TEST_F(ToolTest, DescriptionListingTooManyTimesIsRefused) {
+    // A hand-edited range of two billion ticks at one tick per sample.
+    patchFile(cache("frames"), "SamplingRate=\"250\"", "SamplingRate=\"1\"");
+    patchFile(cache("frames"), "EndTime=\"1250\"", "EndTime=\"2000000000\"");
+    for (const char* command : {"files", "verify"}) {
+        const ToolRun refused = run(std::string(command) + " " + quoted(cache("frames")));
+        EXPECT_EQ(refused.status, 3) << command;
+        expectOneLineError(refused, "stored times");
+    }
+}
+
+TEST_F(ToolTest, DumpGivesStoredAndInterpolatedValues) {
+    const ToolRun stored = run("dump " + quoted(cache("one")) + " pts --frame 2");
+    ASSERT_EQ(stored.status, 0) << stored.err;
+    EXPECT_TRUE(contains(stored.out, "time      500 ticks = frame 2 (stored, interpolation linear)"));
+    EXPECT_TRUE(contains(stored.out, "elements  4\n"));
+    EXPECT_TRUE(contains(stored.out, "\n3: 3 2 1.5\n"));
+
+    const ToolRun linear = run("dump " + quoted(cache("frames")) + " 0 --frame 1.5");
+    ASSERT_EQ(linear.status, 0) << linear.err;
+    EXPECT_TRUE(contains(linear.out, "375 ticks = frame 1.5 (interpolated, interpolation linear)"));
+    EXPECT_TRUE(contains(linear.out, "\n3: 3 1.5 1.125\n"));
+
+    const ToolRun previous = run("dump " + quoted(cache("one")) + " ids --time 600 --interpolation previous --format csv");
+    ASSERT_EQ(previous.status, 0) << previous.err;
+    EXPECT_EQ(previous.out, "index,value\n0,200\n1,201\n2,202\n3,203\n");
+
+    const ToolRun next = run("dump " + quoted(cache("one")) + " vals --time 600 --interpolation next --format json");
+    ASSERT_EQ(next.status, 0) << next.err;
+    const json parsed = json::parse(next.out);
+    EXPECT_EQ(parsed["stored"], false);
+    EXPECT_EQ(parsed["values"], json({30.0, 30.5, 31.0, 31.5}));
+
+    const ToolRun clamped = run("dump " + quoted(cache("one")) + " vals --frame 9 --format csv");
+    ASSERT_EQ(clamped.status, 0) << clamped.err;
+    EXPECT_EQ(clamped.out, "index,value\n0,50\n1,50.5\n2,51\n3,51.5\n");
+    const ToolRun far = run("dump " + quoted(cache("one")) + " vals --time 25000");
+    EXPECT_TRUE(contains(far.out, "25000 ticks = frame 100 (interpolated")) << far.out;
+
+    const ToolRun refused = run("dump " + quoted(cache("one")) + " pts --frame 1.5 --interpolation none");
+    EXPECT_EQ(refused.status, 3);
+    expectOneLineError(refused, "pts");
+}
+
+TEST_F(ToolTest, VerifyPassesOnWholeCaches) {
+    for (const char* name : {"one", "frames"}) {
+        const ToolRun verify = run("verify " + quoted(cache(name)));
+        EXPECT_EQ(verify.status, 0) << name << "\n" << verify.out << verify.err;
+        EXPECT_TRUE(contains(verify.out, "samples    15 of 15 read back")) << verify.out;
+        EXPECT_TRUE(contains(verify.out, "result     whole\n"));
+        EXPECT_TRUE(verify.err.empty()) << verify.err;
+    }
+}
+
+TEST_F(ToolTest, VerifyReportsDeletedFrameFile) {
+    std::filesystem::remove(m_dir.file("framesFrame4.kcx"));
+    const ToolRun verify = run("verify " + quoted(cache("frames")) + " --format json");
+    EXPECT_EQ(verify.status, 1);
+    const json parsed = json::parse(verify.out);
+    EXPECT_EQ(parsed["whole"], false);
+    EXPECT_EQ(parsed["samplesChecked"], 12);
+    ASSERT_EQ(parsed["issues"].size(), 1u) << verify.out;
+    EXPECT_EQ(parsed["issues"][0]["kind"], "missing file");
+    EXPECT_EQ(parsed["issues"][0]["file"], m_dir.file("framesFrame4.kcx"));
+    expectOneLineError(verify, "not whole");
+}
+
+TEST_F(ToolTest, VerifyReportsTruncatedDataFile) {
+    std::vector<std::uint8_t> bytes = qztest::readFileBytes(m_dir.file("one.kc"));
+    ASSERT_GT(bytes.size(), 40u);
+    bytes.resize(bytes.size() - 7);
+    qztest::writeFileBytes(m_dir.file("one.kc"), bytes);
+    const ToolRun verify = run("verify " + quoted(cache("one")));
+    EXPECT_EQ(verify.status, 1) << verify.out;
+    EXPECT_TRUE(contains(verify.out, "truncated file")) << verify.out;
+    EXPECT_TRUE(contains(verify.out, "result     NOT WHOLE\n"));
+
+    // Cut inside the header: the file does not even open.
+    bytes.resize(10);
+    qztest::writeFileBytes(m_dir.file("one.kc"), bytes);
+    const ToolRun header = run("verify " + quoted(cache("one")));
+    EXPECT_EQ(header.status, 1) << header.out;
+    EXPECT_TRUE(contains(header.out, "truncated file")) << header.out;
+}
+
+TEST_F(ToolTest, VerifyReportsTypeAndCountMismatches) {
+    // The description now declares vals as integers, while the files hold floats.
+    patchFile(cache("frames"), "\"FloatArray\"", "\"Int32Array\"");
+    const ToolRun type = run("verify " + quoted(cache("frames")));
+    EXPECT_EQ(type.status, 1) << type.out;
+    EXPECT_TRUE(contains(type.out, "type mismatch")) << type.out;
+    EXPECT_TRUE(contains(type.out, "stored as kFloatArray, declared kInt32Array")) << type.out;
+
+    // A size record claiming five points where four are stored.
+    patchFile(m_dir.file("one.kc"), std::string("SIZE\0\0\0\4\0\0\0\4", 12),
+              std::string("SIZE\0\0\0\4\0\0\0\5", 12));
+    const ToolRun count = run("verify " + quoted(cache("one")));
+    EXPECT_EQ(count.status, 1) << count.out;
+    EXPECT_TRUE(contains(count.out, "count mismatch")) << count.out;
+    EXPECT_TRUE(contains(count.out, "says 5 elements")) << count.out;
+}
+
+TEST_F(ToolTest, ConvertsToPc2AndBack) {
+    const std::string pc2 = m_dir.file("pts.pc2");
+    const ToolRun out = run("to-pc2 --cache " + quoted(cache("frames")) + " --channel pts --output " +
+                        quoted(pc2));
+    ASSERT_EQ(out.status, 0) << out.err;
+    EXPECT_TRUE(contains(out.out, "5 samples of 4 points"));
+    EXPECT_EQ(qztest::readFileBytes(pc2).size(), 32u + kFrames * kPoints * 12);
+
+    const ToolRun back = run("from-pc2 --input " + quoted(pc2) + " --output " +
+                         quoted(m_dir.file("back.xml")) + " --layout per-frame --format kcx");
+    ASSERT_EQ(back.status, 0) << back.err;
+    const ToolRun dump = run("dump " + quoted(m_dir.file("back.xml")) + " pts --frame 2");
+    ASSERT_EQ(dump.status, 0) << dump.err;
+    EXPECT_TRUE(contains(dump.out, "(kDoubleVectorArray)"));
+    EXPECT_TRUE(contains(dump.out, "\n3: 3 2 1.5\n"));
+    EXPECT_EQ(run("verify " + quoted(m_dir.file("back.xml"))).status, 0);
+
+    const ToolRun notVector = run("to-pc2 --cache " + quoted(cache("one")) + " --channel vals --output " +
+                              quoted(m_dir.file("vals.pc2")));
+    EXPECT_EQ(notVector.status, 2);
+    expectOneLineError(notVector, "vals");
+
+    const ToolRun notPc2 = run("from-pc2 --input " + quoted(cache("one")) + " --output " +
+                           quoted(m_dir.file("x.xml")));
+    EXPECT_EQ(notPc2.status, 3);
+    expectOneLineError(notPc2, "one.xml");
+}
+
+TEST_F(ToolTest, IrregularChannelIsResampledIntoPc2AtTheStep) {
+    {
+        // The one data file is complete once the writer is gone.
+        qzCacheFileInterface writer;
+        ASSERT_TRUE(writer.initFileWrite(m_dir.path().c_str(), "odd",
+                                         qzCacheFileInterface::kFormatOneFile, "kcc", 250));
+        unsigned int channel = 0;
+        ASSERT_TRUE(writer.addChannel("p", "position", qzCacheData::kFloatVectorArray, channel));
+        for (int time : {250, 500, 1000}) {
+            float xyz[6] = {time / 250.0f, 0.0f, 1.0f, -1.0f, time / 125.0f, 2.0f};
+            writer.beginWriteAtTime(time);
+            ASSERT_TRUE(writer.addArrayData(channel, time, xyz, 2));
+            writer.endWriteAtTime();
+        }
+        ASSERT_TRUE(writer.endFileWrite());
+    }
+    const ToolRun info = run("info " + quoted(cache("odd")));
+    EXPECT_TRUE(contains(info.out, "irregular, 250 .. 1000 ticks, 3 stored times")) << info.out << info.err;
+
+    const std::string pc2 = m_dir.file("odd.pc2");
+    const ToolRun out = run("to-pc2 --cache " + quoted(cache("odd")) + " --channel p --output " +
+                            quoted(pc2) + " --step 250");
+    ASSERT_EQ(out.status, 0) << out.err;
+    EXPECT_TRUE(contains(out.out, "4 samples of 2 points")) << out.out;
+    const std::vector<std::uint8_t> bytes = qztest::readFileBytes(pc2);
+    ASSERT_EQ(bytes.size(), 32u + 4 * 2 * 12);
+    // Sample 2 lies at 750, halfway between the stored 500 and 1000.
+    float sample[6];
+    std::memcpy(sample, bytes.data() + 32 + 2 * 24, sizeof sample);
+    EXPECT_EQ(sample[0], 3.0f);
+    EXPECT_EQ(sample[4], 6.0f);
+    EXPECT_EQ(sample[5], 2.0f);
+}
+
+TEST_F(ToolTest, DemoChecksEverythingAndLeavesVerifiableCaches) {
+    const std::string directory = m_dir.file("demo");
+    const ToolRun demo = run("demo " + quoted(directory) + " --frames 6 --grid 8");
+    ASSERT_EQ(demo.status, 0) << demo.out << demo.err;
+    EXPECT_TRUE(contains(demo.out, "a rippling grid of 64 points over 6 frames"));
+    EXPECT_TRUE(contains(demo.out, " 0 failed"));
+    EXPECT_TRUE(contains(demo.out, "MB/s"));
+    EXPECT_TRUE(contains(demo.out, "qzcache info " + directory + "/wave_onefile.xml"));
+    for (const char* name : {"wave_onefile", "wave_perframe", "wave_from_pc2"}) {
+        const ToolRun verify = run("verify " + quoted(directory + "/" + name + ".xml"));
+        EXPECT_EQ(verify.status, 0) << name << verify.out;
+    }
+    const ToolRun info = run("info " + quoted(directory + "/wave_onefile.xml"));
+    EXPECT_TRUE(contains(info.out, "[3] energy\n"));
+    EXPECT_TRUE(contains(info.out, "values in memory only"));
+}
+
+}  // namespace

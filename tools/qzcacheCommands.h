@@ -1,0 +1,58 @@
+// The commands of the qzcache tool. Each returns its exit status (qzcacheCommon.h) or throws
+// ToolError; output goes to stdout, problems to stderr.
+#pragma once
+
+#include <string>
+
+namespace qztool {
+
+struct InfoOptions {
+    std::string cache;
+    std::string format = "text";  // text | json
+};
+int runInfo(const InfoOptions& options);
+int runFiles(const InfoOptions& options);
+
+struct DumpOptions {
+    std::string cache;
+    std::string channel;
+    bool hasTime = false;
+    int time = 0;
+    bool hasFrame = false;
+    double frame = 0.0;
+    std::string interpolation;  // empty: the channel's own
+    std::string format = "text";  // text | csv | json
+};
+int runDump(const DumpOptions& options);
+
+struct VerifyOptions {
+    std::string cache;
+    std::string format = "text";  // text | json
+};
+int runVerify(const VerifyOptions& options);
+
+struct ToPc2Options {
+    std::string cache;
+    std::string channel;
+    std::string output;
+    int step = 0;  // 0: the ticks per frame, used for irregular channels only
+};
+int runToPc2(const ToPc2Options& options);
+
+struct FromPc2Options {
+    std::string input;
+    std::string output;
+    std::string layout = "one-file";  // one-file | per-frame
+    std::string format = "kcc";       // kcc | kcx
+    int ticksPerFrame = 250;
+};
+int runFromPc2(const FromPc2Options& options);
+
+struct DemoOptions {
+    std::string directory;  // empty: a fresh temporary directory
+    int frames = 120;
+    int grid = 100;  // points per side of the rippling grid
+};
+int runDemo(const DemoOptions& options);
+
+}  // namespace qztool

@@ -1,0 +1,179 @@
+// qzcache: look into, dump, verify and convert qzCacheShared caches, and run the demo.
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "qzcacheCommands.h"
+#include "qzcacheCommon.h"
+
+namespace {
+
+using namespace qztool;
+
+const char* const kExitStatusText =
+    "Exit status: 0 success; 1 the cache is not whole (verify, files) or a demo check failed;\n"
+    "2 bad arguments; 3 a cache or file could not be read or written.";
+
+void addFormatOption(CLI::App& command, std::string& format, bool csv) {
+    if (csv) {
+        command.add_option("--format", format, "Output format")
+            ->check(CLI::IsMember({"text", "csv", "json"}))
+            ->capture_default_str();
+    } else {
+        command.add_option("--format", format, "Output format")
+            ->check(CLI::IsMember({"text", "json"}))
+            ->capture_default_str();
+    }
+}
+
+CLI::Option* addCacheArgument(CLI::App& command, std::string& cache) {
+    return command.add_option("CACHE.xml", cache, "Description file of the cache")->required();
+}
+
+// Every command's options and its place on the command line.
+struct CommandLine {
+    InfoOptions info;
+    InfoOptions files;
+    DumpOptions dump;
+    VerifyOptions verify;
+    ToPc2Options toPc2;
+    FromPc2Options fromPc2;
+    DemoOptions demo;
+    CLI::App* infoCommand = nullptr;
+    CLI::App* filesCommand = nullptr;
+    CLI::App* dumpCommand = nullptr;
+    CLI::App* verifyCommand = nullptr;
+    CLI::App* toPc2Command = nullptr;
+    CLI::App* fromPc2Command = nullptr;
+    CLI::App* demoCommand = nullptr;
+    CLI::Option* timeOption = nullptr;
+    CLI::Option* frameOption = nullptr;
+};
+
+void defineQueries(CLI::App& app, CommandLine& line) {
+    line.infoCommand = app.add_subcommand(
+        "info", "Layout, format, time range, description lines, channels and files of a cache");
+    addCacheArgument(*line.infoCommand, line.info.cache);
+    addFormatOption(*line.infoCommand, line.info.format, false);
+
+    line.filesCommand = app.add_subcommand(
+        "files", "Every file of a cache with its size and whether it exists");
+    addCacheArgument(*line.filesCommand, line.files.cache);
+    addFormatOption(*line.filesCommand, line.files.format, false);
+
+    DumpOptions& dump = line.dump;
+    CLI::App* command =
+        app.add_subcommand("dump", "Values of one channel at a time, interpolated between samples");
+    line.dumpCommand = command;
+    addCacheArgument(*command, dump.cache);
+    command->add_option("CHANNEL", dump.channel, "Channel name or index")->required();
+    line.timeOption = command->add_option("--time", dump.time, "Time in ticks");
+    line.frameOption =
+        command->add_option("--frame", dump.frame, "Time in frames (may be fractional)");
+    line.timeOption->excludes(line.frameOption);
+    command->add_option("--interpolation", dump.interpolation,
+                        "Interpolation between samples (default: the channel's own)")
+        ->check(CLI::IsMember({"none", "previous", "next", "linear", "catmull-rom"}));
+    addFormatOption(*command, dump.format, true);
+
+    line.verifyCommand = app.add_subcommand(
+        "verify", "Read every sample and check every data file; exit status 1 unless whole");
+    addCacheArgument(*line.verifyCommand, line.verify.cache);
+    addFormatOption(*line.verifyCommand, line.verify.format, false);
+}
+
+void defineConversions(CLI::App& app, CommandLine& line) {
+    ToPc2Options& toPc2 = line.toPc2;
+    CLI::App* to =
+        app.add_subcommand("to-pc2", "Write a vector channel of a cache as a PC2 point cache");
+    line.toPc2Command = to;
+    to->add_option("--cache", toPc2.cache, "Description file of the cache")->required();
+    to->add_option("--channel", toPc2.channel, "Channel name or index")->required();
+    to->add_option("--output", toPc2.output, "PC2 file to write")->required();
+    to->add_option("--step", toPc2.step,
+                   "Ticks between samples for an irregular channel (default: the ticks per frame)")
+        ->check(CLI::PositiveNumber);
+
+    FromPc2Options& fromPc2 = line.fromPc2;
+    CLI::App* from =
+        app.add_subcommand("from-pc2", "Make a cache with one vector channel from a PC2 file");
+    line.fromPc2Command = from;
+    from->add_option("--input", fromPc2.input, "PC2 file to read")->required();
+    from->add_option("--output", fromPc2.output, "Description file of the new cache")->required();
+    from->add_option("--layout", fromPc2.layout, "Data file layout")
+        ->check(CLI::IsMember({"one-file", "per-frame"}))
+        ->capture_default_str();
+    from->add_option("--format", fromPc2.format, "Data file container: kcc (32-bit) or kcx (64-bit)")
+        ->check(CLI::IsMember({"kcc", "kcx"}))
+        ->capture_default_str();
+    from->add_option("--ticks-per-frame", fromPc2.ticksPerFrame, "Ticks in one frame")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+}
+
+void defineDemo(CLI::App& app, CommandLine& line) {
+    DemoOptions& demo = line.demo;
+    line.demoCommand = app.add_subcommand(
+        "demo", "Write, read, interpolate, play back, convert and verify a generated cache");
+    line.demoCommand->add_option("DIR", demo.directory,
+                                 "Directory for the caches (default: a fresh temporary directory)");
+    line.demoCommand->add_option("--frames", demo.frames, "Frames to generate")
+        ->check(CLI::Range(4, 100000))
+        ->capture_default_str();
+    line.demoCommand->add_option("--grid", demo.grid, "Points per side of the grid")
+        ->check(CLI::Range(2, 2000))
+        ->capture_default_str();
+}
+
+int dispatch(CommandLine& line) {
+    if (line.infoCommand->parsed()) return runInfo(line.info);
+    if (line.filesCommand->parsed()) return runFiles(line.files);
+    if (line.dumpCommand->parsed()) {
+        line.dump.hasTime = line.timeOption->count() > 0;
+        line.dump.hasFrame = line.frameOption->count() > 0;
+        if (!line.dump.hasTime && !line.dump.hasFrame) {
+            std::fprintf(stderr, "qzcache dump: give --time TICKS or --frame FRAME\n");
+            return kExitBadArguments;
+        }
+        return runDump(line.dump);
+    }
+    if (line.verifyCommand->parsed()) return runVerify(line.verify);
+    if (line.toPc2Command->parsed()) return runToPc2(line.toPc2);
+    if (line.fromPc2Command->parsed()) return runFromPc2(line.fromPc2);
+    if (line.demoCommand->parsed()) return runDemo(line.demo);
+    return kExitBadArguments;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"qzcache: look into, dump, verify and convert qzCacheShared caches", "qzcache"};
+    app.footer(kExitStatusText);
+    app.require_subcommand(1);
+    CommandLine line;
+    defineQueries(app, line);
+    defineConversions(app, line);
+    defineDemo(app, line);
+    for (CLI::App* command : app.get_subcommands({})) {
+        command->footer(kExitStatusText);
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return status == 0 ? kExitOk : kExitBadArguments;
+    }
+    try {
+        return dispatch(line);
+    } catch (const ToolError& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "qzcache: %s\n", error.what());
+        return error.status();
+    } catch (const std::exception& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "qzcache: %s\n", error.what());
+        return kExitFileError;
+    }
+}
