@@ -91,6 +91,8 @@ bool qzCacheFileAccessor::memoryCache() const { return m_memoryCache; }
 void qzCacheFileAccessor::setFileAccessor(qzCacheFileIO* fileIO) {
     m_fileAccessor = fileIO;
     m_private->sideReader.reset();
+    // A newly installed object starts a new write: earlier failures belonged to the old one.
+    m_private->writeFailed = false;
 }
 
 qzCacheFileIO* qzCacheFileAccessor::fileAccessor() const { return m_fileAccessor; }

@@ -219,6 +219,20 @@ protected:
     bool m_verbose;
 
 private:
+    // How an exact-time read ended. A sample of another element count is not a missing one:
+    // it must neither be interpolated over nor change the channel's sampling record.
+    enum class StoredRead { kFound, kAbsent, kOtherCount };
+    StoredRead readStoredArray(unsigned int channel, int time, unsigned int count, void*& data,
+                               unsigned int& length);
+    // Reads the channel's array at `time` through a reader already open on its data file.
+    StoredRead readArrayThrough(qzCacheFileIO* reader, unsigned int channel, int time,
+                                unsigned int count, void*& data, unsigned int& length) const;
+    bool scanFrameFiles(unsigned int channel, const std::vector<int>& times);
+    // The earliest time a non-empty channel records; false when every channel is empty.
+    bool firstRecordedTime(int& time) const;
+    bool interpolationFallback(unsigned int channel, int time, unsigned int count, void*& data,
+                               unsigned int& length);
+
     // State beyond the fields above (name index, side reader, worker bookkeeping).
     qzCacheFileAccessorPrivate* m_private;
 };

@@ -1,13 +1,25 @@
 // Internal state of qzCacheFileAccessor beyond its documented fields. Not installed.
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 
 #include "qzCacheFileIO.h"
 
+// The reader made to read beside an installed writer, in the cache's format.
+std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cacheFormat);
+// Hands what a writer buffered to the operating system, so that a reader sees it.
+void qzFlushWriter(qzCacheFileIO* writer);
+
 struct qzCacheFileAccessorPrivate {
+    // A data write failed since the cache was last opened for writing.
+    bool writeFailed = false;
+
     // Channel index by UTF-8 name, so that loading a time does not search the channel list
     // for every record. Names are unique; the first channel of a name is the one indexed.
     std::unordered_map<std::string, unsigned int> channelByName;
@@ -15,4 +27,35 @@ struct qzCacheFileAccessorPrivate {
     // Reads while the installed file IO object is a writer go through this reader instead,
     // so that no read ever truncates or rewrites a data file.
     std::unique_ptr<qzCacheFileIO> sideReader;
+
+    // Serialises every use of the main reader (and of sideReader) and every rescan that may
+    // rewrite a channel's time list, between the caller and the worker. Taken after the
+    // thread working mutex and before the request mutex; never held while waiting.
+    std::recursive_mutex readerMutex;
+
+    // Readers waiting for the worker. Every finished load step, failed or not, and every
+    // stop moves the generation on and wakes them all.
+    std::mutex loadedMutex;
+    std::condition_variable loadedCondition;
+    std::uint64_t loadGeneration = 0;
+    // Times the worker could not load completely. They are no work for it until a reader
+    // asks for one again or a later load of it succeeds.
+    std::set<int> failedTimes;
+
+    std::set<int> failedTimesCopy();
+    bool hasFailed(int time);
+    void clearFailure(int time);
+    // Ends one load step: a complete load clears the time's failure mark, anything else sets
+    // it; either way every waiting reader wakes.
+    void finishLoad(int time, bool complete);
+    void wakeWaiters();
+    std::uint64_t generation();
+    // Returns once the generation differs from `seen`.
+    void waitPast(std::uint64_t seen);
+
+    // Set from a start until its worker has left its loop, so that a new start never runs
+    // a second worker beside it.
+    std::mutex workerMutex;
+    std::condition_variable workerLeft;
+    bool workerRunning = false;
 };

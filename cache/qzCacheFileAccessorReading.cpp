@@ -1,6 +1,378 @@
 // Reading samples and time lookup.
-#include "qzCacheFileAccessor.h"
+//
+// No read may change a data file. The library's writers truncate what they open and reopen
+// the same way on rewind, so while the installed file IO object is a writer every read goes
+// through a reader of our own (the side reader), opened on the existing files as needed.
+#include <cstdlib>
+#include <mutex>
 
-// Interim: scans arrive with the reading code.
-bool qzCacheFileAccessor::scanForData(unsigned int) { return true; }
-bool qzCacheFileAccessor::scanForAllData() { return true; }
+#include "qzCacheFileAccessor.h"
+#include "qzCacheFileAccessorPrivate.h"
+#include "qzCacheFileIO.h"
+
+namespace {
+
+bool isWriter(const qzCacheFileIO* fileIO) {
+    return fileIO && fileIO->fileAccessMode() != qzCacheFileIO::kRead;
+}
+
+// The object that reads of `accessor` go through: the installed reader, or the side reader
+// while a writer is installed. Null without an installed object.
+qzCacheFileIO* readerOf(const qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state) {
+    qzCacheFileIO* installed = accessor.fileAccessor();
+    if (!isWriter(installed)) return installed;
+    if (!state.sideReader) state.sideReader = qzCreateSideReader(accessor.cacheFormat());
+    return state.sideReader.get();
+}
+
+// One read operation on the data file(s). For a one-file cache being written it opens the
+// side reader on the data file for the operation and closes it again; otherwise it only picks
+// the reader (frame files are opened by FrameFile).
+class ReadScope {
+public:
+    ReadScope(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state)
+        : m_lock(state.readerMutex), m_reader(readerOf(accessor, state)) {
+        qzCacheFileIO* installed = accessor.fileAccessor();
+        if (!m_reader || !isWriter(installed) ||
+            accessor.distribution() != qzCacheFileAccessor::kOneFile) {
+            return;
+        }
+        qzFlushWriter(installed);
+        const qzString::IString path = accessor.constructDataFilePathForOneFile();
+        m_opened = !path.empty() && m_reader->open(path);
+    }
+    ~ReadScope() {
+        if (m_opened) m_reader->close();
+    }
+    ReadScope(const ReadScope&) = delete;
+    ReadScope& operator=(const ReadScope&) = delete;
+
+    qzCacheFileIO* reader() const { return m_reader; }
+    // The reader was opened here, so it already stands right after the header.
+    bool freshlyOpened() const { return m_opened; }
+
+private:
+    // The preloading worker may rescan through the same reader.
+    std::lock_guard<std::recursive_mutex> m_lock;
+    qzCacheFileIO* m_reader;
+    bool m_opened = false;
+};
+
+// The frame file of one time, open on the reader for the life of this object.
+class FrameFile {
+public:
+    FrameFile(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state, int time)
+        : m_lock(state.readerMutex), m_reader(readerOf(accessor, state)) {
+        if (!m_reader) return;
+        const qzString::IString path = accessor.constructDataFilePathForOneFilePerFrame(time);
+        // An empty path (no positive frame length) is a file that does not open.
+        if (path.empty()) return;
+        qzCacheFileIO* installed = accessor.fileAccessor();
+        if (isWriter(installed)) qzFlushWriter(installed);
+        m_open = m_reader->open(path);
+    }
+    ~FrameFile() {
+        if (m_open) m_reader->close();
+    }
+    FrameFile(const FrameFile&) = delete;
+    FrameFile& operator=(const FrameFile&) = delete;
+
+    bool isOpen() const { return m_open; }
+    qzCacheFileIO* reader() const { return m_reader; }
+
+private:
+    std::lock_guard<std::recursive_mutex> m_lock;
+    qzCacheFileIO* m_reader;
+    bool m_open = false;
+};
+
+// Enters the time sample of `time`: the frame file's one sample, or the one found by time.
+bool enterTime(qzCacheFileIO* reader, qzCacheFileAccessor::qzCacheFileDistribution distribution,
+               int time) {
+    if (distribution == qzCacheFileAccessor::kOneFilePerFrame) return reader->beginReadChunk();
+    int found = 0;
+    if (distribution == qzCacheFileAccessor::kOneFile) return reader->findTime(time, found);
+    return false;
+}
+
+}  // namespace
+
+// --- Array reads -------------------------------------------------------------------------
+
+bool qzCacheFileAccessor::getArrayDataAtTime(unsigned int channel, int time, unsigned int count,
+                                             void*& data, unsigned int& length) {
+    switch (readStoredArray(channel, time, count, data, length)) {
+    case StoredRead::kFound: return true;
+    // Stored with another count: the caller learns the count; nothing is blended over it.
+    case StoredRead::kOtherCount: return false;
+    case StoredRead::kAbsent: break;
+    }
+    return getInterpolatedArrayDataAtTime(channel, time, count, data, length);
+}
+
+bool qzCacheFileAccessor::getStoredArrayDataAtTime(unsigned int channel, int time,
+                                                   unsigned int count, void*& data,
+                                                   unsigned int& length) {
+    return readStoredArray(channel, time, count, data, length) == StoredRead::kFound;
+}
+
+qzCacheFileAccessor::StoredRead qzCacheFileAccessor::readStoredArray(unsigned int channel,
+                                                                     int time, unsigned int count,
+                                                                     void*& data,
+                                                                     unsigned int& length) {
+    length = 0;
+    if (channel >= m_channels.size()) return StoredRead::kAbsent;
+    const qzCacheChannel& source = *m_channels[channel];
+    if (time < source.startTime() || time > source.endTime()) return StoredRead::kAbsent;
+    if (m_memoryCache) {
+        return source.getArrayData(time, data, length) ? StoredRead::kFound : StoredRead::kAbsent;
+    }
+    if (m_optimizeMultiChannelRead || m_multiThreadReadMode) {
+        if (getStoredArrayDataByCopying(channel, time, count, data, length)) {
+            return StoredRead::kFound;
+        }
+        unsigned int stored = 0;
+        if (source.storedArrayLength(time, stored) && stored != count) {
+            length = stored;
+            return StoredRead::kOtherCount;
+        }
+        length = 0;
+        return StoredRead::kAbsent;
+    }
+    if (m_distribution == kOneFile) {
+        ReadScope scope(*this, *m_private);
+        return readArrayThrough(scope.reader(), channel, time, count, data, length);
+    }
+    if (m_distribution == kOneFilePerFrame) {
+        FrameFile file(*this, *m_private, time);
+        if (!file.isOpen()) return StoredRead::kAbsent;
+        return readArrayThrough(file.reader(), channel, time, count, data, length);
+    }
+    return StoredRead::kAbsent;
+}
+
+bool qzCacheFileAccessor::readArrayDataFromFile(unsigned int channel, int time,
+                                                unsigned int count, void*& data,
+                                                unsigned int& length) const {
+    if (channel >= m_channels.size()) return false;
+    // Building the one-file path changes nothing; the naming members are merely not const.
+    ReadScope scope(const_cast<qzCacheFileAccessor&>(*this), *m_private);
+    return readArrayThrough(scope.reader(), channel, time, count, data, length) ==
+           StoredRead::kFound;
+}
+
+qzCacheFileAccessor::StoredRead qzCacheFileAccessor::readArrayThrough(
+    qzCacheFileIO* reader, unsigned int channel, int time, unsigned int count, void*& data,
+    unsigned int& length) const {
+    if (!reader || !reader->isValid()) return StoredRead::kAbsent;
+    if (!enterTime(reader, m_distribution, time)) return StoredRead::kAbsent;
+    if (!reader->findChannelName(m_channels[channel]->name())) return StoredRead::kAbsent;
+    const unsigned int stored = reader->readArraySize();
+    length = stored;
+    StoredRead result = StoredRead::kOtherCount;
+    if (stored == count) {
+        result = readChannelDataFromFile(channel, data, stored, reader) ? StoredRead::kFound
+                                                                         : StoredRead::kAbsent;
+    }
+    // An array of another count is left unread: ending the sample skips it, and no scratch
+    // block sized by a count from the file is ever allocated.
+    reader->endReadChunk();
+    return result;
+}
+
+bool qzCacheFileAccessor::readChannelDataFromFile(unsigned int channel, void*& data,
+                                                  unsigned int count,
+                                                  qzCacheFileIO* reader) const {
+    if (!reader || channel >= m_channels.size() || (!data && count > 0)) return false;
+    switch (m_channels[channel]->dataType()) {
+    case qzCacheData::kDoubleArray: return reader->readDoubleArray(static_cast<double*>(data), count);
+    case qzCacheData::kDoubleVectorArray:
+        return reader->readDoubleVectorArray(static_cast<double*>(data), count);
+    case qzCacheData::kInt32Array: return reader->readInt32Array(static_cast<int*>(data), count);
+    case qzCacheData::kFloatArray: return reader->readFloatArray(static_cast<float*>(data), count);
+    case qzCacheData::kFloatVectorArray:
+        return reader->readFloatVectorArray(static_cast<float*>(data), count);
+    default: return false;
+    }
+}
+
+bool qzCacheFileAccessor::getDataAtTime(unsigned int channel, int time, double& value) const {
+    if (channel >= m_channels.size() || !m_memoryCache) return false;
+    return m_channels[channel]->getData(time, value);
+}
+
+// --- Lengths and existence ---------------------------------------------------------------
+
+bool qzCacheFileAccessor::getArrayLengthAtTime(unsigned int channel, int time,
+                                               unsigned int& length) {
+    if (channel >= m_channels.size()) return false;
+    const qzCacheChannel& source = *m_channels[channel];
+    if (m_memoryCache) return source.storedArrayLength(time, length);
+    scanForData(channel);
+    int at = time;
+    if (!source.hasTime(time) && !source.previousTime(time, at)) at = source.startTime();
+    if (m_distribution == kOneFile) return readArrayLengthAtTimeFromFile(channel, at, length);
+    if (m_distribution == kOneFilePerFrame) {
+        FrameFile file(*this, *m_private, at);
+        return file.isOpen() && readArrayLengthAtTimeFromFile(channel, at, length);
+    }
+    return false;
+}
+
+bool qzCacheFileAccessor::readArrayLengthAtTime(unsigned int channel, int time,
+                                                unsigned int& length) {
+    if (!m_multiThreadReadMode) return getArrayLengthAtTime(channel, time, length);
+    if (!m_threadWorkingMutex) return false;
+    qzThread::MutexOp lock(*m_threadWorkingMutex, true);
+    return getArrayLengthAtTime(channel, time, length);
+}
+
+bool qzCacheFileAccessor::readArrayLengthAtTimeFromFile(unsigned int channel, int time,
+                                                        unsigned int& length) const {
+    if (channel >= m_channels.size()) return false;
+    ReadScope scope(const_cast<qzCacheFileAccessor&>(*this), *m_private);
+    qzCacheFileIO* reader = scope.reader();
+    if (!reader || !reader->isValid() || !enterTime(reader, m_distribution, time)) return false;
+    if (!reader->findChannelName(m_channels[channel]->name())) return false;
+    length = reader->readArraySize();
+    return true;
+}
+
+bool qzCacheFileAccessor::hasDataAtTime(unsigned int channel, int time) const {
+    if (channel >= m_channels.size()) return false;
+    if (m_memoryCache) {
+        unsigned int position = 0;
+        return m_channels[channel]->findData(time, position, true);
+    }
+    if (m_distribution == kOneFile) return findChannelDataFromFile(channel, time);
+    if (m_distribution == kOneFilePerFrame) {
+        FrameFile file(const_cast<qzCacheFileAccessor&>(*this), *m_private, time);
+        return file.isOpen() && findChannelDataFromFile(channel, time);
+    }
+    return false;
+}
+
+bool qzCacheFileAccessor::findChannelDataFromFile(unsigned int channel, int time) const {
+    if (channel >= m_channels.size()) return false;
+    ReadScope scope(const_cast<qzCacheFileAccessor&>(*this), *m_private);
+    qzCacheFileIO* reader = scope.reader();
+    if (!reader || !reader->isValid() || !enterTime(reader, m_distribution, time)) return false;
+    return reader->findChannelName(m_channels[channel]->name());
+}
+
+// --- Scanning the data files for the times of irregular channels ------------------------
+
+static bool needsScan(const qzCacheChannel& channel) {
+    return channel.samplingType() == qzCacheChannel::kIrregular && channel.isEmpty();
+}
+
+bool qzCacheFileAccessor::scanForData(unsigned int channel) {
+    if (channel >= m_channels.size()) return false;
+    // A scan rewrites time lists that the preloading worker reads.
+    std::lock_guard<std::recursive_mutex> records(m_private->readerMutex);
+    if (!needsScan(*m_channels[channel])) return true;
+    if (m_distribution == kOneFilePerFrame) {
+        std::vector<int> times;
+        return searchDirectoryForDataTimes(times) && scanFrameFiles(channel, times);
+    }
+    if (m_distribution == kOneFile) return searchFileForData(channel);
+    return true;
+}
+
+bool qzCacheFileAccessor::scanForAllData() {
+    std::lock_guard<std::recursive_mutex> records(m_private->readerMutex);
+    std::vector<int> times;
+    bool listed = false;
+    for (unsigned int channel = 0; channel < m_channels.size(); ++channel) {
+        if (!needsScan(*m_channels[channel])) continue;
+        if (m_distribution == kOneFilePerFrame) {
+            if (!listed && !searchDirectoryForDataTimes(times)) return false;
+            listed = true;
+            if (!scanFrameFiles(channel, times)) return false;
+        } else if (m_distribution == kOneFile) {
+            if (!searchFileForData(channel)) return false;
+        }
+    }
+    return true;
+}
+
+bool qzCacheFileAccessor::scanFrameFiles(unsigned int channel, const std::vector<int>& times) {
+    qzCacheChannel& target = *m_channels[channel];
+    for (int time : times) {
+        FrameFile file(*this, *m_private, time);
+        if (!file.reader()) return false;
+        if (!file.isOpen()) continue;
+        if (file.reader()->beginReadChunk() && file.reader()->findChannelName(target.name())) {
+            target.addTime(time);
+        }
+    }
+    return true;
+}
+
+bool qzCacheFileAccessor::searchFileForData(unsigned int channel) {
+    if (channel >= m_channels.size() || m_distribution != kOneFile) return false;
+    ReadScope scope(*this, *m_private);
+    qzCacheFileIO* reader = scope.reader();
+    if (!reader || !reader->isValid()) return false;
+    if (!scope.freshlyOpened()) reader->rewind();
+    qzCacheChannel& target = *m_channels[channel];
+    while (reader->beginReadChunk()) {
+        int time = 0;
+        if (!reader->readNextTime(time)) break;
+        if (reader->findChannelName(target.name())) target.addTime(time);
+        reader->endReadChunk();
+    }
+    return true;
+}
+
+// --- Questions about the times that hold data --------------------------------------------
+
+std::uint64_t qzCacheFileAccessor::getDataCount(unsigned int channel) {
+    if (channel >= m_channels.size()) return 0;
+    scanForData(channel);
+    return m_channels[channel]->timeCount();
+}
+
+bool qzCacheFileAccessor::getDataTime(unsigned int channel, unsigned int index, int& time) {
+    if (channel >= m_channels.size()) return false;
+    scanForData(channel);
+    return m_channels[channel]->timeAt(index, time);
+}
+
+bool qzCacheFileAccessor::getNextTimeWithData(unsigned int channel, int time, int& next) {
+    if (channel >= m_channels.size()) return false;
+    scanForData(channel);
+    return m_channels[channel]->nextTime(time, next);
+}
+
+bool qzCacheFileAccessor::getNextTimeWithData(int time, int& next) {
+    scanForAllData();
+    bool found = false;
+    int earliest = 0;
+    for (const qzCacheChannel* channel : m_channels) {
+        int candidate = 0;
+        if (!channel->nextTime(time, candidate)) continue;
+        if (!found || (candidate < earliest && candidate > time)) earliest = candidate;
+        found = true;
+    }
+    if (found) next = earliest;
+    return found;
+}
+
+bool qzCacheFileAccessor::getPrevTimeWithData(int time, int& previous) {
+    scanForAllData();
+    bool found = false;
+    int latest = 0;
+    for (const qzCacheChannel* channel : m_channels) {
+        int candidate = 0;
+        if (!channel->previousTime(time, candidate)) continue;
+        if (!found || (candidate > latest && candidate < time)) latest = candidate;
+        found = true;
+    }
+    if (found) previous = latest;
+    return found;
+}
+
+bool qzCacheFileAccessor::getPreviousTimeWithData(int time, int& previous) {
+    return getPrevTimeWithData(time, previous);
+}

@@ -1,0 +1,153 @@
+// Writing samples: the per-time write sequence, continuing a per-frame cache, and copying one
+// sample from one cache into another.
+#include <cstdlib>
+#include <memory>
+
+#include "qzCacheFileAccessor.h"
+#include "qzCacheFileAccessorPrivate.h"
+#include "qzCacheFileIO.h"
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(void* block) const { std::free(block); }
+};
+
+}  // namespace
+
+void qzCacheFileAccessor::beginWriteAtTime(int time) {
+    qzCacheFileIO* writer = m_fileAccessor;
+    if (!writer) return;
+    if (m_distribution == kOneFilePerFrame) {
+        // An empty path (no positive frame length) names no file: nothing is opened.
+        const qzString::IString path = constructDataFilePathForOneFilePerFrame(time);
+        if (!path.empty() && writer->open(path) &&
+            !writer->writeHeader(qzString::IString("0.1", 0), time, time)) {
+            m_private->writeFailed = true;
+        }
+    }
+    if (writer->isValid()) {
+        writer->beginWriteChunk();
+        if (m_distribution == kOneFile && !writer->writeTime(time)) m_private->writeFailed = true;
+    }
+}
+
+bool qzCacheFileAccessor::addData(unsigned int channel, int time, double value) {
+    if (channel >= m_channels.size() || !m_memoryCache) return false;
+    m_channels[channel]->storeData(value, time);
+    return true;
+}
+
+bool qzCacheFileAccessor::addArrayData(unsigned int channel, int time, void* data,
+                                       unsigned int length) {
+    if (channel >= m_channels.size()) return false;
+    if (!data && length > 0) return false;
+    qzCacheChannel* target = m_channels[channel];
+    if (m_memoryCache) {
+        // Refused for a type without an element size: no copy, and no caller pointer kept.
+        target->storeArrayData(data, length, true, time, true);
+    } else {
+        target->addTime(time);
+    }
+    // A name without its array would leave a record that makes the whole time unreadable.
+    if (!qzCacheData::isArrayType(target->dataType())) return false;
+    if (m_distribution == kNoDistribution) return true;
+    if (!writeArrayDataToFile(channel, time, data, length)) {
+        m_private->writeFailed = true;
+        return false;
+    }
+    return true;
+}
+
+bool qzCacheFileAccessor::writeArrayDataToFile(unsigned int channel, int, void* data,
+                                               unsigned int length) {
+    qzCacheFileIO* writer = m_fileAccessor;
+    if (!writer || !writer->isValid() || channel >= m_channels.size()) return false;
+    const qzCacheChannel& target = *m_channels[channel];
+    if (!qzCacheData::isArrayType(target.dataType())) return false;
+    bool written = writer->writeChannelName(target.name());
+    switch (target.dataType()) {
+    case qzCacheData::kDoubleArray:
+        written = writer->writeDoubleArray(static_cast<const double*>(data), length) && written;
+        break;
+    case qzCacheData::kDoubleVectorArray:
+        written =
+            writer->writeDoubleVectorArray(static_cast<const double*>(data), length) && written;
+        break;
+    case qzCacheData::kInt32Array:
+        written = writer->writeInt32Array(static_cast<const int*>(data), length) && written;
+        break;
+    case qzCacheData::kFloatArray:
+        written = writer->writeFloatArray(static_cast<const float*>(data), length) && written;
+        break;
+    case qzCacheData::kFloatVectorArray:
+        written =
+            writer->writeFloatVectorArray(static_cast<const float*>(data), length) && written;
+        break;
+    default: return false;
+    }
+    // The caller's sequence goes on; the failure surfaces when the write is ended.
+    if (!written) m_private->writeFailed = true;
+    return true;
+}
+
+void qzCacheFileAccessor::endWriteAtTime() {
+    qzCacheFileIO* writer = m_fileAccessor;
+    if (!writer || !writer->isValid()) return;
+    writer->endWriteChunk();
+    if (m_distribution == kOneFilePerFrame) writer->close();
+}
+
+bool qzCacheFileAccessor::reOpenForWrite(qzCacheFileIO* writer) {
+    if (m_distribution != kOneFilePerFrame) return false;
+    if (m_fileAccessor != writer) delete m_fileAccessor;
+    m_fileAccessor = nullptr;
+    setFileAccessor(writer);
+    // Learns the times already on disk; reads go beside the new writer and change no file.
+    scanForAllData();
+    return true;
+}
+
+bool qzCacheFileAccessor::copyChannelData(qzCacheFileAccessor& source, unsigned int sourceChannel,
+                                          qzCacheFileAccessor& destination,
+                                          unsigned int destinationChannel, int time,
+                                          bool fallBack) {
+    const bool isArray = source.isArrayData(sourceChannel);
+    const bool present = source.hasDataAtTime(sourceChannel, time);
+    unsigned int count = 0;
+    if (fallBack && !present) {
+        int previous = 0;
+        if (!source.getPrevTimeWithData(time, previous)) return false;
+        if (isArray && !source.getArrayLengthAtTime(sourceChannel, previous, count)) return false;
+    } else {
+        if (!present) return false;
+        if (isArray && !source.getArrayLengthAtTime(sourceChannel, time, count)) return false;
+    }
+    qzCacheData::qzCacheDataType sourceType = qzCacheData::kUnknownData;
+    qzCacheData::qzCacheDataType destinationType = qzCacheData::kUnknownData;
+    if (!source.channelDataType(sourceChannel, sourceType) ||
+        !destination.channelDataType(destinationChannel, destinationType) ||
+        sourceType != destinationType) {
+        return false;
+    }
+    std::unique_ptr<void, FreeDeleter> buffer(source.allocateDataForChannel(sourceChannel, count));
+    if (!qzCacheData::isArrayType(sourceType) || !buffer) return false;
+    // Answered from memory, `data` is the source's own stored buffer: read here, never freed.
+    void* data = buffer.get();
+    unsigned int length = 0;
+    if (!source.getArrayDataAtTime(sourceChannel, time, count, data, length)) return false;
+    if (length == 0 || length != count) return false;
+    return destination.addArrayData(destinationChannel, time, data, length);
+}
+
+bool qzCacheFileAccessor::copyChannelData(qzCacheFileAccessor& source,
+                                          const qzString::IString& sourceChannel,
+                                          qzCacheFileAccessor& destination,
+                                          const qzString::IString& destinationChannel, int time,
+                                          bool fallBack) {
+    unsigned int destinationIndex = 0;
+    unsigned int sourceIndex = 0;
+    if (!destination.hasChannelByName(destinationChannel, destinationIndex)) return false;
+    if (!source.hasChannelByName(sourceChannel, sourceIndex)) return false;
+    return copyChannelData(source, sourceIndex, destination, destinationIndex, time, fallBack);
+}
