@@ -6,6 +6,9 @@
 #include "qzCacheFileIO.h"
 #include "qzString.h"
 
+#include <memory>
+#include <vector>
+
 namespace iff {
 class qzIffFile;
 class qzIffTag;
@@ -73,7 +76,20 @@ protected:
     bool writebool(bool value);
 
 private:
-    iff::qzIffFile* m_file;
+    template <typename T>
+    bool writeArray(const iff::qzIffTag& tag, const T* data, unsigned int count,
+        unsigned int componentsPerElement);
+    template <typename T>
+    bool readArray(const iff::qzIffTag& tag, T* data, unsigned int count,
+        unsigned int componentsPerElement);
+    bool readU32WithTag(const iff::qzIffTag& tag, unsigned int& value);
+    // True when no write to the current file has failed so far.
+    bool writesOk() const;
+
+    std::unique_ptr<iff::qzIffFile> m_file;
     qzString::IString m_fileName;
     qzString::IString m_cacheFormat;
+    // Byte-reversed payload of the array being written; kept between writes so that a
+    // cache written time after time does not allocate per array.
+    std::vector<unsigned char> m_scratch;
 };
