@@ -1,0 +1,434 @@
+#include "qzCacheDescriptionIO.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlIO.h>
+#include <libxml/xmlsave.h>
+#include <libxml/xmlversion.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "qzFileSystem.h"
+
+namespace {
+
+const char kRootName[] = "Qordexon_Cache_File";
+// The root of descriptions written by earlier versions; read, never written.
+const char kOldRootName[] = "Ruvak_Cache_File";
+const char kDefaultCacheFormat[] = "kcc";
+
+// Untrusted files: no network, no DTD loading, no entity substitution by the parser, the
+// parser's default limits on depth and text size, and no messages printed.
+const int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
+
+struct DocFree {
+    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
+
+struct FileClose {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileClose>;
+
+// A string that libxml2 allocated; released with xmlFree.
+class XmlText {
+public:
+    explicit XmlText(xmlChar* text) : m_text(text) {}
+    ~XmlText() {
+        if (m_text) xmlFree(m_text);
+    }
+    XmlText(const XmlText&) = delete;
+    XmlText& operator=(const XmlText&) = delete;
+
+    explicit operator bool() const { return m_text != nullptr; }
+    const char* c_str() const { return m_text ? reinterpret_cast<const char*>(m_text) : ""; }
+
+private:
+    xmlChar* m_text;
+};
+
+XmlText property(xmlNode* node, const char* name) { return XmlText(xmlGetProp(node, xml(name))); }
+
+bool hasName(const xmlNode* node, const char* name) {
+    return xmlStrcmp(node->name, xml(name)) == 0;
+}
+
+bool isText(const xmlNode* node) { return node->type == XML_TEXT_NODE; }
+
+void ignoreMessage(void*, const char*, ...) {}
+#if LIBXML_VERSION >= 21200
+void ignoreError(void*, const xmlError*) {}
+#else
+void ignoreError(void*, xmlErrorPtr) {}
+#endif
+
+// Silences libxml2's messages (I/O errors among them) on this thread while it lives; libxml2
+// keeps its handlers per thread, so the host's own handlers come back unchanged.
+class QuietErrors {
+public:
+    QuietErrors()
+        : m_generic(xmlGenericError),
+          m_genericContext(xmlGenericErrorContext),
+          m_structured(xmlStructuredError),
+          m_structuredContext(xmlStructuredErrorContext) {
+        xmlSetGenericErrorFunc(nullptr, ignoreMessage);
+        xmlSetStructuredErrorFunc(nullptr, ignoreError);
+    }
+    ~QuietErrors() {
+        xmlSetGenericErrorFunc(m_genericContext, m_generic);
+        xmlSetStructuredErrorFunc(m_structuredContext, m_structured);
+    }
+    QuietErrors(const QuietErrors&) = delete;
+    QuietErrors& operator=(const QuietErrors&) = delete;
+
+private:
+    xmlGenericErrorFunc m_generic;
+    void* m_genericContext;
+    xmlStructuredErrorFunc m_structured;
+    void* m_structuredContext;
+};
+
+void initParser() {
+    static std::once_flag once;
+    std::call_once(once, [] { xmlInitParser(); });
+}
+
+int readFromFile(void* context, char* buffer, int length) {
+    auto* file = static_cast<std::FILE*>(context);
+    const std::size_t got = std::fread(buffer, 1, static_cast<std::size_t>(length), file);
+    if (got == 0 && std::ferror(file)) return -1;
+    return static_cast<int>(got);
+}
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads a number as "%d" does (leading white space, optional sign, digits, stopping at the
+// first other character) and advances `text` past it. A value beyond int does not scan.
+bool scanInt(const char*& text, int& value) {
+    const char* p = text;
+    while (isSpace(*p)) ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    if (*p < '0' || *p > '9') return false;
+    long long magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > static_cast<long long>(INT_MAX) + 1) return false;
+    }
+    if (!negative && magnitude > INT_MAX) return false;
+    value = static_cast<int>(negative ? -magnitude : magnitude);
+    text = p;
+    return true;
+}
+
+bool scanNumber(const char* text, int& value) { return scanInt(text, value); }
+
+// "%d-%d": a field whose number does not scan keeps its value.
+void scanRange(const char* text, int& start, int& end) {
+    if (!scanInt(text, start) || *text != '-') return;
+    ++text;
+    scanInt(text, end);
+}
+
+const char* cacheTypeName(qzCacheFileAccessor::qzCacheFileDistribution type) {
+    switch (type) {
+    case qzCacheFileAccessor::kOneFile: return "OneFile";
+    case qzCacheFileAccessor::kOneFilePerFrame: return "OneFilePerFrame";
+    default: return nullptr;
+    }
+}
+
+const char* samplingTypeName(qzCacheChannel::qzCacheSamplingType type) {
+    switch (type) {
+    case qzCacheChannel::kRegular: return "Regular";
+    case qzCacheChannel::kIrregular: return "Irregular";
+    default: return nullptr;
+    }
+}
+
+bool readCacheType(xmlNode* node, qzCacheDescriptionIO& record) {
+    const XmlText type = property(node, "Type");
+    const XmlText format = property(node, "Format");
+    if (!type) return false;
+    if (xmlStrcmp(xml(type.c_str()), xml("OneFilePerFrame")) == 0) {
+        record.setCacheType(qzCacheFileAccessor::kOneFilePerFrame);
+    } else if (xmlStrcmp(xml(type.c_str()), xml("OneFile")) == 0) {
+        record.setCacheType(qzCacheFileAccessor::kOneFile);
+    } else {
+        return false;
+    }
+    record.setCacheFormat(qzString::IString(format ? format.c_str() : kDefaultCacheFormat, 0));
+    return true;
+}
+
+bool readTimeRange(xmlNode* node, qzCacheDescriptionIO& record) {
+    const XmlText range = property(node, "Range");
+    if (!range) return false;
+    int start = record.startTime();
+    int end = record.endTime();
+    scanRange(range.c_str(), start, end);
+    record.setStartTime(start);
+    record.setEndTime(end);
+    record.setTimeRangeSet(true);
+    return true;
+}
+
+bool readTimePerFrame(xmlNode* node, qzCacheDescriptionIO& record) {
+    const XmlText ticks = property(node, "TimePerFrame");
+    int value = 0;
+    if (!ticks || !scanNumber(ticks.c_str(), value)) return false;
+    record.setTimePerFrame(value);
+    return true;
+}
+
+bool readRootChild(xmlDoc* doc, xmlNode* node, qzCacheDescriptionIO& record) {
+    if (hasName(node, "cacheType")) return readCacheType(node, record);
+    if (hasName(node, "cacheVersion")) {
+        const XmlText version = property(node, "Version");
+        if (!version) return false;
+        record.setVersion(qzString::IString(version.c_str(), 0));
+        return true;
+    }
+    if (hasName(node, "Channels")) return record.readChannels(node);
+    if (hasName(node, "time")) return readTimeRange(node, record);
+    if (hasName(node, "cacheTimePerFrame")) return readTimePerFrame(node, record);
+    if (hasName(node, "extra")) {
+        // Entity references are replaced by their text; an empty element gives an empty line.
+        const XmlText text(xmlNodeListGetString(doc, node->children, 1));
+        record.addDescriptionInfo(qzString::IString(text.c_str(), 1));
+        return true;
+    }
+    return true;  // other elements are for other readers
+}
+
+// Characters that XML 1.0 cannot carry, even escaped: such a text would make a file that no
+// reader accepts.
+bool fitsXml(const qzString::IString& text) {
+    for (char16_t c : text.chars()) {
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool setProperty(xmlNode* node, const char* name, const char* value) {
+    return xmlSetProp(node, xml(name), xml(value)) != nullptr;
+}
+
+bool setNumber(xmlNode* node, const char* name, int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", value);
+    return setProperty(node, name, text);
+}
+
+// Distinct for every save of this process, and in practice from other processes' saves.
+std::string temporaryNameBeside(const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    return target + ".tmp" + std::to_string(stamp) + "-" + std::to_string(counter++);
+}
+
+// Saves beside the target and renames over it, so that the target is either the earlier file
+// or the complete new one.
+bool saveReplacing(xmlDoc* doc, const std::string& target) {
+    if (target.empty()) return false;
+    const std::string temporary = temporaryNameBeside(target);
+    std::FILE* file = qzOS::openFile(temporary.c_str(), "wb");
+    if (!file) return false;
+    bool saved = false;
+    if (xmlOutputBuffer* out = xmlOutputBufferCreateFile(file, nullptr)) {
+        xmlIndentTreeOutput = 1;
+        // Releases `out`; the file stays open.
+        saved = xmlSaveFormatFileTo(out, doc, nullptr, 1) >= 0;
+    }
+    if (std::fflush(file) != 0 || std::ferror(file)) saved = false;
+    if (std::fclose(file) != 0) saved = false;
+    if (saved) saved = qzOS::renameFile(temporary.c_str(), target.c_str());
+    if (!saved) qzOS::removeFile(temporary.c_str());
+    return saved;
+}
+
+bool addChannelElement(xmlNode* channels, unsigned int index,
+                       const qzCacheDescriptionIO::ChannelDescription& channel) {
+    char elementName[32];
+    std::snprintf(elementName, sizeof elementName, "channel%u", index);
+    const char* typeName = qzCacheDescriptionIO::dataTypeName(channel.m_dataType);
+    xmlNode* node = xmlNewChild(channels, nullptr, xml(elementName), nullptr);
+    return node && setProperty(node, "ChannelName", channel.m_name.asUTF8()) &&
+           setProperty(node, "ChannelType", typeName) &&
+           setProperty(node, "ChannelInterpretation", channel.m_interpretation.asUTF8()) &&
+           setProperty(node, "SamplingType", samplingTypeName(channel.m_samplingType)) &&
+           setNumber(node, "SamplingRate", channel.m_samplingRate) &&
+           setNumber(node, "StartTime", channel.m_startTime) &&
+           setNumber(node, "EndTime", channel.m_endTime);
+}
+
+// Null when the record cannot be written: no cache type, a sampling type without a name, a
+// text XML cannot carry, or no memory.
+DocPtr buildDocument(const qzCacheDescriptionIO& record) {
+    const char* typeName = cacheTypeName(record.cacheType());
+    if (!typeName || !fitsXml(record.cacheFormat()) || !fitsXml(record.version())) return nullptr;
+    for (unsigned int i = 0; i < record.descriptionInfoCount(); ++i) {
+        if (!fitsXml(record.descriptionInfo(i))) return nullptr;
+    }
+    for (unsigned int i = 0; i < record.channelCount(); ++i) {
+        const qzCacheDescriptionIO::ChannelDescription& channel = *record.channel(i);
+        if (!samplingTypeName(channel.m_samplingType) || !fitsXml(channel.m_name) ||
+            !fitsXml(channel.m_interpretation)) {
+            return nullptr;
+        }
+    }
+
+    DocPtr doc(xmlNewDoc(xml("1.0")));
+    xmlNode* root = doc ? xmlNewDocNode(doc.get(), nullptr, xml(kRootName), nullptr) : nullptr;
+    if (!root) return nullptr;
+    xmlDocSetRootElement(doc.get(), root);
+
+    xmlNode* node = xmlNewChild(root, nullptr, xml("cacheType"), nullptr);
+    if (!node || !setProperty(node, "Type", typeName) ||
+        !setProperty(node, "Format", record.cacheFormat().asMultibyte(0))) {
+        return nullptr;
+    }
+    if (record.timeRangeSet()) {
+        char range[32];
+        std::snprintf(range, sizeof range, "%d-%d", record.startTime(), record.endTime());
+        node = xmlNewChild(root, nullptr, xml("time"), nullptr);
+        if (!node || !setProperty(node, "Range", range)) return nullptr;
+    }
+    node = xmlNewChild(root, nullptr, xml("cacheTimePerFrame"), nullptr);
+    if (!node || !setNumber(node, "TimePerFrame", record.timePerFrame())) return nullptr;
+    node = xmlNewChild(root, nullptr, xml("cacheVersion"), nullptr);
+    if (!node || !setProperty(node, "Version", record.version().asUTF8())) return nullptr;
+    for (unsigned int i = 0; i < record.descriptionInfoCount(); ++i) {
+        // The text child escapes markup characters.
+        const qzString::IString line = record.descriptionInfo(i);
+        if (!xmlNewTextChild(root, nullptr, xml("extra"), xml(line.asUTF8()))) return nullptr;
+    }
+    xmlNode* channels = xmlNewChild(root, nullptr, xml("Channels"), nullptr);
+    if (!channels) return nullptr;
+    for (unsigned int i = 0; i < record.channelCount(); ++i) {
+        if (!addChannelElement(channels, i, *record.channel(i))) return nullptr;
+    }
+    return doc;
+}
+
+}  // namespace
+
+qzCacheDescriptionIO::qzCacheDescriptionIO(const qzString::IString& fileName)
+    : m_fileName(fileName),
+      m_cacheType(qzCacheFileAccessor::kOneFilePerFrame),
+      m_startTime(0),
+      m_endTime(0),
+      m_timePerFrame(0),
+      m_hasTimePerFrame(false),
+      m_timeRangeSet(false),
+      m_cacheFormat(kDefaultCacheFormat, 0) {}
+
+qzCacheDescriptionIO::~qzCacheDescriptionIO() = default;
+
+const qzCacheDescriptionIO::ChannelDescription* qzCacheDescriptionIO::channel(
+    unsigned int index) const {
+    return index < m_channels.size() ? &m_channels[index] : nullptr;
+}
+
+qzString::IString qzCacheDescriptionIO::descriptionInfo(unsigned int index) const {
+    return index < m_descriptionInfo.size() ? m_descriptionInfo[index] : qzString::IString();
+}
+
+const char* qzCacheDescriptionIO::dataTypeName(qzCacheData::qzCacheDataType type) {
+    switch (type) {
+    case qzCacheData::kDouble: return "Double";
+    case qzCacheData::kDoubleArray: return "DoubleArray";
+    case qzCacheData::kDoubleVectorArray: return "DoubleVectorArray";
+    case qzCacheData::kInt32Array: return "Int32Array";
+    case qzCacheData::kFloatArray: return "FloatArray";
+    case qzCacheData::kFloatVectorArray: return "FloatVectorArray";
+    default: return "UnknownData";
+    }
+}
+
+qzCacheData::qzCacheDataType qzCacheDescriptionIO::dataTypeFromName(
+    const qzString::IString& name) {
+    static const qzCacheData::qzCacheDataType kTypes[] = {
+        qzCacheData::kDouble,          qzCacheData::kDoubleArray,
+        qzCacheData::kDoubleVectorArray, qzCacheData::kInt32Array,
+        qzCacheData::kFloatVectorArray, qzCacheData::kFloatArray};
+    for (qzCacheData::qzCacheDataType type : kTypes) {
+        if (qzString::equal(name, qzString::IString(dataTypeName(type), 0))) return type;
+    }
+    return qzCacheData::kUnknownData;
+}
+
+bool qzCacheDescriptionIO::readChannels(_xmlNode* channels) {
+    if (!channels) return false;
+    for (xmlNode* node = channels->children; node; node = node->next) {
+        if (isText(node)) continue;
+        // Any other node is taken as a channel element; one that is no element (a comment)
+        // has no attributes and fails here.
+        const XmlText type = property(node, "ChannelType");
+        const XmlText interpretation = property(node, "ChannelInterpretation");
+        const XmlText name = property(node, "ChannelName");
+        const XmlText sampling = property(node, "SamplingType");
+        const XmlText rate = property(node, "SamplingRate");
+        const XmlText start = property(node, "StartTime");
+        const XmlText end = property(node, "EndTime");
+        if (!type || !interpretation || !name || !sampling || !rate || !start || !end) {
+            return false;
+        }
+        ChannelDescription channel;
+        channel.m_name.assign(name.c_str(), 1);
+        channel.m_interpretation.assign(interpretation.c_str(), 1);
+        channel.m_dataType = dataTypeFromName(qzString::IString(type.c_str(), 0));
+        channel.m_samplingType = xmlStrcmp(xml(sampling.c_str()), xml("Regular")) == 0
+                                     ? qzCacheChannel::kRegular
+                                     : qzCacheChannel::kIrregular;
+        if (!scanNumber(rate.c_str(), channel.m_samplingRate) ||
+            !scanNumber(start.c_str(), channel.m_startTime) ||
+            !scanNumber(end.c_str(), channel.m_endTime)) {
+            return false;
+        }
+        m_channels.push_back(channel);
+    }
+    return true;
+}
+
+bool qzCacheDescriptionIO::readFile() {
+    initParser();
+    const QuietErrors quiet;
+    DocPtr doc;
+    {
+        // Opened here so that UTF-8 paths work everywhere and the name is never taken as a URI.
+        FilePtr file(qzOS::openFile(m_fileName.asUTF8(), "rb"));
+        if (!file) return false;
+        doc.reset(xmlReadIO(readFromFile, nullptr, file.get(), nullptr, nullptr, kParseOptions));
+    }
+    if (!doc) return false;
+    xmlNode* root = xmlDocGetRootElement(doc.get());
+    if (!root || !(hasName(root, kRootName) || hasName(root, kOldRootName))) return false;
+    for (xmlNode* node = root->children; node; node = node->next) {
+        // Text, comments and processing instructions at this level carry nothing.
+        if (node->type != XML_ELEMENT_NODE) continue;
+        if (!readRootChild(doc.get(), node, *this)) return false;
+    }
+    return true;
+}
+
+bool qzCacheDescriptionIO::writeFile() {
+    initParser();
+    const QuietErrors quiet;
+    const DocPtr doc = buildDocument(*this);
+    return doc && saveReplacing(doc.get(), m_fileName.asUTF8());
+}

@@ -1,0 +1,95 @@
+// The XML description file of a cache: a plain record of the description, one operation that
+// parses a file into it and one that writes it out. Internal: libxml2 stays in the .cpp.
+#pragma once
+
+#include <vector>
+
+#include "qzCacheChannel.h"
+#include "qzCacheData.h"
+#include "qzCacheFileAccessor.h"
+#include "qzString.h"
+
+struct _xmlNode;
+
+class qzCacheDescriptionIO {
+public:
+    struct ChannelDescription {
+        qzString::IString m_name;
+        qzCacheData::qzCacheDataType m_dataType = qzCacheData::kUnknownData;
+        qzString::IString m_interpretation;
+        qzCacheChannel::qzCacheSamplingType m_samplingType = qzCacheChannel::kRegular;
+        int m_samplingRate = 0;
+        int m_startTime = 0;
+        int m_endTime = 0;
+    };
+
+    // `fileName` is the description file's full path (UTF-8).
+    explicit qzCacheDescriptionIO(const qzString::IString& fileName);
+    virtual ~qzCacheDescriptionIO();
+
+    // Parses the file into the record. On failure the record keeps what it received before
+    // the failure; callers discard it. Prints nothing.
+    bool readFile();
+    // Replaces the file by the record in one step: written beside it under another name, then
+    // renamed over it. On any failure the earlier file is left as it was and false returned.
+    bool writeFile();
+    // Appends one ChannelDescription per element child of a "Channels" element; false when a
+    // child that is not text lacks an attribute or carries a number that does not scan.
+    bool readChannels(_xmlNode* channels);
+
+    // Unlisted values give "UnknownData".
+    static const char* dataTypeName(qzCacheData::qzCacheDataType type);
+    // Unlisted names, "UnknownData" among them, give kUnknownData.
+    static qzCacheData::qzCacheDataType dataTypeFromName(const qzString::IString& name);
+
+    const qzString::IString& fileName() const { return m_fileName; }
+
+    void addChannel(const ChannelDescription& channel) { m_channels.push_back(channel); }
+    unsigned int channelCount() const { return static_cast<unsigned int>(m_channels.size()); }
+    // Null when the index is out of range.
+    const ChannelDescription* channel(unsigned int index) const;
+
+    void setVersion(const qzString::IString& version) { m_version = version; }
+    const qzString::IString& version() const { return m_version; }
+
+    void addDescriptionInfo(const qzString::IString& line) { m_descriptionInfo.push_back(line); }
+    unsigned int descriptionInfoCount() const {
+        return static_cast<unsigned int>(m_descriptionInfo.size());
+    }
+    // Empty when the index is out of range.
+    qzString::IString descriptionInfo(unsigned int index) const;
+
+    void setCacheType(qzCacheFileAccessor::qzCacheFileDistribution type) { m_cacheType = type; }
+    qzCacheFileAccessor::qzCacheFileDistribution cacheType() const { return m_cacheType; }
+
+    void setStartTime(int time) { m_startTime = time; }
+    int startTime() const { return m_startTime; }
+    void setEndTime(int time) { m_endTime = time; }
+    int endTime() const { return m_endTime; }
+    void setTimeRangeSet(bool set) { m_timeRangeSet = set; }
+    bool timeRangeSet() const { return m_timeRangeSet; }
+
+    // A document without "cacheTimePerFrame" leaves the time per frame unset; it then reads 0.
+    void setTimePerFrame(int ticks) {
+        m_timePerFrame = ticks;
+        m_hasTimePerFrame = true;
+    }
+    int timePerFrame() const { return m_timePerFrame; }
+    bool hasTimePerFrame() const { return m_hasTimePerFrame; }
+
+    void setCacheFormat(const qzString::IString& format) { m_cacheFormat = format; }
+    const qzString::IString& cacheFormat() const { return m_cacheFormat; }
+
+private:
+    qzString::IString m_fileName;
+    std::vector<ChannelDescription> m_channels;
+    qzString::IString m_version;
+    std::vector<qzString::IString> m_descriptionInfo;
+    qzCacheFileAccessor::qzCacheFileDistribution m_cacheType;
+    int m_startTime;
+    int m_endTime;
+    int m_timePerFrame;
+    bool m_hasTimePerFrame;
+    bool m_timeRangeSet;
+    qzString::IString m_cacheFormat;
+};
