@@ -136,13 +136,28 @@ int qzIffFile::seek(int offset, int whence) {
         return -1;
     }
     const std::int64_t target = base + offset;
-    if (target < 0 || static_cast<std::uint64_t>(target) > m_fileLength) {
+    if (target < 0) {
         m_lastError = "seek outside the file to offset " + std::to_string(target);
+        return -1;
+    }
+    return seekTo(static_cast<std::uint64_t>(target));
+}
+
+int qzIffFile::seekTo(std::uint64_t offset) {
+    if (m_file == nullptr) {
+        return -1;
+    }
+    if (!m_writeGroups.empty() || m_putActive) {
+        m_lastError = "seek refused while a group is being written";
+        return -1;
+    }
+    if (offset > m_fileLength) {
+        m_lastError = "seek outside the file to offset " + std::to_string(offset);
         return -1;
     }
     m_readGroups.clear();
     m_begun = BegunChunk();
-    m_position = static_cast<std::uint64_t>(target);
+    m_position = offset;
     return 0;
 }
 
