@@ -148,6 +148,9 @@ private:
     std::vector<unsigned char> m_writeBuffer;
     std::uint64_t m_writeBufferStart = 0;
 
+    // Bytes read ahead when entering a top-level group: the largest such group met so far
+    // (at most the buffer). A hint only, kept across files.
+    std::uint64_t m_groupReadAhead = 0;
     std::vector<ReadGroup> m_readGroups;
     std::vector<WriteGroup> m_writeGroups;
     BegunChunk m_begun;
