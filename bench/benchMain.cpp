@@ -21,10 +21,10 @@ const char* kUsage =
     "  --small-frames=N       frames of the random-order cache (10000)\n"
     "  --small-points=N       vectors per frame there (1000)\n"
     "  --sweep=A,B,...        channel counts of the load-time sweep (125,250,500,1000,2000)\n"
-    "  --sweep-frames=N       frames of each sweep cache (16)\n"
+    "  --sweep-frames=N       frames of each sweep cache (48)\n"
     "  --direct-many-frames=N frames read directly from the many-channel cache (8)\n"
     "  --host-work-us=N       the host's work per frame in the worker case (4000)\n"
-    "  --passes=N             timed passes of each large case (2)\n"
+    "  --passes=N             timed passes of each large case (3)\n"
     "  --quick                small sizes, for a smoke run\n"
     "  --dir=PATH             scratch directory (default: a new one in the temp directory)\n"
     "  --keep                 keep the scratch directory\n";

@@ -22,10 +22,10 @@ struct Config {
     unsigned manyValues = 16;      // floats per channel there
     unsigned smallFrames = 10000;  // frames of the random-order cache
     unsigned smallPoints = 1000;   // vectors per frame there
-    unsigned passes = 2;           // timed passes of each large case
+    unsigned passes = 3;           // timed passes of each large case
     unsigned hostWorkUs = 4000;    // the host's own work per frame in the worker case
     unsigned directManyFrames = 8; // frames read directly from the many-channel cache
-    unsigned scalingFrames = 16;   // frames of each cache of the channel-count sweep
+    unsigned scalingFrames = 48;   // frames of each cache of the channel-count sweep
     std::vector<unsigned> scaling{125, 250, 500, 1000, 2000};
     std::string dir;               // scratch directory; a fresh one under the temp dir if empty
     bool keep = false;             // keep the scratch directory

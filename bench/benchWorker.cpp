@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <malloc.h>
 #include <vector>
 
 namespace qzbench {
@@ -27,6 +28,8 @@ void registerWorker(const Workload* w) {
         bool failed = false;
         for (auto _ : state) {
             ensureCache(*w, kKccOne);
+            // Free heap pages go back first, so that the growth counts the playback's own.
+            malloc_trim(0);
             resetPeakResident();
             const std::uint64_t before = currentResidentBytes();
             double passSeconds = 0;

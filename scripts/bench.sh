@@ -11,9 +11,12 @@ qz_require_packages "${QZ_BUILD_PACKAGES[@]}" libbenchmark-dev
 mkdir -p "$QZ_ROOT/build"
 dir="$QZ_ROOT/build/bench"
 echo "== building the benchmarks (Release, -O2) in $dir"
-qz_build "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+cmake -S "$QZ_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
     -DQZCACHE_BUILD_BENCH=ON -DQZCACHE_BUILD_TESTS=OFF -DQZCACHE_BUILD_TOOLS=OFF \
-    -DQZCACHE_WERROR=ON
+    -DQZCACHE_WERROR=ON >"$dir.configure.log" 2>&1 || {
+    cat "$dir.configure.log" >&2
+    exit 1
+}
 cmake --build "$dir" -j "$QZ_JOBS" --target qzcache_bench
 echo "== running"
 "$dir/bench/qzcache_bench" "$@"
