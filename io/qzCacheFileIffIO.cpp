@@ -5,6 +5,7 @@
 #include "qzIffFile.h"
 #include "qzIffTag.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -133,9 +134,12 @@ bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
         return false;
     }
     if (m_accessMode != kRead) {
+        resetGroupIndex(false);
         return true;
     }
-    return readHeader();
+    const bool ok = readHeader();
+    resetGroupIndex(ok);
+    return ok;
 }
 
 void qzCacheFileIffIO::close() {
@@ -213,17 +217,34 @@ bool qzCacheFileIffIO::readTime(int& time) { return readInt32WithTag(kTIME, time
 bool qzCacheFileIffIO::findTime(int time, int& foundTime) {
     bool mayRewind = true;
     for (;;) {
-        if (!findTag(kKLCH)) {
+        switch (searchGroupIndex(time, mayRewind)) {
+        case IndexAnswer::kFound:
+            foundTime = time;
+            return true;
+        case IndexAnswer::kNotFound:
+            return false;
+        case IndexAnswer::kRewind:
+        case IndexAnswer::kStale:
+            // A stale index (the file changed but kept its length) is dropped by now; the
+            // plain search from the first group gives the answer.
+            if (!rewind()) {
+                return false;
+            }
+            mayRewind = false;
+            continue;
+        case IndexAnswer::kWalkOn:
+            break;
+        }
+        int groupTime = 0;
+        bool hasTime = false;
+        if (!walkToNextTimeGroup(groupTime, hasTime)) {
             if (!mayRewind || !rewind()) {
                 return false;
             }
             mayRewind = false;
-            if (!findTag(kKLCH)) {
-                return false;
-            }
+            continue;
         }
-        int groupTime = 0;
-        if (readTime(groupTime)) {
+        if (hasTime) {
             if (groupTime == time) {
                 foundTime = groupTime;
                 return true;
@@ -239,6 +260,98 @@ bool qzCacheFileIffIO::findTime(int time, int& foundTime) {
         // lies: it is passed over and the search goes on as before.
         endReadChunk();
     }
+}
+
+void qzCacheFileIffIO::resetGroupIndex(bool keepIfSameFile) {
+    const bool usable = keepIfSameFile && m_file && m_file->isActive() &&
+        m_file->readDepth() == 0;
+    if (usable && m_index.valid && qzString::equal(m_index.fileName, m_fileName) &&
+        m_index.fileLength == m_file->length() && m_index.first == m_file->tell()) {
+        return;
+    }
+    m_index = GroupIndex();
+    if (usable) {
+        m_index.fileName = m_fileName;
+        m_index.fileLength = m_file->length();
+        m_index.first = m_file->tell();
+        m_index.end = m_index.first;
+        m_index.valid = true;
+    }
+}
+
+bool qzCacheFileIffIO::walkToNextTimeGroup(int& groupTime, bool& hasTime) {
+    const bool atKnownEnd = m_index.valid && m_file && m_file->readDepth() == 0 &&
+        m_file->tell() == m_index.end;
+    std::uint64_t start = 0;
+    if (!findTagAt(kKLCH, start)) {
+        return false;
+    }
+    hasTime = readTime(groupTime);
+    if (atKnownEnd && m_file->readDepth() == 1) {
+        m_index.groups.push_back({start, groupTime, hasTime});
+        m_index.end = m_file->readGroupEnd();
+        if (hasTime) {
+            if (!m_index.timed.empty() && m_index.groups[m_index.timed.back()].time >= groupTime) {
+                m_index.increasing = false;
+            }
+            m_index.timed.push_back(m_index.groups.size() - 1);
+        }
+    }
+    return true;
+}
+
+// Answers the search from the known groups as the plain walk from the position would:
+// the first group with a time at or after the wanted one decides; the groups passed before it
+// forbid a rewind as the walk's would.
+qzCacheFileIffIO::IndexAnswer qzCacheFileIffIO::searchGroupIndex(int time, bool& mayRewind) {
+    if (!m_index.valid || !m_file || !m_file->isActive() || m_file->readDepth() != 0) {
+        return IndexAnswer::kWalkOn;
+    }
+    const std::uint64_t position = m_file->tell();
+    if (position < m_index.first || position > m_index.end) {
+        return IndexAnswer::kWalkOn;
+    }
+    const std::vector<TimeGroup>& groups = m_index.groups;
+    const std::vector<std::size_t>& timed = m_index.timed;
+    const std::size_t next = static_cast<std::size_t>(std::lower_bound(groups.begin(), groups.end(),
+        position, [](const TimeGroup& g, std::uint64_t at) { return g.start < at; }) - groups.begin());
+    const auto from = std::lower_bound(timed.begin(), timed.end(), next);
+    auto decisive = from;
+    if (m_index.increasing) {
+        decisive = std::lower_bound(from, timed.end(), time,
+            [&groups](std::size_t g, int t) { return groups[g].time < t; });
+    } else {
+        while (decisive != timed.end() && groups[*decisive].time < time) {
+            ++decisive;
+        }
+    }
+    if (decisive != from) {
+        mayRewind = false;
+    }
+    if (decisive == timed.end()) {
+        // Nothing known decides: the walk goes on after the known groups.
+        if (position != m_index.end) {
+            m_file->seekTo(m_index.end);
+        }
+        return IndexAnswer::kWalkOn;
+    }
+    const std::size_t group = *decisive;
+    if (groups[group].time > time && mayRewind) {
+        return IndexAnswer::kRewind;
+    }
+    if (!enterIndexedGroup(group)) {
+        m_index = GroupIndex();
+        return IndexAnswer::kStale;
+    }
+    return groups[group].time == time ? IndexAnswer::kFound : IndexAnswer::kNotFound;
+}
+
+bool qzCacheFileIffIO::enterIndexedGroup(std::size_t group) {
+    const TimeGroup& known = m_index.groups[group];
+    std::uint64_t start = 0;
+    int groupTime = 0;
+    return m_file->seekTo(known.start) == 0 && findTagAt(kKLCH, start) && start == known.start &&
+        readTime(groupTime) && groupTime == known.time;
 }
 
 bool qzCacheFileIffIO::readNextTime(int& time) { return readTime(time); }
@@ -305,21 +418,26 @@ const char* qzCacheFileIffIO::lastError() const {
 bool qzCacheFileIffIO::writesOk() const { return m_file && !m_file->hasWriteError(); }
 
 bool qzCacheFileIffIO::findTag(const iff::qzIffTag& type) {
+    std::uint64_t start = 0;
+    return findTagAt(type, start);
+}
+
+bool qzCacheFileIffIO::findTagAt(const iff::qzIffTag& type, std::uint64_t& start) {
     if (!m_file) {
         return false;
     }
     iff::qzIffTag groupTag;
     iff::qzIffTag groupType;
-    if (m_file->beginReadGroup(groupTag, groupType) != 0) {
-        return false;
-    }
-    while (groupType != type) {
-        m_file->endReadGroup();
+    for (;;) {
+        start = m_file->tell();
         if (m_file->beginReadGroup(groupTag, groupType) != 0) {
             return false;
         }
+        if (groupType == type) {
+            return true;
+        }
+        m_file->endReadGroup();
     }
-    return true;
 }
 
 bool qzCacheFileIffIO::nextTag() {

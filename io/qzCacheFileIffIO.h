@@ -6,6 +6,8 @@
 #include "qzCacheFileIO.h"
 #include "qzString.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -83,6 +85,35 @@ private:
     bool readArray(const iff::qzIffTag& tag, T* data, unsigned int count,
         unsigned int componentsPerElement);
     bool readU32WithTag(const iff::qzIffTag& tag, unsigned int& value);
+
+    // Where the time groups met by findTime begin, so that a search that has to start over
+    // (after a rewind, or for a time behind the position) jumps instead of walking the file
+    // again. Kept while the same file is reopened with the same length; the groups are known
+    // without a gap from the first one up to `end`.
+    struct TimeGroup {
+        std::uint64_t start;
+        int time;
+        bool hasTime;
+    };
+    struct GroupIndex {
+        qzString::IString fileName;
+        std::uint64_t fileLength = 0;
+        std::uint64_t first = 0;  // where the first group after the header begins
+        std::uint64_t end = 0;    // the known groups end here
+        std::vector<TimeGroup> groups;   // in file order
+        std::vector<std::size_t> timed;  // positions in `groups` of those with a time
+        bool increasing = true;          // the times of `timed` increase strictly
+        bool valid = false;
+    };
+    void resetGroupIndex(bool keepIfSameFile);
+    bool findTagAt(const iff::qzIffTag& type, std::uint64_t& start);
+    // One step of the plain search: the next time group, entered, its time read.
+    bool walkToNextTimeGroup(int& groupTime, bool& hasTime);
+    enum class IndexAnswer { kFound, kNotFound, kRewind, kWalkOn, kStale };
+    IndexAnswer searchGroupIndex(int time, bool& mayRewind);
+    bool enterIndexedGroup(std::size_t group);
+
+    GroupIndex m_index;
     // True when no write to the current file has failed so far.
     bool writesOk() const;
 

@@ -441,6 +441,143 @@ TEST_F(IffIOTest, FindTimePassesOverGroupsWithoutTime) {
     EXPECT_EQ(io.rewinds, 1);
 }
 
+// The search as a plain walk over the groups of a file, for comparison: where it ends and how
+// many times it starts over. A group's entry is its time, or none.
+struct WalkModel {
+    std::vector<std::pair<bool, int>> groups;  // has a time, the time
+    std::size_t next = 0;   // the next group at the top level
+    bool inside = false;    // inside group `current`
+    std::size_t current = 0;
+    int rewinds = 0;
+
+    bool findTime(int wanted) {
+        bool mayRewind = true;
+        std::size_t i = next;
+        if (inside) {  // no group can begin inside a group: start over
+            inside = false;
+            ++rewinds;
+            mayRewind = false;
+            i = 0;
+        }
+        for (;;) {
+            if (i >= groups.size()) {
+                if (!mayRewind) {
+                    next = groups.size();
+                    return false;
+                }
+                ++rewinds;
+                mayRewind = false;
+                i = 0;
+                continue;
+            }
+            if (groups[i].first) {
+                const int t = groups[i].second;
+                if (t == wanted || (t > wanted && !mayRewind)) {
+                    inside = true;
+                    current = i;
+                    return t == wanted;
+                }
+                if (t > wanted) {
+                    ++rewinds;
+                    i = 0;
+                    mayRewind = false;
+                    continue;
+                }
+                mayRewind = false;
+            }
+            ++i;
+        }
+    }
+    void endReadChunk() {
+        if (inside) next = current + 1;
+        inside = false;
+    }
+};
+
+// Channel "a" of every group tells which group the reader stands in.
+void checkSearchAgainstWalk(const std::string& file, const std::vector<std::pair<bool, int>>& groups,
+    unsigned seed) {
+    writeTimes(file, "kcc", {});
+    std::vector<int> marks;
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        const int mark = groups[i].first ? groups[i].second : 100000 + int(i);
+        writeTimes(file, "kcc", {mark}, qzCacheFileIO::kReadWrite, groups[i].first);
+        marks.push_back(mark);
+    }
+    WalkModel model;
+    model.groups = groups;
+    TestIO io(qzCacheFileIO::kRead, str("kcc"));
+    ASSERT_TRUE(io.open(str(file.c_str())));
+    std::mt19937 random(seed);
+    for (int step = 0; step < 400; ++step) {
+        const int wanted = int(random() % 70) * 5;
+        int found = -1;
+        const bool expected = model.findTime(wanted);
+        ASSERT_EQ(io.findTime(wanted, found), expected) << "step " << step << " time " << wanted;
+        ASSERT_EQ(io.rewinds, model.rewinds) << "step " << step << " time " << wanted;
+        if (expected) {
+            ASSERT_EQ(found, wanted);
+        }
+        if (model.inside && random() % 2 == 0) {
+            ASSERT_EQ(readChannel(io, "a"), marks[model.current]) << "step " << step;
+        }
+        if (random() % 4 != 0) {
+            io.endReadChunk();
+            model.endReadChunk();
+        }
+    }
+}
+
+TEST_F(IffIOTest, FindTimeJumpsExactlyWhereThePlainWalkLands) {
+    std::vector<std::pair<bool, int>> increasing;
+    for (int i = 0; i < 60; ++i) {
+        // Every seventh group has no time; every third time is missing.
+        if (i % 7 == 3) increasing.push_back({false, 0});
+        if (i % 3 != 1) increasing.push_back({true, i * 5});
+    }
+    checkSearchAgainstWalk(path("increasing.kc"), increasing, 1);
+
+    // Out of order: the walk's answers stand all the same.
+    std::vector<std::pair<bool, int>> unordered = {{true, 50}, {true, 20}, {false, 0}, {true, 200},
+        {true, 10}, {true, 300}, {true, 250}, {false, 0}, {true, 5}};
+    checkSearchAgainstWalk(path("unordered.kc"), unordered, 2);
+}
+
+TEST_F(IffIOTest, RewindAfterTheFileGrewLandsOnTheRightGroup) {
+    writeTimes(path(), "kcc", {250, 500, 750});
+    TestIO io(qzCacheFileIO::kRead, str("kcc"));
+    ASSERT_TRUE(io.open(str(path().c_str())));
+    int found = 0;
+    ASSERT_TRUE(io.findTime(750, found));
+    io.endReadChunk();
+    ASSERT_TRUE(io.findTime(500, found));  // known groups from here on
+    io.endReadChunk();
+    EXPECT_EQ(io.rewinds, 1);
+
+    // Another writer appends two groups; the reader's open file still ends after 750.
+    writeTimes(path(), "kcc", {1000, 1250}, qzCacheFileIO::kReadWrite);
+    ASSERT_TRUE(io.findTime(250, found));
+    EXPECT_EQ(readChannel(io, "a"), 250);
+    io.endReadChunk();
+    EXPECT_EQ(io.rewinds, 2);
+    ASSERT_TRUE(io.findTime(1250, found));
+    EXPECT_EQ(readChannel(io, "b"), 2500);
+    io.endReadChunk();
+    ASSERT_TRUE(io.findTime(1000, found));
+    EXPECT_EQ(readChannel(io, "a"), 1000);
+    io.endReadChunk();
+    EXPECT_EQ(io.rewinds, 3);
+
+    // Rewritten with other times at the same length: nothing known is trusted.
+    writeTimes(path(), "kcc", {300, 550, 800, 1050, 1300});
+    io.endReadChunk();
+    ASSERT_TRUE(io.rewind());
+    ASSERT_TRUE(io.findTime(550, found));
+    EXPECT_EQ(readChannel(io, "a"), 550);
+    io.endReadChunk();
+    EXPECT_FALSE(io.findTime(1000, found));
+}
+
 TEST_F(IffIOTest, ChannelSearchStaysInsideItsTimeGroup) {
     writeOneRecord("kcc", [](qzCacheFileIffIO& io) {
         const float f = 2.5f;

@@ -369,6 +369,41 @@ TEST_P(IffVariant, EndReadGroupSkipsTheUnreadRest) {
     EXPECT_FALSE(file->hasReadError());
 }
 
+TEST_P(IffVariant, SeekToAGroupStartReadsThatGroupAgain) {
+    qztest::TempDir dir;
+    const std::string path = dir.file("data");
+    writeFile(GetParam(), path, sampleGroups());
+    auto file = makeFile(GetParam());
+    ASSERT_TRUE(file->open(path.c_str(), "r", 0, 0));
+    qzIffTag groupTag;
+    qzIffTag type;
+    ASSERT_EQ(file->beginReadGroup(groupTag, type), 0);  // header
+    EXPECT_EQ(file->endReadGroup(), 0);
+    const std::uint64_t second = file->tell();
+    ASSERT_EQ(file->beginReadGroup(groupTag, type), 0);
+    EXPECT_EQ(file->readDepth(), 1u);
+    const std::uint64_t secondEnd = file->readGroupEnd();
+    qzIffTag tag;
+    unsigned size = 0;
+    const void* data = file->getChunk(tag, &size);
+    ASSERT_NE(data, nullptr);
+    const Bytes first(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size);
+    EXPECT_EQ(file->endReadGroup(), 0);
+    EXPECT_EQ(file->tell(), secondEnd);
+    ASSERT_EQ(file->beginReadGroup(groupTag, type), 0);  // third group, then back
+    EXPECT_EQ(file->seekTo(second), 0);
+    EXPECT_EQ(file->readDepth(), 0u);
+    ASSERT_EQ(file->beginReadGroup(groupTag, type), 0);
+    EXPECT_EQ(type, qzIffTag("KLCH"));
+    EXPECT_EQ(file->readGroupEnd(), secondEnd);
+    data = file->getChunk(tag, &size);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(Bytes(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size), first);
+    EXPECT_NE(file->seekTo(file->length() + 1), 0);
+    EXPECT_EQ(file->readDepth(), 1u);  // a refused seek moves nothing
+    EXPECT_FALSE(file->hasReadError());
+}
+
 TEST_P(IffVariant, ReadWriteModeAppendsGroups) {
     qztest::TempDir dir;
     const std::string path = dir.file("data");

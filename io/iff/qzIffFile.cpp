@@ -136,13 +136,28 @@ int qzIffFile::seek(int offset, int whence) {
         return -1;
     }
     const std::int64_t target = base + offset;
-    if (target < 0 || static_cast<std::uint64_t>(target) > m_fileLength) {
+    if (target < 0) {
         m_lastError = "seek outside the file to offset " + std::to_string(target);
+        return -1;
+    }
+    return seekTo(static_cast<std::uint64_t>(target));
+}
+
+int qzIffFile::seekTo(std::uint64_t offset) {
+    if (m_file == nullptr) {
+        return -1;
+    }
+    if (!m_writeGroups.empty() || m_putActive) {
+        m_lastError = "seek refused while a group is being written";
+        return -1;
+    }
+    if (offset > m_fileLength) {
+        m_lastError = "seek outside the file to offset " + std::to_string(offset);
         return -1;
     }
     m_readGroups.clear();
     m_begun = BegunChunk();
-    m_position = static_cast<std::uint64_t>(target);
+    m_position = offset;
     return 0;
 }
 
@@ -483,8 +498,14 @@ int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
     const std::uint64_t remaining = limit - m_position;
     const unsigned headerSize = 4 + m_sizeFieldBytes;
     unsigned char header[16];
-    if (remaining < headerSize + kTypeBytes ||
-        !readAt(m_position, header, headerSize + kTypeBytes, m_position + headerSize + kTypeBytes)) {
+    // At the top level the read-ahead takes as many bytes as the largest group met so far
+    // (up to the buffer): entering a group of a file of like groups and reading it then
+    // costs one read from the system instead of two.
+    std::uint64_t ahead = m_position + headerSize + kTypeBytes;
+    if (topLevel) {
+        ahead = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(ahead, m_position + m_groupReadAhead));
+    }
+    if (remaining < headerSize + kTypeBytes || !readAt(m_position, header, headerSize + kTypeBytes, ahead)) {
         failRead("group header" + at(m_position) + " is cut off");
         return -1;
     }
@@ -502,6 +523,10 @@ int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
         failRead("group" + at(m_position) + ": size " + std::to_string(size) + " does not fit the " +
             std::to_string(remaining - headerSize) + " bytes left");
         return -1;
+    }
+    if (topLevel) {
+        m_groupReadAhead = std::max<std::uint64_t>(m_groupReadAhead,
+            std::min<std::uint64_t>(kBufferBytes, headerSize + size));
     }
     groupTag = tag;
     type = qzIffTag::fromBytes(header + headerSize);

@@ -37,6 +37,14 @@ public:
     // further top-level groups are appended. Leaves any entered read group. Refused (nonzero)
     // while a write group or a string chunk is open, or outside the file.
     virtual int seek(int offset, int whence);
+    // To an absolute offset at the top level, as seek(offset, 0) but for any file length.
+    int seekTo(std::uint64_t offset);
+    // Where the next read or write begins; bytes in the file, buffered writes included.
+    std::uint64_t tell() const { return m_position; }
+    std::uint64_t length() const { return m_fileLength; }
+    // Read groups entered, and the end of the innermost one (0 with none entered).
+    std::size_t readDepth() const { return m_readGroups.size(); }
+    std::uint64_t readGroupEnd() const { return m_readGroups.empty() ? 0 : m_readGroups.back().end; }
     // kGroupTag yields the file's group tag; any other value yields kZERO.
     virtual const qzIffTag& getTag(KeloIffTag which);
 
@@ -140,6 +148,9 @@ private:
     std::vector<unsigned char> m_writeBuffer;
     std::uint64_t m_writeBufferStart = 0;
 
+    // Bytes read ahead when entering a top-level group: the largest such group met so far
+    // (at most the buffer). A hint only, kept across files.
+    std::uint64_t m_groupReadAhead = 0;
     std::vector<ReadGroup> m_readGroups;
     std::vector<WriteGroup> m_writeGroups;
     BegunChunk m_begun;
