@@ -7,4 +7,7 @@ source "$(dirname "$0")/common.sh"
 qz_require_packages "${QZ_BUILD_PACKAGES[@]}"
 mkdir -p "$QZ_ROOT/build"
 qz_build "$QZ_ROOT/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZCACHE_BUILD_TESTS=OFF >/dev/null
-exec "$QZ_ROOT/build/release/tools/qzcache" demo "$@"
+status=0
+"$QZ_ROOT/build/release/tools/qzcache" demo "$@" || status=$?
+echo "(qzcache is $QZ_ROOT/build/release/tools/qzcache)"
+exit "$status"
