@@ -34,6 +34,7 @@ void qzCacheFileAccessor::beginWriteAtTime(int time) {
 
 bool qzCacheFileAccessor::addData(unsigned int channel, int time, double value) {
     if (channel >= m_channels.size() || !m_memoryCache) return false;
+    if (!m_channels[channel]->canAddTime(time)) return false;
     m_channels[channel]->storeData(value, time);
     return true;
 }
@@ -43,6 +44,8 @@ bool qzCacheFileAccessor::addArrayData(unsigned int channel, int time, void* dat
     if (channel >= m_channels.size()) return false;
     if (!data && length > 0) return false;
     qzCacheChannel* target = m_channels[channel];
+    // A time the sampling record cannot hold would be stored but never found again.
+    if (!target->canAddTime(time)) return false;
     if (m_memoryCache) {
         // Refused for a type without an element size: no copy, and no caller pointer kept.
         target->storeArrayData(data, length, true, time, true);
