@@ -33,10 +33,10 @@ Semaphore::Semaphore(int count) : m_count(count) {}
 Semaphore::~Semaphore() = default;
 
 void Semaphore::post() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_count;
-    }
+    // Notified under the lock: a waiter woken by the count may destroy the semaphore as soon
+    // as it returns, and must not find this thread still inside notify_one.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_count;
     m_available.notify_one();
 }
 
