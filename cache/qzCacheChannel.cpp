@@ -60,10 +60,10 @@ void qzCacheChannel::copyTimes(const qzCacheChannel& source) {
     }
 }
 
-void qzCacheChannel::addTime(int time) {
+bool qzCacheChannel::addTime(int time) {
     if (m_samplingType == kIrregular) {
         addIrregularTime(time);
-        return;
+        return true;
     }
     const Int64 t = time;
     const Int64 start = m_startTime;
@@ -72,42 +72,61 @@ void qzCacheChannel::addTime(int time) {
     if (end < start) {
         m_startTime = m_endTime = time;
         m_samplingRate = 0;
-        return;
+        return true;
     }
     if (end == start) {
         if (t > start && fitsInt(t - start)) {
             m_endTime = time;
             m_samplingRate = static_cast<int>(t - start);
-            return;
+            return true;
         }
         if (t < start && fitsInt(end - t)) {
             m_startTime = time;
             m_samplingRate = static_cast<int>(end - t);
-            return;
+            return true;
         }
-        if (t == start) return;
+        if (t == start) return true;
     } else if (rate > 0) {
         if (t < start && start - t == rate) {
             m_startTime = time;
-            return;
+            return true;
         }
         if (t > end && t - end == rate) {
             m_endTime = time;
-            return;
+            return true;
         }
-        if (t >= start && t <= end && (t - start) % rate == 0) return;
+        if (t >= start && t <= end && (t - start) % rate == 0) return true;
     }
-    // Off the grid: the record becomes an explicit list holding the old grid and the new time.
+    // Off the grid: the record becomes an explicit list holding the old grid and the new time,
+    // unless the grid is too large to spell out (only a hostile description makes one).
+    const std::uint64_t listed = gridSize();
+    if (listed > kMaxListedTimes) return false;
     m_samplingType = kIrregular;
     m_times.clear();
     if (end == start || rate <= 0) {
         addIrregularTime(m_startTime);
         if (end != start) addIrregularTime(static_cast<int>(end));
     } else {
-        m_times.reserve(static_cast<std::size_t>((end - start) / rate + 2));
-        for (Int64 u = start; u <= end; u += rate) addIrregularTime(static_cast<int>(u));
+        m_times.reserve(static_cast<std::size_t>(listed + 1));
+        for (Int64 u = start; u <= end; u += rate) m_times.push_back(static_cast<int>(u));
+        // An end off the rate (set through the setters) is no time of the grid.
+        m_startTime = m_times.front();
+        m_endTime = m_times.back();
     }
     addIrregularTime(time);
+    return true;
+}
+
+bool qzCacheChannel::canAddTime(int time) const {
+    if (m_samplingType == kIrregular || gridSize() <= kMaxListedTimes) return true;
+    return hasTime(time) || static_cast<Int64>(time) + m_samplingRate == m_startTime ||
+           static_cast<Int64>(time) - m_samplingRate == m_endTime;
+}
+
+std::uint64_t qzCacheChannel::gridSize() const {
+    if (m_samplingType != kRegular || m_endTime <= m_startTime || m_samplingRate <= 0) return 0;
+    const Int64 span = static_cast<Int64>(m_endTime) - m_startTime;
+    return static_cast<std::uint64_t>(span / m_samplingRate + 1);
 }
 
 void qzCacheChannel::addIrregularTime(int time) {
@@ -246,7 +265,8 @@ unsigned int qzCacheChannel::timeCount() const {
     if (m_endTime == m_startTime) return 1;
     if (m_samplingRate < 1) return 0;
     const Int64 span = static_cast<Int64>(m_endTime) - m_startTime;
-    return static_cast<unsigned int>(span / m_samplingRate + 1);
+    const Int64 count = span / m_samplingRate + 1;
+    return count > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<unsigned int>(count);
 }
 
 bool qzCacheChannel::timeAt(unsigned int index, int& time) const {

@@ -2,6 +2,7 @@
 // hold samples, in files or in memory) and the samples currently held in memory.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "qzCacheData.h"
@@ -48,8 +49,15 @@ public:
     // Copies the source's time list when both channels are irregular.
     void copyTimes(const qzCacheChannel& source);
 
-    // Records one more sample time in the sampling record.
-    void addTime(int time);
+    // The most times a regular record is ever spelt out as a list (a million). A grid holding
+    // more stays a grid: a time off it cannot be recorded.
+    static constexpr unsigned int kMaxListedTimes = 1u << 20;
+    // Records one more sample time in the sampling record. A time off the grid turns a regular
+    // record into the explicit list of its times and the new one; false, and nothing changed,
+    // when the grid holds more than kMaxListedTimes times.
+    bool addTime(int time);
+    // Whether addTime would record `time`.
+    bool canAddTime(int time) const;
 
     // Stored samples (locked: each holds m_mutex for its whole run).
     void storeData(double value, int time);
@@ -76,7 +84,8 @@ public:
     // Questions on the sampling record. A record with no times answers false to nextTime and
     // previousTime. A regular record with rate 0 and start below end has no grid: it holds no
     // time (timeCount 0), and nextTime and previousTime find nothing inside its range; adding
-    // a time to it turns it into a list of start, end and that time.
+    // a time to it turns it into a list of start, end and that time. A grid of 2^32 times
+    // (rate 1 over the whole 32-bit range) counts 2^32 - 1.
     unsigned int timeCount() const;
     bool timeAt(unsigned int index, int& time) const;
     bool nextTime(int time, int& next) const;
@@ -87,6 +96,9 @@ public:
 private:
     void releaseSample(qzCacheData* sample) const;
     void addIrregularTime(int time);
+    // The number of grid times a regular record with start below end and a positive rate
+    // would list; 0 for any other record.
+    std::uint64_t gridSize() const;
 
     qzString::IString m_name;
     qzString::IString m_interpretation;

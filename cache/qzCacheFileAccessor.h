@@ -146,7 +146,9 @@ public:
     void sleep();
     void signalWorkerThreadEvent();
 
-    // The files of the cache: the description file first, then the data files by time.
+    // The files of the cache: the description file first, then the data files by time. The
+    // count is -1 when the channels claim more than a million (2^20) frame files, which only a
+    // damaged or hostile description does; paths are given for the first 2^20 only.
     int getDataFileCount();
     bool getDataFilePath(unsigned int index, qzString::IString& path);
 
@@ -228,8 +230,6 @@ private:
     StoredRead readArrayThrough(qzCacheFileIO* reader, unsigned int channel, int time,
                                 unsigned int count, void*& data, unsigned int& length) const;
     bool scanFrameFiles(unsigned int channel, const std::vector<int>& times);
-    // The earliest time a non-empty channel records; false when every channel is empty.
-    bool firstRecordedTime(int& time) const;
     bool interpolationFallback(unsigned int channel, int time, unsigned int count, void*& data,
                                unsigned int& length);
 

@@ -13,8 +13,12 @@
 
 // The reader made to read beside an installed writer, in the cache's format.
 std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cacheFormat);
-// Hands what a writer buffered to the operating system, so that a reader sees it.
-void qzFlushWriter(qzCacheFileIO* writer);
+// Hands what a writer buffered to the operating system, so that a reader sees it. False when
+// that, or any earlier write to the writer's current file, failed; formats other than ours
+// keep their own counsel and always give true.
+bool qzFlushWriter(qzCacheFileIO* writer);
+// Whether a write to the writer's last file failed; still answered after it was closed.
+bool qzWriterFailed(qzCacheFileIO* writer);
 
 struct qzCacheFileAccessorPrivate {
     // A data write failed since the cache was last opened for writing.

@@ -7,7 +7,13 @@ std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cache
         new qzCacheFileIffIO(qzCacheFileIO::kRead, cacheFormat));
 }
 
-void qzFlushWriter(qzCacheFileIO* writer) {
+bool qzFlushWriter(qzCacheFileIO* writer) {
     // Other formats have no buffer we know of; what they wrote is theirs to show.
-    if (auto* iff = dynamic_cast<qzCacheFileIffIO*>(writer)) iff->flush();
+    auto* iff = dynamic_cast<qzCacheFileIffIO*>(writer);
+    return !iff || iff->flush();
+}
+
+bool qzWriterFailed(qzCacheFileIO* writer) {
+    auto* iff = dynamic_cast<qzCacheFileIffIO*>(writer);
+    return iff && iff->hasWriteError();
 }

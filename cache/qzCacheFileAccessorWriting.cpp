@@ -21,8 +21,8 @@ void qzCacheFileAccessor::beginWriteAtTime(int time) {
     if (m_distribution == kOneFilePerFrame) {
         // An empty path (no positive frame length) names no file: nothing is opened.
         const qzString::IString path = constructDataFilePathForOneFilePerFrame(time);
-        if (!path.empty() && writer->open(path) &&
-            !writer->writeHeader(qzString::IString("0.1", 0), time, time)) {
+        if (!path.empty() && (!writer->open(path) ||
+                              !writer->writeHeader(qzString::IString("0.1", 0), time, time))) {
             m_private->writeFailed = true;
         }
     }
@@ -34,6 +34,7 @@ void qzCacheFileAccessor::beginWriteAtTime(int time) {
 
 bool qzCacheFileAccessor::addData(unsigned int channel, int time, double value) {
     if (channel >= m_channels.size() || !m_memoryCache) return false;
+    if (!m_channels[channel]->canAddTime(time)) return false;
     m_channels[channel]->storeData(value, time);
     return true;
 }
@@ -43,6 +44,8 @@ bool qzCacheFileAccessor::addArrayData(unsigned int channel, int time, void* dat
     if (channel >= m_channels.size()) return false;
     if (!data && length > 0) return false;
     qzCacheChannel* target = m_channels[channel];
+    // A time the sampling record cannot hold would be stored but never found again.
+    if (!target->canAddTime(time)) return false;
     if (m_memoryCache) {
         // Refused for a type without an element size: no copy, and no caller pointer kept.
         target->storeArrayData(data, length, true, time, true);
@@ -86,16 +89,23 @@ bool qzCacheFileAccessor::writeArrayDataToFile(unsigned int channel, int, void* 
         break;
     default: return false;
     }
-    // The caller's sequence goes on; the failure surfaces when the write is ended.
+    // The caller's sequence goes on; endFileWrite reports the failure again.
     if (!written) m_private->writeFailed = true;
-    return true;
+    return written;
 }
 
 void qzCacheFileAccessor::endWriteAtTime() {
     qzCacheFileIO* writer = m_fileAccessor;
     if (!writer || !writer->isValid()) return;
     writer->endWriteChunk();
-    if (m_distribution == kOneFilePerFrame) writer->close();
+    // Each time reaches the operating system when it ends: a crash of the host loses at most
+    // the time being written, and a full disk shows at the next addArrayData.
+    bool written = qzFlushWriter(writer);
+    if (m_distribution == kOneFilePerFrame) {
+        writer->close();
+        written = !qzWriterFailed(writer) && written;
+    }
+    if (!written) m_private->writeFailed = true;
 }
 
 bool qzCacheFileAccessor::endFileWrite() {

@@ -96,8 +96,7 @@ bool qzCacheFileInterface::initFileWrite(const char* storageLocation, const char
     m_accessor->setCacheFormat(formatString);
     if (format == kFormatOneFilePerFrame) return true;
     if (!writer->open(m_accessor->constructDataFilePathForOneFile())) return false;
-    writer->writeHeader(qzString::IString("0.1", 0), 0, 1);
-    return true;
+    return writer->writeHeader(qzString::IString("0.1", 0), 0, 1);
 }
 
 bool qzCacheFileInterface::reOpenForWrite() {

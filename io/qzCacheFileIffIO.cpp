@@ -191,7 +191,8 @@ bool qzCacheFileIffIO::writeHeader(qzString::IString version, int startTime, int
     iff::storeI32BE(bytes, endTime);
     m_file->putChunk(kETIM, 4, bytes);
     m_file->endWriteGroup();
-    return writesOk();
+    // Handed over at once, so that a file that cannot be written (a full disk) shows here.
+    return m_file->flush();
 }
 
 void qzCacheFileIffIO::beginWriteChunk() { writeTag(kKLCH); }

@@ -29,13 +29,24 @@ qz_require_packages() {
 
 QZ_BUILD_PACKAGES=(cmake make g++ pkg-config libxml2-dev libgtest-dev libcli11-dev nlohmann-json3-dev)
 
-# qz_build DIR [cmake options...]: configures and builds the project into DIR.
+# qz_build DIR [cmake options...] [-- targets...]: configures the project into DIR and builds
+# it, or only the targets given after "--".
 qz_build() {
     local dir="$1"
     shift
-    cmake -S "$QZ_ROOT" -B "$dir" "$@" >"$dir.configure.log" 2>&1 || {
+    local options=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+        options+=("$1")
+        shift
+    done
+    [ $# -gt 0 ] && shift
+    cmake -S "$QZ_ROOT" -B "$dir" "${options[@]}" >"$dir.configure.log" 2>&1 || {
         cat "$dir.configure.log" >&2
         return 1
     }
-    cmake --build "$dir" -j "$QZ_JOBS"
+    if [ $# -gt 0 ]; then
+        cmake --build "$dir" -j "$QZ_JOBS" --target "$@"
+    else
+        cmake --build "$dir" -j "$QZ_JOBS"
+    fi
 }

@@ -40,12 +40,14 @@ struct WriteSetup {
     std::string frame(const std::string& name) const { return dir.path() + "shot" + name + ".kc"; }
 };
 
-void writeTime(qzCacheFileAccessor& accessor, unsigned int points, unsigned int weights, int t) {
+// `written`: whether the writer takes the arrays; addArrayData answers that.
+void writeTime(qzCacheFileAccessor& accessor, unsigned int points, unsigned int weights, int t,
+               bool written = true) {
     std::vector<double> p = {1.0 * t, 2.0, 3.0, 4.0, 5.0, 6.0};
     std::vector<float> w = {0.5f * static_cast<float>(t)};
     accessor.beginWriteAtTime(t);
-    EXPECT_TRUE(accessor.addArrayData(points, t, p.data(), 2));
-    EXPECT_TRUE(accessor.addArrayData(weights, t, w.data(), 1));
+    EXPECT_EQ(accessor.addArrayData(points, t, p.data(), 2), written);
+    EXPECT_EQ(accessor.addArrayData(weights, t, w.data(), 1), written);
     accessor.endWriteAtTime();
 }
 
@@ -302,7 +304,7 @@ TEST(EndFileWrite, ReportsAFailedDataWriteAndStillDescribes) {
     writeTime(*s.accessor, s.points, s.weights, 0);
     EXPECT_TRUE(s.accessor->endFileWrite());
     s.writer->failWrites = true;
-    writeTime(*s.accessor, s.points, s.weights, 250);
+    writeTime(*s.accessor, s.points, s.weights, 250, false);
     std::remove(description.c_str());
     EXPECT_FALSE(s.accessor->endFileWrite());
     EXPECT_TRUE(qztest::fileExists(description));

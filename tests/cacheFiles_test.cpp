@@ -1,6 +1,9 @@
 // The list of a cache's files: how many, and the path of each by index.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <string>
+
 #include "recordingFileIO.h"
 #include "testSupport.h"
 
@@ -89,4 +92,39 @@ TEST(CacheFiles, NoFrameFileWithoutAFrameLength) {
     f.accessor->setTimePerFrame(0);
     EXPECT_EQ(f.path(1), "false");
     EXPECT_EQ(f.path(0), "D:/anim/shot.xml");
+}
+
+// Reproduces tests/corpus/description/hang-huge-regular-grid-per-frame: a channel claiming a
+// sample at every tick of the 32-bit range made the file list walk 2^32 times.
+TEST(CacheFiles, AGridOfMoreThanAMillionFilesGivesNoCount) {
+    Files f(qzCacheFileAccessor::kOneFilePerFrame);
+    f.accessor->setChannelStartTime(f.first, INT_MIN);
+    f.accessor->setChannelEndTime(f.first, INT_MAX);
+    f.accessor->setChannelSamplingRate(f.first, 1);
+    EXPECT_EQ(f.accessor->getDataFileCount(), -1);
+    EXPECT_EQ(f.path(1), "D:/anim/shotFrame-8589934Tick-148.kc");
+    EXPECT_NE(f.path(1u << 20), "false");
+    EXPECT_EQ(f.path((1u << 20) + 1), "false");
+    // A time off the grid cannot be recorded, so the sample is refused rather than lost.
+    f.accessor->setChannelSamplingRate(f.first, 2);
+    double value = 0.0;
+    EXPECT_FALSE(f.accessor->addArrayData(f.first, 1, &value, 1));
+    EXPECT_TRUE(f.accessor->isChannelSamplingRegular(f.first));
+    int end = 0;
+    EXPECT_TRUE(f.accessor->getChannelEndTime(f.first, end));
+    EXPECT_EQ(end, INT_MAX);
+}
+
+TEST(CacheFiles, AMillionFilesAreStillListed) {
+    Files f(qzCacheFileAccessor::kOneFilePerFrame);
+    const int files = 1 << 20;
+    f.accessor->setChannelStartTime(f.first, 0);
+    f.accessor->setChannelEndTime(f.first, (files - 1) * 250);
+    f.accessor->setChannelSamplingRate(f.first, 250);
+    // The second channel's times interleave; shared ones count once.
+    f.accessor->setChannelStartTime(f.second, 0);
+    f.accessor->setChannelEndTime(f.second, 0);
+    EXPECT_EQ(f.accessor->getDataFileCount(), files + 1);
+    EXPECT_EQ(f.path(files), "D:/anim/shotFrame" + std::to_string(files - 1) + ".kc");
+    EXPECT_EQ(f.path(files + 1), "false");
 }

@@ -533,3 +533,54 @@ TEST(ChannelSamples, RemoveOneData) {
     // Removing samples leaves the sampling record.
     expectList(channel, {0, 250, 500, 750});
 }
+
+// Reproduces tests/corpus/description/hang-huge-grid-turned-into-list: a described grid of
+// 2^31 times turned into a list by one time off it.
+TEST(ChannelSampling, AGridTooLargeToListRefusesATimeOffIt) {
+    qzCacheChannel channel = makeChannel();
+    channel.setStartTime(INT_MIN);
+    channel.setEndTime(INT_MAX);
+    channel.setSamplingRate(2);
+    EXPECT_FALSE(channel.canAddTime(1));
+    EXPECT_FALSE(channel.addTime(1));
+    expectGrid(channel, INT_MIN, INT_MAX, 2);
+    // Times the grid already holds, or that extend it, are still recorded.
+    EXPECT_TRUE(channel.addTime(0));
+    expectGrid(channel, INT_MIN, INT_MAX, 2);
+
+    qzCacheChannel growing = makeChannel();
+    growing.setStartTime(-(1 << 21));
+    growing.setEndTime(1 << 21);
+    growing.setSamplingRate(2);
+    EXPECT_TRUE(growing.canAddTime((1 << 21) + 2));
+    EXPECT_TRUE(growing.addTime((1 << 21) + 2));
+    expectGrid(growing, -(1 << 21), (1 << 21) + 2, 2);
+    EXPECT_FALSE(growing.addTime(3));
+    EXPECT_FALSE(growing.hasTime(3));
+}
+
+TEST(ChannelSampling, AGridOfTheListLimitStillTurnsIntoAList) {
+    const int limit = static_cast<int>(qzCacheChannel::kMaxListedTimes);
+    qzCacheChannel channel = makeChannel();
+    channel.setStartTime(0);
+    channel.setEndTime(limit - 1);
+    channel.setSamplingRate(1);
+    ASSERT_EQ(channel.timeCount(), qzCacheChannel::kMaxListedTimes);
+    EXPECT_TRUE(channel.addTime(-5));
+    EXPECT_EQ(channel.samplingType(), qzCacheChannel::kIrregular);
+    ASSERT_EQ(channel.times().size(), qzCacheChannel::kMaxListedTimes + 1u);
+    EXPECT_EQ(channel.times().front(), -5);
+    EXPECT_EQ(channel.times()[1], 0);
+    EXPECT_EQ(channel.times().back(), limit - 1);
+}
+
+TEST(ChannelSampling, EveryTickOfTheRangeCountsWithoutWrappingToZero) {
+    qzCacheChannel channel = makeChannel();
+    channel.setStartTime(INT_MIN);
+    channel.setEndTime(INT_MAX);
+    channel.setSamplingRate(1);
+    EXPECT_EQ(channel.timeCount(), UINT_MAX);
+    int time = 0;
+    EXPECT_TRUE(channel.timeAt(UINT_MAX - 1, time));
+    EXPECT_EQ(time, INT_MAX - 1);
+}
