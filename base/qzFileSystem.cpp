@@ -3,6 +3,13 @@
 #include <filesystem>
 #include <system_error>
 
+#include <cerrno>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace qzOS {
@@ -87,6 +94,61 @@ std::int64_t tellFile(std::FILE* file) {
     return _ftelli64(file);
 #else
     return static_cast<std::int64_t>(ftello(file));
+#endif
+}
+
+std::size_t readFileAt(std::FILE* file, std::uint64_t offset, void* data, std::size_t count) {
+    if (!file || !data || count == 0) return 0;
+#if defined(_WIN32)
+    if (_fseeki64(file, static_cast<std::int64_t>(offset), SEEK_SET) != 0) return 0;
+    const std::size_t got = std::fread(data, 1, count, file);
+    if (got != count) std::clearerr(file);
+    return got;
+#else
+    // One system call where a seek and a read would take two.
+    auto* out = static_cast<unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = pread(fileno(file), out + done, count - done,
+                                  static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+#endif
+}
+
+FileIdentity identityOf(std::FILE* file) {
+    FileIdentity identity;
+#if !defined(_WIN32)
+    struct stat status {};
+    if (file && fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
+        identity.device = static_cast<std::uint64_t>(status.st_dev);
+        identity.node = static_cast<std::uint64_t>(status.st_ino);
+        identity.known = true;
+    }
+#else
+    // No cheap identity of an open stream here: callers then reopen by name.
+    (void)file;
+#endif
+    return identity;
+}
+
+bool identityAt(const char* utf8Path, FileIdentity& identity, std::uint64_t& length) {
+    identity = FileIdentity();
+    if (!utf8Path || !*utf8Path) return false;
+#if !defined(_WIN32)
+    struct stat status {};
+    if (stat(utf8Path, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    identity.device = static_cast<std::uint64_t>(status.st_dev);
+    identity.node = static_cast<std::uint64_t>(status.st_ino);
+    identity.known = true;
+    length = static_cast<std::uint64_t>(status.st_size);
+    return true;
+#else
+    (void)length;
+    return false;
 #endif
 }
 

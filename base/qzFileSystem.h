@@ -1,6 +1,7 @@
 // Files and directories. Every path is UTF-8; on Windows it is widened here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -28,5 +29,20 @@ bool listDirectory(const char* utf8Path, std::vector<std::string>& names);
 // 64-bit seek and tell on stdio streams.
 int seekFile(std::FILE* file, std::int64_t offset, int whence);
 std::int64_t tellFile(std::FILE* file);
+
+// Reads up to `count` bytes at `offset` without regard to the stream's position, which may
+// move (it does on Windows). Gives the bytes read; fewer at the end of the file or on error.
+std::size_t readFileAt(std::FILE* file, std::uint64_t offset, void* data, std::size_t count);
+
+// Which file an open stream or a path refers to, so that a file replaced under its name can
+// be told from the one still open. Not known on every platform.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t node = 0;
+    bool known = false;
+};
+FileIdentity identityOf(std::FILE* file);
+// The identity and the current length of the file under a path; false when there is none.
+bool identityAt(const char* utf8Path, FileIdentity& identity, std::uint64_t& length);
 
 }  // namespace qzOS

@@ -123,6 +123,7 @@ bool qzCacheFileAccessor::addChannel(const qzString::IString& name,
     auto* channel = new qzCacheChannel(name, interpretation, dataType);
     m_channels.push_back(channel);
     m_private->channelByName.emplace(name.utf8(), index);
+    m_private->noteWork();
     return true;
 }
 
@@ -139,6 +140,7 @@ bool qzCacheFileAccessor::addChannel(const qzCacheChannel& source, unsigned int&
     channel->setSamplingRate(source.samplingRate());
     channel->setSamplingType(source.samplingType());
     if (source.samplingType() == qzCacheChannel::kIrregular) channel->copyTimes(source);
+    m_private->noteWork();
     return true;
 }
 
@@ -208,6 +210,7 @@ bool qzCacheFileAccessor::setChannelSamplingType(unsigned int channel,
     if (channel >= m_channels.size()) return false;
     m_channels[channel]->setSamplingType(type);
     if (type == qzCacheChannel::kIrregular) scanForData(channel);
+    m_private->noteWork();
     return true;
 }
 
@@ -220,6 +223,7 @@ bool qzCacheFileAccessor::getChannelStartTime(unsigned int channel, int& time) c
 bool qzCacheFileAccessor::setChannelStartTime(unsigned int channel, int time) {
     if (channel >= m_channels.size()) return false;
     m_channels[channel]->setStartTime(time);
+    m_private->noteWork();
     return true;
 }
 
@@ -232,12 +236,14 @@ bool qzCacheFileAccessor::getChannelEndTime(unsigned int channel, int& time) con
 bool qzCacheFileAccessor::setChannelEndTime(unsigned int channel, int time) {
     if (channel >= m_channels.size()) return false;
     m_channels[channel]->setEndTime(time);
+    m_private->noteWork();
     return true;
 }
 
 bool qzCacheFileAccessor::setChannelSamplingRate(unsigned int channel, int rate) {
     if (channel >= m_channels.size()) return false;
     m_channels[channel]->setSamplingRate(rate);
+    m_private->noteWork();
     return true;
 }
 

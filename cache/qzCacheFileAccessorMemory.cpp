@@ -108,6 +108,18 @@ qzCacheFileIO* loadingReader(qzCacheFileAccessor& accessor, qzCacheFileAccessorP
     return reader;
 }
 
+// Moves the work generation on when it goes out of scope, however a load ends.
+class WorkChange {
+public:
+    explicit WorkChange(qzCacheFileAccessorPrivate& state) : m_state(state) {}
+    ~WorkChange() { m_state.noteWork(); }
+    WorkChange(const WorkChange&) = delete;
+    WorkChange& operator=(const WorkChange&) = delete;
+
+private:
+    qzCacheFileAccessorPrivate& m_state;
+};
+
 qzCacheFileIO* newWorkerReader() {
     return new (std::nothrow) qzCacheFileIffIO(qzCacheFileIO::kRead, qzString::IString());
 }
@@ -125,8 +137,11 @@ std::multiset<int> qzCacheFileAccessorPrivate::waitedTimesCopy() {
 }
 
 void qzCacheFileAccessorPrivate::addWaiter(int time) {
-    std::lock_guard<std::mutex> lock(loadedMutex);
-    waitedTimes.insert(time);
+    {
+        std::lock_guard<std::mutex> lock(loadedMutex);
+        waitedTimes.insert(time);
+    }
+    noteWork();
 }
 
 void qzCacheFileAccessorPrivate::removeWaiter(int time) {
@@ -141,8 +156,12 @@ bool qzCacheFileAccessorPrivate::hasFailed(int time) {
 }
 
 void qzCacheFileAccessorPrivate::clearFailure(int time) {
-    std::lock_guard<std::mutex> lock(loadedMutex);
-    failedTimes.erase(time);
+    bool cleared = false;
+    {
+        std::lock_guard<std::mutex> lock(loadedMutex);
+        cleared = failedTimes.erase(time) != 0;
+    }
+    if (cleared) noteWork();
 }
 
 void qzCacheFileAccessorPrivate::finishLoad(int time, bool complete) {
@@ -155,6 +174,7 @@ void qzCacheFileAccessorPrivate::finishLoad(int time, bool complete) {
         }
         ++loadGeneration;
     }
+    noteWork();
     loadedCondition.notify_all();
 }
 
@@ -189,6 +209,7 @@ void qzCacheFileAccessor::setMemoryPreLoadQueueSize(unsigned int size) {
     } else {
         m_memoryPreLoadQueueSize = size;
     }
+    m_private->noteWork();
 }
 
 unsigned int qzCacheFileAccessor::memoryPreLoadQueueSize() const {
@@ -205,10 +226,13 @@ void qzCacheFileAccessor::reduceMemoryPreLoadQueueSize() {
 void qzCacheFileAccessor::setLastRequestedTime(int time) {
     if (m_lastRequestedTimeMutex) {
         qzThread::MutexOp lock(*m_lastRequestedTimeMutex, true);
+        // Before the post, so that the woken worker sees the change.
+        if (!m_hasLastRequestedTime || m_lastRequestedTime != time) m_private->noteWork();
         m_hasLastRequestedTime = true;
         m_lastRequestedTime = time;
         if (m_workerWakeSemaphore) m_workerWakeSemaphore->post();
     } else {
+        if (!m_hasLastRequestedTime || m_lastRequestedTime != time) m_private->noteWork();
         m_hasLastRequestedTime = true;
         m_lastRequestedTime = time;
     }
@@ -276,6 +300,8 @@ bool qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory(int time, std::vecto
     for (qzCacheChannel* channel : m_channels) {
         if (channel->storedDataCount() > limit) channel->removeOneData(keepTimes);
     }
+    // Evicted and stored samples change what the worker finds to do.
+    const WorkChange change(*m_private);
 
     const bool perFrame = m_distribution == kOneFilePerFrame;
     qzString::IString path;
@@ -359,6 +385,7 @@ bool qzCacheFileAccessor::startMultiThreadRead(bool verbose) {
         std::lock_guard<std::mutex> lock(m_private->loadedMutex);
         m_private->failedTimes.clear();
     }
+    m_private->noteWork();
     {
         std::lock_guard<std::mutex> lock(m_private->workerMutex);
         m_private->workerRunning = true;
@@ -420,14 +447,23 @@ void qzCacheFileAccessor::workerThreadFunc(void* argument) {
         self->m_threadFileAccessor->open(path);
     }
 
+    // The work generation when a check last found nothing to do.
+    bool idle = false;
+    std::uint64_t idleGeneration = 0;
     while (self->isInMultiThreadReadMode()) {
         qzThread::MutexOp working(*self->m_threadWorkingMutex, true);
+        // Read before the check: a change during it moves the generation on, and its post
+        // then brings the worker back to check again.
+        const std::uint64_t generation = state->workGeneration.load(std::memory_order_acquire);
         int time = 0;
-        if (!self->preLoadWorkAvailable(time)) {
+        if ((idle && generation == idleGeneration) || !self->preLoadWorkAvailable(time)) {
+            idle = true;
+            idleGeneration = generation;
             working.unlock();
             self->sleep();
             continue;
         }
+        idle = false;
         if (self->threadLoadNextDataItem(time)) {
             bool complete = false;
             {

@@ -1,6 +1,7 @@
 // Internal state of qzCacheFileAccessor beyond its documented fields. Not installed.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -49,6 +50,14 @@ struct qzCacheFileAccessorPrivate {
     // worker loads these, so that a reader whose request another reader replaced still gets
     // its sample.
     std::multiset<int> waitedTimes;
+
+    // Moves on whenever something that can give the worker new work changes: the last
+    // requested time, a stored sample, a failure mark, a waited time, the queue size, the
+    // channels or their sampling records. Every request wakes the worker; while this is
+    // unchanged since its last check found nothing, it goes back to sleep without checking
+    // every channel again.
+    std::atomic<std::uint64_t> workGeneration{0};
+    void noteWork() { workGeneration.fetch_add(1, std::memory_order_acq_rel); }
 
     std::set<int> failedTimesCopy();
     std::multiset<int> waitedTimesCopy();

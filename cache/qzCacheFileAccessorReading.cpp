@@ -305,6 +305,7 @@ bool qzCacheFileAccessor::scanFrameFiles(unsigned int channel, const std::vector
         if (!file.isOpen()) continue;
         if (file.reader()->beginReadChunk() && file.reader()->findChannelName(target.name())) {
             target.addTime(time);
+            m_private->noteWork();
         }
     }
     return true;
@@ -323,6 +324,7 @@ bool qzCacheFileAccessor::searchFileForData(unsigned int channel) {
         if (reader->findChannelName(target.name())) target.addTime(time);
         reader->endReadChunk();
     }
+    m_private->noteWork();
     return true;
 }
 

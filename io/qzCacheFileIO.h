@@ -44,7 +44,8 @@ public:
     virtual bool writeChannelName(const qzString::IString& name) = 0;                // 25
     virtual bool findChannelName(const qzString::IString& name) = 0;                 // 26
     virtual bool readChannelName(qzString::IString& name) = 0;                       // 27
-    // Closes and reopens the current file, so that reading starts again after the header.
+    // Reading starts again after the header, as a fresh open of the current file's name would
+    // leave it.
     virtual bool rewind() = 0;                                                       // 28
     // Data file extension of this format, without the dot.
     virtual qzString::IString extension() = 0;                                       // 29

@@ -390,6 +390,17 @@ bool qzCacheFileIffIO::rewind() {
     if (!isValid()) {
         return false;
     }
+    // A reader on a file that is unchanged in name and length starts over without closing
+    // it; the header is still read again, so that one damaged in place is noticed. Anything
+    // else, and a header that no longer reads, takes the reopen.
+    // The header ends where the first time group begins; only that much is read for it.
+    const std::uint64_t headerBytes = m_index.valid ? m_index.first : 0;
+    if (m_accessMode == kRead && m_file->restartRead(m_fileName.asMultibyte(0), headerBytes)) {
+        if (readHeader()) {
+            resetGroupIndex(true);
+            return true;
+        }
+    }
     close();
     return open(m_fileName);
 }

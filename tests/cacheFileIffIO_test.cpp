@@ -578,6 +578,72 @@ TEST_F(IffIOTest, RewindAfterTheFileGrewLandsOnTheRightGroup) {
     EXPECT_FALSE(io.findTime(1000, found));
 }
 
+// Offset of the first occurrence of a four-letter tag in a file's bytes.
+std::size_t tagOffset(const Bytes& file, const char* tag) {
+    for (std::size_t i = 0; i + 4 <= file.size(); ++i) {
+        if (std::memcmp(file.data() + i, tag, 4) == 0) {
+            return i;
+        }
+    }
+    ADD_FAILURE() << tag << " not found";
+    return 0;
+}
+
+TEST_F(IffIOTest, RewindReadsTheFileAsItIsNow) {
+    // Whatever became of the file since it was opened, a rewind reads it as a fresh open of
+    // its name would: cut short, replaced under its name, changed or damaged in place.
+    writeTimes(path(), "kcc", {250, 500, 750});
+    TestIO io(qzCacheFileIO::kRead, str("kcc"));
+    ASSERT_TRUE(io.open(str(path().c_str())));
+    int found = 0;
+    ASSERT_TRUE(io.findTime(750, found));
+    io.endReadChunk();
+
+    writeTimes(path(), "kcc", {250});
+    ASSERT_TRUE(io.rewind());
+    ASSERT_TRUE(io.findTime(250, found));
+    EXPECT_EQ(readChannel(io, "b"), 500);
+    io.endReadChunk();
+    EXPECT_FALSE(io.findTime(500, found));
+
+    // Same length, another file under the name.
+    writeTimes(path(), "kcc", {250, 500, 750});
+    ASSERT_TRUE(io.rewind());
+    ASSERT_TRUE(io.findTime(750, found));
+    io.endReadChunk();
+    const std::string other = m_dir.file("other.kc");
+    writeTimes(other, "kcc", {300, 550, 800});
+    ASSERT_EQ(qztest::readFileBytes(other).size(), qztest::readFileBytes(path()).size());
+    std::filesystem::rename(other, path());
+    ASSERT_TRUE(io.rewind());
+    EXPECT_FALSE(io.findTime(500, found));
+    ASSERT_TRUE(io.findTime(550, found));
+    EXPECT_EQ(readChannel(io, "a"), 550);
+    io.endReadChunk();
+
+    // A header field changed in place is read again.
+    Bytes bytes = qztest::readFileBytes(path());
+    const std::size_t start = tagOffset(bytes, "STIM") + 8;
+    bytes[start + 3] = 7;
+    qztest::writeFileBytes(path(), bytes);
+    ASSERT_TRUE(io.findTime(800, found));
+    io.endReadChunk();
+    EXPECT_EQ(io.start(), 0);
+    ASSERT_TRUE(io.rewind());
+    EXPECT_EQ(io.start(), 7);
+    EXPECT_EQ(io.end(), 1);
+    ASSERT_TRUE(io.findTime(300, found));
+    EXPECT_EQ(readChannel(io, "b"), 600);
+    io.endReadChunk();
+
+    // A header damaged in place fails the rewind, as it fails an open.
+    bytes[tagOffset(bytes, "CACH")] = 'X';
+    qztest::writeFileBytes(path(), bytes);
+    EXPECT_FALSE(io.rewind());
+    TestIO fresh(qzCacheFileIO::kRead, str("kcc"));
+    EXPECT_FALSE(fresh.open(str(path().c_str())));
+}
+
 TEST_F(IffIOTest, ChannelSearchStaysInsideItsTimeGroup) {
     writeOneRecord("kcc", [](qzCacheFileIffIO& io) {
         const float f = 2.5f;

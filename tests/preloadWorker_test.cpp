@@ -188,6 +188,12 @@ public:
     unsigned int storedCount(unsigned int channel) const {
         return m_channels[channel]->storedDataCount();
     }
+    bool storedEverywhere(int time) const {
+        unsigned int position = 0;
+        for (const qzCacheChannel* channel : m_channels)
+            if (!channel->findData(time, position, true)) return false;
+        return true;
+    }
     using qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory;
 
 private:
@@ -319,6 +325,34 @@ TEST(PreloadLifecycle, StartStopCyclesKeepServingReads) {
         // Without the worker the same accessor reads directly again.
         for (unsigned int c = 0; c < defaultChannels().size(); ++c) expectWritten(reader, c, 7);
     });
+}
+
+TEST(PreloadLifecycle, ALargerQueueIsFilledWithoutANewRequestedTime) {
+    // Once the worker has found nothing more to do it sleeps through repeated requests for
+    // the same time; a larger queue is new work all the same.
+    qztest::TempDir dir;
+    writeCache(dir.path(), kOneFile, 10);
+    auto* reader = new ProbeAccessor;
+    Release release{openCache(dir.path(), kOneFile, 10, defaultChannels(), reader)};
+    ASSERT_TRUE(reader->startMultiThreadRead(false));
+    withWatchdog([&] {
+        expectWritten(reader, 0, 2);
+        auto waitUntilStored = [&](int frame) {
+            while (!reader->storedEverywhere(frame * kTicks)) {
+                expectWritten(reader, 0, 2);
+                std::this_thread::yield();
+            }
+        };
+        for (int frame : {3, 1}) waitUntilStored(frame);
+        // Surplus wake-ups while nothing changes: the worker finds no work and sleeps again.
+        for (int repeat = 0; repeat < 20; ++repeat) expectWritten(reader, 0, 2);
+        EXPECT_FALSE(reader->storedEverywhere(4 * kTicks));
+        reader->setMemoryPreLoadQueueSize(6);
+        // Frames 3 to 6 now follow the requested frame in the times kept.
+        waitUntilStored(6);
+        for (int frame : {1, 2, 3, 4, 5}) EXPECT_TRUE(reader->storedEverywhere(frame * kTicks));
+    });
+    EXPECT_TRUE(reader->stopMultiThreadRead());
 }
 
 TEST(PreloadLifecycle, LastReleaseWhileTheWorkerRunsDestroysOnce) {

@@ -104,6 +104,8 @@ int qzIffFile::close() {
 
 void qzIffFile::resetState() {
     m_writable = false;
+    m_openIdentity = qzOS::FileIdentity();
+    m_readAheadOnce = 0;
     m_position = 0;
     m_fileLength = 0;
     m_physicalPosition = -1;
@@ -141,6 +143,33 @@ int qzIffFile::seek(int offset, int whence) {
         return -1;
     }
     return seekTo(static_cast<std::uint64_t>(target));
+}
+
+bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes) {
+    if (m_file == nullptr || m_writable || !m_writeGroups.empty() || m_putActive) {
+        return false;
+    }
+    // The open file's identity never changes: learnt once, then each restart asks only
+    // what the name refers to now.
+    if (!m_openIdentity.known) {
+        m_openIdentity = qzOS::identityOf(m_file);
+    }
+    qzOS::FileIdentity named;
+    std::uint64_t length = 0;
+    if (!m_openIdentity.known || !qzOS::identityAt(name, named, length) ||
+        named.device != m_openIdentity.device || named.node != m_openIdentity.node ||
+        length != m_fileLength) {
+        return false;
+    }
+    m_position = 0;
+    m_readBufferStart = 0;
+    m_readBufferLength = 0;
+    m_readGroups.clear();
+    m_begun = BegunChunk();
+    m_readError = false;
+    m_lastError.clear();
+    m_readAheadOnce = headerBytes;
+    return true;
 }
 
 int qzIffFile::seekTo(std::uint64_t offset) {
@@ -419,6 +448,11 @@ std::size_t qzIffFile::physicalRead(std::uint64_t offset, void* dst, std::size_t
     if (count == 0) {
         return 0;
     }
+    if (!m_writable) {
+        // Nothing is written through this stream: read by offset, leaving its position be.
+        m_physicalPosition = -1;
+        return qzOS::readFileAt(m_file, offset, dst, count);
+    }
     flushWriteBuffer();
     if (m_physicalPosition != static_cast<std::int64_t>(offset) || m_lastWasWrite) {
         if (qzOS::seekFile(m_file, static_cast<std::int64_t>(offset), SEEK_SET) != 0) {
@@ -503,7 +537,12 @@ int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
     // costs one read from the system instead of two.
     std::uint64_t ahead = m_position + headerSize + kTypeBytes;
     if (topLevel) {
-        ahead = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(ahead, m_position + m_groupReadAhead));
+        std::uint64_t groupAhead = m_groupReadAhead;
+        if (m_readAheadOnce != 0) {
+            groupAhead = std::min(groupAhead, m_readAheadOnce);
+            m_readAheadOnce = 0;
+        }
+        ahead = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(ahead, m_position + groupAhead));
     }
     if (remaining < headerSize + kTypeBytes || !readAt(m_position, header, headerSize + kTypeBytes, ahead)) {
         failRead("group header" + at(m_position) + " is cut off");

@@ -9,6 +9,7 @@
 // Writing appends at the current position; endWriteGroup completes the group's size.
 #pragma once
 
+#include "qzFileSystem.h"
 #include "qzIffTag.h"
 
 #include <cstdint>
@@ -39,6 +40,12 @@ public:
     virtual int seek(int offset, int whence);
     // To an absolute offset at the top level, as seek(offset, 0) but for any file length.
     int seekTo(std::uint64_t offset);
+    // Back at the start of a file opened with "r", as a fresh open would stand, when the file
+    // under `name` is still the open one and has the length it had when opened. Nothing is
+    // kept from the earlier reads: what follows is read from the file again. False, with
+    // nothing changed, otherwise. `headerBytes` (0: not known) bounds what the next group
+    // entered reads ahead, for a caller that reads only the first group and then jumps.
+    bool restartRead(const char* name, std::uint64_t headerBytes);
     // Where the next read or write begins; bytes in the file, buffered writes included.
     std::uint64_t tell() const { return m_position; }
     std::uint64_t length() const { return m_fileLength; }
@@ -151,6 +158,10 @@ private:
     // Bytes read ahead when entering a top-level group: the largest such group met so far
     // (at most the buffer). A hint only, kept across files.
     std::uint64_t m_groupReadAhead = 0;
+    // The open file's identity, learnt by the first restartRead.
+    qzOS::FileIdentity m_openIdentity;
+    // A bound on it for the next top-level group only (0: none); set by restartRead.
+    std::uint64_t m_readAheadOnce = 0;
     std::vector<ReadGroup> m_readGroups;
     std::vector<WriteGroup> m_writeGroups;
     BegunChunk m_begun;
