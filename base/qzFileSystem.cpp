@@ -135,6 +135,23 @@ FileIdentity identityOf(std::FILE* file) {
     return identity;
 }
 
+bool identityAndLengthOf(std::FILE* file, FileIdentity& identity, std::uint64_t& length) {
+    identity = FileIdentity();
+#if !defined(_WIN32)
+    struct stat status {};
+    if (!file || fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    identity.device = static_cast<std::uint64_t>(status.st_dev);
+    identity.node = static_cast<std::uint64_t>(status.st_ino);
+    identity.known = true;
+    length = static_cast<std::uint64_t>(status.st_size);
+    return true;
+#else
+    (void)file;
+    (void)length;
+    return false;
+#endif
+}
+
 bool identityAt(const char* utf8Path, FileIdentity& identity, std::uint64_t& length) {
     identity = FileIdentity();
     if (!utf8Path || !*utf8Path) return false;

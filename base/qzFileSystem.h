@@ -42,6 +42,9 @@ struct FileIdentity {
     bool known = false;
 };
 FileIdentity identityOf(std::FILE* file);
+// The identity and length of an open regular file in one question to the system; false when
+// the platform cannot answer it that way (the caller then seeks to the end).
+bool identityAndLengthOf(std::FILE* file, FileIdentity& identity, std::uint64_t& length);
 // The identity and the current length of the file under a path; false when there is none.
 bool identityAt(const char* utf8Path, FileIdentity& identity, std::uint64_t& length);
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace iff {
 namespace {
@@ -62,11 +63,18 @@ bool qzIffFile::open(const char* name, const char* mode, long, long) {
     // Buffering happens here, in blocks sized for the container; a second copy in the
     // stream would only cost time.
     std::setvbuf(m_file, nullptr, _IONBF, 0);
+    // A freshly opened stream stands at 0; seeking to the end and back is only the fallback.
     std::int64_t length = -1;
-    if (qzOS::seekFile(m_file, 0, SEEK_END) == 0) {
+    std::uint64_t statLength = 0;
+    bool seeked = false;
+    if (qzOS::identityAndLengthOf(m_file, m_openIdentity, statLength) &&
+        statLength <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        length = static_cast<std::int64_t>(statLength);
+    } else if (qzOS::seekFile(m_file, 0, SEEK_END) == 0) {
+        seeked = true;
         length = qzOS::tellFile(m_file);
     }
-    if (length < 0 || qzOS::seekFile(m_file, 0, SEEK_SET) != 0) {
+    if (length < 0 || (seeked && qzOS::seekFile(m_file, 0, SEEK_SET) != 0)) {
         std::fclose(m_file);
         m_file = nullptr;
         m_lastError = std::string("cannot find the length of \"") + name + "\"";
@@ -703,6 +711,20 @@ char* qzIffFile::getString(char* buffer, int size) {
     m_begun.consumed += static_cast<std::uint32_t>(count);
     buffer[count] = '\0';
     return buffer;
+}
+
+bool qzIffFile::getBytes(void* dst, std::size_t count) {
+    if (m_file == nullptr || !m_begun.active || count > m_begun.size - m_begun.consumed ||
+        (dst == nullptr && count != 0)) {
+        return false;
+    }
+    const std::uint64_t offset = m_begun.dataStart + m_begun.consumed;
+    if (!readAt(offset, dst, count, m_begun.next)) {
+        failRead("chunk '" + m_begun.tag.text() + "'" + at(offset) + ": data cut off");
+        return false;
+    }
+    m_begun.consumed += static_cast<std::uint32_t>(count);
+    return true;
 }
 
 int qzIffFile::endGet() {

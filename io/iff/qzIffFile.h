@@ -81,6 +81,10 @@ public:
     // Copies up to size not yet read bytes of the begun chunk and a terminating zero,
     // writing at most size + 1 bytes. Null when no chunk is begun or the read fails.
     virtual char* getString(char* buffer, int size);
+    // Copies the next count bytes of the begun chunk to dst, as they are in the file; false
+    // when no chunk is begun, fewer bytes are left in it, or the read fails. A large chunk
+    // goes straight from the file to dst.
+    bool getBytes(void* dst, std::size_t count);
     // Ends the begun chunk, skipping what was not read: 0, or 1 when none was begun.
     virtual int endGet();
 
