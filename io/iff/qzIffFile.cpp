@@ -198,6 +198,31 @@ int qzIffFile::seekTo(std::uint64_t offset) {
     return 0;
 }
 
+bool qzIffFile::seekInGroup(std::uint64_t offset) {
+    if (m_file == nullptr || m_readGroups.empty()) {
+        return false;
+    }
+    const ReadGroup& group = m_readGroups.back();
+    if (offset < group.start + headerBytes() + kTypeBytes || offset > group.end) {
+        return false;
+    }
+    m_begun = BegunChunk();
+    m_position = offset;
+    return true;
+}
+
+bool qzIffFile::reenterGroup(std::uint64_t start, std::uint64_t end, std::uint64_t position) {
+    if (m_file == nullptr || !m_readGroups.empty() || !m_writeGroups.empty() || m_putActive ||
+        end > m_fileLength || position > end ||
+        position < start + headerBytes() + kTypeBytes) {
+        return false;
+    }
+    m_begun = BegunChunk();
+    m_readGroups.push_back({start, end});
+    m_position = position;
+    return true;
+}
+
 const qzIffTag& qzIffFile::getTag(KeloIffTag which) {
     return which == kGroupTag ? m_groupTag : qzIffTag::kZERO;
 }
@@ -492,6 +517,10 @@ const unsigned char* qzIffFile::viewAt(std::uint64_t offset, std::size_t count, 
         return m_readBuffer.data() + (offset - m_readBufferStart);
     }
     std::size_t want = count;
+    if (m_readAheadOnce != 0) {
+        aheadLimit = std::min(aheadLimit, offset + m_readAheadOnce);
+        m_readAheadOnce = 0;
+    }
     if (aheadLimit > offset) {
         want = std::max<std::size_t>(count, static_cast<std::size_t>(
             std::min<std::uint64_t>(kBufferBytes, aheadLimit - offset)));
@@ -545,12 +574,7 @@ int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
     // costs one read from the system instead of two.
     std::uint64_t ahead = m_position + headerSize + kTypeBytes;
     if (topLevel) {
-        std::uint64_t groupAhead = m_groupReadAhead;
-        if (m_readAheadOnce != 0) {
-            groupAhead = std::min(groupAhead, m_readAheadOnce);
-            m_readAheadOnce = 0;
-        }
-        ahead = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(ahead, m_position + groupAhead));
+        ahead = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(ahead, m_position + m_groupReadAhead));
     }
     if (remaining < headerSize + kTypeBytes || !readAt(m_position, header, headerSize + kTypeBytes, ahead)) {
         failRead("group header" + at(m_position) + " is cut off");
@@ -577,7 +601,7 @@ int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
     }
     groupTag = tag;
     type = qzIffTag::fromBytes(header + headerSize);
-    m_readGroups.push_back({m_position + headerSize + size});
+    m_readGroups.push_back({m_position, m_position + headerSize + size});
     m_position += headerSize + kTypeBytes;
     return 0;
 }

@@ -52,6 +52,17 @@ public:
     // Read groups entered, and the end of the innermost one (0 with none entered).
     std::size_t readDepth() const { return m_readGroups.size(); }
     std::uint64_t readGroupEnd() const { return m_readGroups.empty() ? 0 : m_readGroups.back().end; }
+    // Where the innermost entered group's header begins (0 with none entered).
+    std::uint64_t readGroupStart() const { return m_readGroups.empty() ? 0 : m_readGroups.back().start; }
+    // To a chunk boundary of the innermost entered group learnt from an earlier read of it:
+    // `offset` lies between the group's first chunk and its end. Ends a begun chunk.
+    bool seekInGroup(std::uint64_t offset);
+    // Enters again, without reading it, a top-level group read earlier from the open file:
+    // its header at `start`, its contents ending at `end`, reading on from `position`.
+    bool reenterGroup(std::uint64_t start, std::uint64_t end, std::uint64_t position);
+    // The next read from the file takes at most `bytes` (nonzero) beyond what it needs: for a
+    // caller that knows the read-ahead would be thrown away.
+    void limitNextReadAhead(std::uint64_t bytes) { m_readAheadOnce = bytes; }
     // kGroupTag yields the file's group tag; any other value yields kZERO.
     virtual const qzIffTag& getTag(KeloIffTag which);
 
@@ -102,7 +113,8 @@ protected:
 
 private:
     struct ReadGroup {
-        std::uint64_t end;  // offset just past the group's contents
+        std::uint64_t start;  // offset of the group's header
+        std::uint64_t end;    // offset just past the group's contents
     };
     struct WriteGroup {
         std::uint64_t sizeField;  // offset of the size field
@@ -164,7 +176,7 @@ private:
     std::uint64_t m_groupReadAhead = 0;
     // The open file's identity, learnt by the first restartRead.
     qzOS::FileIdentity m_openIdentity;
-    // A bound on it for the next top-level group only (0: none); set by restartRead.
+    // A bound on the read-ahead of the next read from the file only (0: none).
     std::uint64_t m_readAheadOnce = 0;
     std::vector<ReadGroup> m_readGroups;
     std::vector<WriteGroup> m_writeGroups;
