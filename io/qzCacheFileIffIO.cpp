@@ -124,6 +124,7 @@ bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
         resetGroupIndex(false);
         return true;
     }
+    limitReadAheadOfKnownFile();
     const bool ok = readHeader();
     resetGroupIndex(ok);
     return ok;

@@ -132,6 +132,7 @@ private:
         bool largeRecords() const;
     };
     bool startOrExtendRecords();
+    void limitReadAheadOfKnownFile();
     bool answerFromRecordIndex(const qzString::IString& name, bool& found);
 
     RecordIndex m_records;

@@ -13,6 +13,8 @@ using namespace cacheTags;
 
 namespace {
 
+// Read ahead for the header and time that begin a time group.
+constexpr std::uint64_t kGroupHeadBytes = 64;
 // Read ahead when going to a known record of a large group: its name, count and array
 // header; the array itself then goes straight to the caller.
 constexpr std::uint64_t kRecordHeadBytes = 4096;
@@ -264,6 +266,15 @@ bool qzCacheFileIffIO::findChannelName(const qzString::IString& name) {
     }
 }
 
+// A file opened again whose large records are known (a frame file read channel by channel):
+// its header and the head of its time group are all that is read ahead on the way to them.
+void qzCacheFileIffIO::limitReadAheadOfKnownFile() {
+    if (m_records.valid && m_records.largeRecords() && m_index.valid &&
+        qzString::equal(m_index.fileName, m_fileName) && m_index.fileLength == m_file->length()) {
+        m_file->limitNextReadAhead(m_index.first + kGroupHeadBytes);
+    }
+}
+
 // Where the plain scan of the entered group starts: learnt records are added to the index
 // when it continues them without a gap, or start a new one. False when nothing is recorded.
 bool qzCacheFileIffIO::startOrExtendRecords() {
@@ -322,6 +333,9 @@ bool qzCacheFileIffIO::answerFromRecordIndex(const qzString::IString& name, bool
         }
     }
     // Not among the known records: the plain scan would pass them all.
+    if (m_records.largeRecords()) {
+        m_file->limitNextReadAhead(kRecordHeadBytes);
+    }
     if (!m_file->seekInGroup(m_records.to)) {
         m_records = RecordIndex();
         return false;

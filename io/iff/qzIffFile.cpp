@@ -13,6 +13,7 @@ namespace {
 // Read-ahead and write-behind buffer. Larger transfers bypass it in one call.
 constexpr std::size_t kBufferBytes = 64 * 1024;
 constexpr unsigned kTypeBytes = 4;
+constexpr std::uint64_t kAfterSkipReadAhead = 4096;
 
 std::string at(std::uint64_t offset) {
     return " at offset " + std::to_string(offset);
@@ -761,6 +762,12 @@ int qzIffFile::endGet() {
 
 void qzIffFile::endBegunChunk() {
     if (m_begun.active) {
+        // Past a large chunk left unread, what comes next is most likely a few headers before
+        // the next large payload: a full read-ahead there would mostly be copied twice.
+        if (m_begun.size - m_begun.consumed >= kBufferBytes && m_position + kBufferBytes < m_begun.next &&
+            (m_readAheadOnce == 0 || m_readAheadOnce > kAfterSkipReadAhead)) {
+            m_readAheadOnce = kAfterSkipReadAhead;
+        }
         m_position = m_begun.next;
         m_begun = BegunChunk();
     }
