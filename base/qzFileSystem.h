@@ -39,6 +39,7 @@ std::size_t readFileAt(std::FILE* file, std::uint64_t offset, void* data, std::s
 struct FileIdentity {
     std::uint64_t device = 0;
     std::uint64_t node = 0;
+    std::int64_t modifiedNs = 0;  // last modification, nanoseconds since the epoch
     bool known = false;
 };
 FileIdentity identityOf(std::FILE* file);

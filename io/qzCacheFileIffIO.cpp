@@ -217,15 +217,20 @@ bool qzCacheFileIffIO::rewind() {
     if (!isValid()) {
         return false;
     }
-    // A reader on a file that is unchanged in name and length starts over without closing
-    // it; the header is still read again, so that one damaged in place is noticed. Anything
-    // else, and a header that no longer reads, takes the reopen.
-    // The header ends where the first time group begins; only that much is read for it.
-    const std::uint64_t headerBytes = m_index.valid ? m_index.first : 0;
     // Asked for by the caller, a rewind looks at the file again: no group is entered again
     // on what was read before it.
     m_lastEntered = EnteredGroup();
-    if (m_accessMode == kRead && m_file->restartRead(m_fileName.asMultibyte(0), headerBytes)) {
+    // A reader on a file that is unchanged in name and length starts over without closing
+    // it. The header is read again when the file was modified since (damaged in place, say);
+    // otherwise the reader goes straight to where the time groups begin. Anything else, and
+    // a header that no longer reads, takes the reopen.
+    const std::uint64_t headerBytes = m_index.valid ? m_index.first : 0;
+    bool unmodified = false;
+    if (m_accessMode == kRead &&
+        m_file->restartRead(m_fileName.asMultibyte(0), headerBytes, unmodified)) {
+        if (unmodified && m_index.valid && m_file->seekTo(m_index.first) == 0) {
+            return true;
+        }
         if (readHeader()) {
             resetGroupIndex(true);
             return true;

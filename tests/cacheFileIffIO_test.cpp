@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -720,11 +721,17 @@ TEST_F(IffIOTest, RewindReadsTheFileAsItIsNow) {
     EXPECT_EQ(readChannel(io, "a"), 550);
     io.endReadChunk();
 
-    // A header field changed in place is read again.
+    // A header field changed in place is read again. The modification time moves on as it
+    // does for any later write; set here, so that a coarse file system clock cannot hide it.
+    const auto rewriteInPlace = [this](const Bytes& content) {
+        const auto before = std::filesystem::last_write_time(path());
+        qztest::writeFileBytes(path(), content);
+        std::filesystem::last_write_time(path(), before + std::chrono::seconds(1));
+    };
     Bytes bytes = qztest::readFileBytes(path());
     const std::size_t start = tagOffset(bytes, "STIM") + 8;
     bytes[start + 3] = 7;
-    qztest::writeFileBytes(path(), bytes);
+    rewriteInPlace(bytes);
     ASSERT_TRUE(io.findTime(800, found));
     io.endReadChunk();
     EXPECT_EQ(io.start(), 0);
@@ -737,7 +744,7 @@ TEST_F(IffIOTest, RewindReadsTheFileAsItIsNow) {
 
     // A header damaged in place fails the rewind, as it fails an open.
     bytes[tagOffset(bytes, "CACH")] = 'X';
-    qztest::writeFileBytes(path(), bytes);
+    rewriteInPlace(bytes);
     EXPECT_FALSE(io.rewind());
     TestIO fresh(qzCacheFileIO::kRead, str("kcc"));
     EXPECT_FALSE(fresh.open(str(path().c_str())));

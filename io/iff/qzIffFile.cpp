@@ -154,12 +154,11 @@ int qzIffFile::seek(int offset, int whence) {
     return seekTo(static_cast<std::uint64_t>(target));
 }
 
-bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes) {
+bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes, bool& unmodified) {
+    unmodified = false;
     if (m_file == nullptr || m_writable || !m_writeGroups.empty() || m_putActive) {
         return false;
     }
-    // The open file's identity never changes: learnt once, then each restart asks only
-    // what the name refers to now.
     if (!m_openIdentity.known) {
         m_openIdentity = qzOS::identityOf(m_file);
     }
@@ -170,6 +169,8 @@ bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes) {
         length != m_fileLength) {
         return false;
     }
+    unmodified = named.modifiedNs == m_openIdentity.modifiedNs;
+    m_openIdentity.modifiedNs = named.modifiedNs;
     m_position = 0;
     m_readBufferStart = 0;
     m_readBufferLength = 0;
@@ -177,7 +178,7 @@ bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes) {
     m_begun = BegunChunk();
     m_readError = false;
     m_lastError.clear();
-    m_readAheadOnce = headerBytes;
+    m_readAheadOnce = unmodified ? 0 : headerBytes;
     return true;
 }
 

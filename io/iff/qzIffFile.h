@@ -42,10 +42,12 @@ public:
     int seekTo(std::uint64_t offset);
     // Back at the start of a file opened with "r", as a fresh open would stand, when the file
     // under `name` is still the open one and has the length it had when opened. Nothing is
-    // kept from the earlier reads: what follows is read from the file again. False, with
+    // kept from the earlier reads: what follows is read from the file again. `unmodified`
+    // tells whether the file was modified since it was opened or last restarted. False, with
     // nothing changed, otherwise. `headerBytes` (0: not known) bounds what the next group
-    // entered reads ahead, for a caller that reads only the first group and then jumps.
-    bool restartRead(const char* name, std::uint64_t headerBytes);
+    // entered reads ahead when the file was modified, for a caller that then reads the
+    // header again and jumps.
+    bool restartRead(const char* name, std::uint64_t headerBytes, bool& unmodified);
     // Where the next read or write begins; bytes in the file, buffered writes included.
     std::uint64_t tell() const { return m_position; }
     std::uint64_t length() const { return m_fileLength; }
@@ -174,7 +176,7 @@ private:
     // Bytes read ahead when entering a top-level group: the largest such group met so far
     // (at most the buffer). A hint only, kept across files.
     std::uint64_t m_groupReadAhead = 0;
-    // The open file's identity, learnt by the first restartRead.
+    // The open file's identity and when it was last seen modified.
     qzOS::FileIdentity m_openIdentity;
     // A bound on the read-ahead of the next read from the file only (0: none).
     std::uint64_t m_readAheadOnce = 0;
