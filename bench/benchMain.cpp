@@ -27,8 +27,7 @@ const char* kUsage =
     "  --passes=N             timed passes of each large case (3)\n"
     "  --quick                small sizes, for a smoke run\n"
     "  --dir=PATH             scratch directory (default: a new one in the temp directory)\n"
-    "  --keep                 keep the scratch directory\n"
-    "  --no-settle            read files as the writes left them in the page cache\n";
+    "  --keep                 keep the scratch directory\n";
 
 bool number(const char* arg, const char* flag, unsigned& value) {
     const std::size_t length = std::strlen(flag);
@@ -72,8 +71,6 @@ bool parse(int argc, char** argv) {
             c.dir = a + 6;
         } else if (std::strcmp(a, "--keep") == 0) {
             c.keep = true;
-        } else if (std::strcmp(a, "--no-settle") == 0) {
-            c.settle = false;
         } else {
             std::fprintf(stderr, "unknown argument %s\n%s", a, kUsage);
             return false;

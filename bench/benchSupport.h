@@ -29,7 +29,6 @@ struct Config {
     std::vector<unsigned> scaling{125, 250, 500, 1000, 2000};
     std::string dir;               // scratch directory; a fresh one under the temp dir if empty
     bool keep = false;             // keep the scratch directory
-    bool settle = true;            // read files back as from disk before the read cases
 };
 Config& config();
 
