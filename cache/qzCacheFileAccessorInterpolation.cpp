@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
-#include <new>
 
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileAccessorPrivate.h"
@@ -94,7 +93,7 @@ qzCacheFileAccessorPrivate::ScratchBlock qzCacheFileAccessorPrivate::takeScratch
         }
     }
     ScratchBlock block;
-    block.bytes.reset(new (std::nothrow) unsigned char[bytes]);
+    block.bytes.reset(std::malloc(bytes));
     block.size = block.bytes ? bytes : 0;
     return block;
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -84,8 +85,11 @@ struct qzCacheFileAccessorPrivate {
     // a fresh frame-sized block would be mapped page by page by the system again each time,
     // which costs more than the reads. A request takes blocks out and gives them back, so
     // requests on several threads never share one.
+    struct FreeBlock {
+        void operator()(void* block) const { std::free(block); }
+    };
     struct ScratchBlock {
-        std::unique_ptr<unsigned char[]> bytes;
+        std::unique_ptr<void, FreeBlock> bytes;
         std::size_t size = 0;
     };
     std::mutex scratchMutex;
