@@ -15,6 +15,16 @@ namespace fs = std::filesystem;
 namespace qzOS {
 namespace {
 
+#if !defined(_WIN32)
+void fillIdentity(const struct stat& status, FileIdentity& identity) {
+    identity.device = static_cast<std::uint64_t>(status.st_dev);
+    identity.node = static_cast<std::uint64_t>(status.st_ino);
+    identity.modifiedNs = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+                          static_cast<std::int64_t>(status.st_mtim.tv_nsec);
+    identity.known = true;
+}
+#endif
+
 // Paths arrive as UTF-8; std::filesystem widens them on Windows.
 fs::path toPath(const char* utf8Path) { return fs::u8path(utf8Path); }
 
@@ -124,9 +134,7 @@ FileIdentity identityOf(std::FILE* file) {
 #if !defined(_WIN32)
     struct stat status {};
     if (file && fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
-        identity.device = static_cast<std::uint64_t>(status.st_dev);
-        identity.node = static_cast<std::uint64_t>(status.st_ino);
-        identity.known = true;
+        fillIdentity(status, identity);
     }
 #else
     // No cheap identity of an open stream here: callers then reopen by name.
@@ -135,15 +143,28 @@ FileIdentity identityOf(std::FILE* file) {
     return identity;
 }
 
+bool identityAndLengthOf(std::FILE* file, FileIdentity& identity, std::uint64_t& length) {
+    identity = FileIdentity();
+#if !defined(_WIN32)
+    struct stat status {};
+    if (!file || fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    fillIdentity(status, identity);
+    length = static_cast<std::uint64_t>(status.st_size);
+    return true;
+#else
+    (void)file;
+    (void)length;
+    return false;
+#endif
+}
+
 bool identityAt(const char* utf8Path, FileIdentity& identity, std::uint64_t& length) {
     identity = FileIdentity();
     if (!utf8Path || !*utf8Path) return false;
 #if !defined(_WIN32)
     struct stat status {};
     if (stat(utf8Path, &status) != 0 || !S_ISREG(status.st_mode)) return false;
-    identity.device = static_cast<std::uint64_t>(status.st_dev);
-    identity.node = static_cast<std::uint64_t>(status.st_ino);
-    identity.known = true;
+    fillIdentity(status, identity);
     length = static_cast<std::uint64_t>(status.st_size);
     return true;
 #else

@@ -39,9 +39,13 @@ std::size_t readFileAt(std::FILE* file, std::uint64_t offset, void* data, std::s
 struct FileIdentity {
     std::uint64_t device = 0;
     std::uint64_t node = 0;
+    std::int64_t modifiedNs = 0;  // last modification, nanoseconds since the epoch
     bool known = false;
 };
 FileIdentity identityOf(std::FILE* file);
+// The identity and length of an open regular file in one question to the system; false when
+// the platform cannot answer it that way (the caller then seeks to the end).
+bool identityAndLengthOf(std::FILE* file, FileIdentity& identity, std::uint64_t& length);
 // The identity and the current length of the file under a path; false when there is none.
 bool identityAt(const char* utf8Path, FileIdentity& identity, std::uint64_t& length);
 

@@ -2,10 +2,12 @@
 // writes and reads of the same payload, one call per channel as the cache makes them.
 #include "benchCases.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "qzIffByteOrder.h"
@@ -26,12 +28,32 @@ void reverseScalar(void* dst, const void* src, std::size_t count) {
     }
 }
 
-enum class Copy { kMemcpy, kScalar, kDispatched };
+enum class Copy { kMemcpy, kScalar, kDispatched, kFromOtherThread };
+
+// The copy the worker case leaves to the caller, without the library: a frame another
+// thread has written, copied after the host's work on the previous frame (a sleep, as
+// there). Only the copies are timed.
+double copyFromOtherThread(const Workload& w, std::vector<float>& target) {
+    std::vector<float> staging(target.size());
+    const auto hostWork = std::chrono::microseconds(config().hostWorkUs);
+    double seconds = 0;
+    for (unsigned f = 0; f < w.frames; ++f) {
+        std::thread([&] { std::memcpy(staging.data(), w.sourceFrame(f), w.frameBytes()); }).join();
+        std::this_thread::sleep_for(hostWork);
+        const double start = now();
+        std::memcpy(target.data(), staging.data(), w.frameBytes());
+        benchmark::DoNotOptimize(target.data());
+        benchmark::ClobberMemory();
+        seconds += now() - start;
+    }
+    return seconds;
+}
 
 // One pass of copies over every frame; seconds.
 double copyPass(const Workload& w, Copy kind, std::vector<float>& target) {
     target.resize(w.frameBytes() / sizeof(float));
     const std::size_t floats = target.size();
+    if (kind == Copy::kFromOtherThread) return copyFromOtherThread(w, target);
     const double start = now();
     for (unsigned f = 0; f < w.frames; ++f) {
         const float* src = w.sourceFrame(f);
@@ -39,6 +61,7 @@ double copyPass(const Workload& w, Copy kind, std::vector<float>& target) {
         case Copy::kMemcpy: std::memcpy(target.data(), src, w.frameBytes()); break;
         case Copy::kScalar: reverseScalar(target.data(), src, floats); break;
         case Copy::kDispatched: iff::reverseCopy32(target.data(), src, floats); break;
+        case Copy::kFromOtherThread: break;
         }
         benchmark::DoNotOptimize(target.data());
         benchmark::ClobberMemory();
@@ -155,6 +178,7 @@ void registerBaselines() {
     registerCopy(big, "memcpy", Copy::kMemcpy, Goal::kNone, 0);
     registerCopy(big, "reverse_scalar", Copy::kScalar, Goal::kNone, 0);
     registerCopy(big, "reverseCopy32", Copy::kDispatched, Goal::kCostAtMost, 1.5);
+    registerCopy(big, "memcpy_after_work", Copy::kFromOtherThread, Goal::kNone, 0);
     registerIo(big, "raw_fwrite_one", true, false);
     registerIo(big, "raw_fwrite_pf", true, true);
     registerIo(big, "raw_fread_one", false, false);

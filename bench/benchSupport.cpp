@@ -260,7 +260,10 @@ bool ensureRaw(const Workload& w, bool perFrame) {
     std::FILE* file = perFrame ? nullptr : std::fopen(rawOneFile(w).c_str(), "wb");
     for (unsigned f = 0; f < w.frames && ok; ++f) {
         if (perFrame) file = std::fopen(rawFrameFile(w, f).c_str(), "wb");
-        ok = file && std::fwrite(w.sourceFrame(f), 1, w.frameBytes(), file) == w.frameBytes();
+        // One call per channel, as the cache is written and as the baselines read it.
+        for (unsigned c = 0; c < w.channels && ok; ++c) {
+            ok = file && std::fwrite(w.source(f, c), 1, w.channelBytes(), file) == w.channelBytes();
+        }
         if (perFrame && file) ok = std::fclose(file) == 0 && ok;
     }
     if (!perFrame && file) ok = std::fclose(file) == 0 && ok;

@@ -10,10 +10,30 @@
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* block) const { std::free(block); }
+// A neighbour's block, taken from the accessor's kept blocks and given back when done.
+class Block {
+public:
+    Block(qzCacheFileAccessorPrivate& owner, std::size_t bytes)
+        : m_owner(owner), m_block(owner.takeScratch(bytes)) {}
+    ~Block() { reset(); }
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+    void* get() const { return m_block.bytes.get(); }
+    explicit operator bool() const { return m_block.bytes != nullptr; }
+    void reset() {
+        if (m_block.bytes) m_owner.giveScratch(std::move(m_block));
+        m_block = qzCacheFileAccessorPrivate::ScratchBlock();
+    }
+
+private:
+    qzCacheFileAccessorPrivate& m_owner;
+    qzCacheFileAccessorPrivate::ScratchBlock m_block;
 };
-using Block = std::unique_ptr<void, FreeDeleter>;
+
+// Kept blocks: enough for one spline request and a second request beside it; a block beyond
+// this size is given back to the system after each use.
+constexpr std::size_t kKeptScratchBlocks = 8;
+constexpr std::size_t kKeptScratchBytes = 256u * 1024u * 1024u;
 
 // Truncation toward zero; values beyond the int32 range (a spline overshooting) saturate.
 int truncateToInt32(double value) {
@@ -59,6 +79,39 @@ void blendInt(void* out, const void* a, const void* b, std::size_t scalars, doub
 }
 
 }  // namespace
+
+qzCacheFileAccessorPrivate::ScratchBlock qzCacheFileAccessorPrivate::takeScratch(std::size_t bytes) {
+    if (bytes == 0) bytes = 1;
+    {
+        std::lock_guard<std::mutex> lock(scratchMutex);
+        for (std::size_t i = 0; i < scratchBlocks.size(); ++i) {
+            if (scratchBlocks[i].size >= bytes) {
+                ScratchBlock found = std::move(scratchBlocks[i]);
+                scratchBlocks.erase(scratchBlocks.begin() + static_cast<std::ptrdiff_t>(i));
+                return found;
+            }
+        }
+    }
+    ScratchBlock block;
+    block.bytes.reset(std::malloc(bytes));
+    block.size = block.bytes ? bytes : 0;
+    return block;
+}
+
+void qzCacheFileAccessorPrivate::giveScratch(ScratchBlock block) {
+    if (block.size > kKeptScratchBytes) return;
+    std::lock_guard<std::mutex> lock(scratchMutex);
+    if (scratchBlocks.size() < kKeptScratchBlocks) {
+        scratchBlocks.push_back(std::move(block));
+        return;
+    }
+    // The smallest kept block makes room for a larger one.
+    auto smallest = scratchBlocks.begin();
+    for (auto it = scratchBlocks.begin(); it != scratchBlocks.end(); ++it) {
+        if (it->size < smallest->size) smallest = it;
+    }
+    if (smallest->size < block.size) *smallest = std::move(block);
+}
 
 bool qzCacheFileAccessor::getInterpolatedArrayDataAtTime(unsigned int channel, int time,
                                                          unsigned int count, void*& data,
@@ -118,8 +171,11 @@ bool qzCacheFileAccessor::getLinearInterpolatedDataAtTime(unsigned int channel, 
                                                           unsigned int count, void*& data,
                                                           unsigned int& length) {
     if (count == 0 || !data || channel >= m_channels.size()) return false;
-    Block first(allocateDataForChannel(channel, count));
-    Block second(allocateDataForChannel(channel, count));
+    const std::size_t bytes =
+        static_cast<std::size_t>(count) * qzCacheData::elementSize(m_channels[channel]->dataType());
+    if (bytes == 0) return false;
+    Block first(*m_private, bytes);
+    Block second(*m_private, bytes);
     if (!first || !second) return false;
     void* a = first.get();
     void* b = second.get();
@@ -160,10 +216,11 @@ bool qzCacheFileAccessor::getSplineInterpolatedDataAtTime(unsigned int channel, 
                                                           unsigned int count, void*& data,
                                                           unsigned int& length) {
     if (count == 0 || !data || channel >= m_channels.size()) return false;
-    Block blocks[4] = {Block(allocateDataForChannel(channel, count)),
-                       Block(allocateDataForChannel(channel, count)),
-                       Block(allocateDataForChannel(channel, count)),
-                       Block(allocateDataForChannel(channel, count))};
+    const std::size_t bytes =
+        static_cast<std::size_t>(count) * qzCacheData::elementSize(m_channels[channel]->dataType());
+    if (bytes == 0) return false;
+    Block blocks[4] = {Block(*m_private, bytes), Block(*m_private, bytes), Block(*m_private, bytes),
+                       Block(*m_private, bytes)};
     for (const Block& block : blocks) {
         if (!block) return false;
     }

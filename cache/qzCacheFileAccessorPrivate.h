@@ -4,11 +4,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "qzCacheFileIO.h"
 
@@ -78,4 +80,20 @@ struct qzCacheFileAccessorPrivate {
     std::mutex workerMutex;
     std::condition_variable workerLeft;
     bool workerRunning = false;
+
+    // Blocks for the neighbours of interpolated requests, kept from one request to the next:
+    // a fresh frame-sized block would be mapped page by page by the system again each time,
+    // which costs more than the reads. A request takes blocks out and gives them back, so
+    // requests on several threads never share one.
+    struct FreeBlock {
+        void operator()(void* block) const { std::free(block); }
+    };
+    struct ScratchBlock {
+        std::unique_ptr<void, FreeBlock> bytes;
+        std::size_t size = 0;
+    };
+    std::mutex scratchMutex;
+    std::vector<ScratchBlock> scratchBlocks;
+    ScratchBlock takeScratch(std::size_t bytes);
+    void giveScratch(ScratchBlock block);
 };

@@ -1,4 +1,5 @@
 #include "qzCacheFileIffIO.h"
+#include "qzCacheFileIffTags.h"
 
 #include "qzFileSystem.h"
 #include "qzIffByteOrder.h"
@@ -11,23 +12,9 @@
 #include <cstdlib>
 #include <new>
 
-namespace {
+using namespace cacheTags;
 
-constexpr iff::qzIffTag kCACH{'C', 'A', 'C', 'H'};
-constexpr iff::qzIffTag kVRSN{'V', 'R', 'S', 'N'};
-constexpr iff::qzIffTag kSTIM{'S', 'T', 'I', 'M'};
-constexpr iff::qzIffTag kETIM{'E', 'T', 'I', 'M'};
-constexpr iff::qzIffTag kKLCH{'K', 'L', 'C', 'H'};
-constexpr iff::qzIffTag kTIME{'T', 'I', 'M', 'E'};
-constexpr iff::qzIffTag kCHNM{'C', 'H', 'N', 'M'};
-constexpr iff::qzIffTag kSIZE{'S', 'I', 'Z', 'E'};
-constexpr iff::qzIffTag kDBLA{'D', 'B', 'L', 'A'};
-constexpr iff::qzIffTag kDVCA{'D', 'V', 'C', 'A'};
-constexpr iff::qzIffTag kFBCA{'F', 'B', 'C', 'A'};
-constexpr iff::qzIffTag kFVCA{'F', 'V', 'C', 'A'};
-constexpr iff::qzIffTag kINTA{'I', 'N', 'T', 'A'};
-constexpr iff::qzIffTag kINT3{'I', 'N', 'T', '3'};
-constexpr iff::qzIffTag kBOOL{'B', 'O', 'O', 'L'};
+namespace {
 
 // Strings up to this size (terminating zero included) are read through a stack buffer.
 constexpr std::size_t kStackStringBytes = 0x10000;
@@ -137,6 +124,7 @@ bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
         resetGroupIndex(false);
         return true;
     }
+    limitReadAheadOfKnownFile();
     const bool ok = readHeader();
     resetGroupIndex(ok);
     return ok;
@@ -215,171 +203,10 @@ bool qzCacheFileIffIO::writeTime(int time) { return writeInt32WithTag(kTIME, tim
 
 bool qzCacheFileIffIO::readTime(int& time) { return readInt32WithTag(kTIME, time); }
 
-bool qzCacheFileIffIO::findTime(int time, int& foundTime) {
-    bool mayRewind = true;
-    for (;;) {
-        switch (searchGroupIndex(time, mayRewind)) {
-        case IndexAnswer::kFound:
-            foundTime = time;
-            return true;
-        case IndexAnswer::kNotFound:
-            return false;
-        case IndexAnswer::kRewind:
-        case IndexAnswer::kStale:
-            // A stale index (the file changed but kept its length) is dropped by now; the
-            // plain search from the first group gives the answer.
-            if (!rewind()) {
-                return false;
-            }
-            mayRewind = false;
-            continue;
-        case IndexAnswer::kWalkOn:
-            break;
-        }
-        int groupTime = 0;
-        bool hasTime = false;
-        if (!walkToNextTimeGroup(groupTime, hasTime)) {
-            if (!mayRewind || !rewind()) {
-                return false;
-            }
-            mayRewind = false;
-            continue;
-        }
-        if (hasTime) {
-            if (groupTime == time) {
-                foundTime = groupTime;
-                return true;
-            }
-            if (groupTime > time) {
-                if (!mayRewind || !rewind()) {
-                    return false;
-                }
-            }
-            mayRewind = false;
-        }
-        // A group without a readable time neither matches nor tells where the wanted time
-        // lies: it is passed over and the search goes on as before.
-        endReadChunk();
-    }
-}
-
-void qzCacheFileIffIO::resetGroupIndex(bool keepIfSameFile) {
-    const bool usable = keepIfSameFile && m_file && m_file->isActive() &&
-        m_file->readDepth() == 0;
-    if (usable && m_index.valid && qzString::equal(m_index.fileName, m_fileName) &&
-        m_index.fileLength == m_file->length() && m_index.first == m_file->tell()) {
-        return;
-    }
-    m_index = GroupIndex();
-    if (usable) {
-        m_index.fileName = m_fileName;
-        m_index.fileLength = m_file->length();
-        m_index.first = m_file->tell();
-        m_index.end = m_index.first;
-        m_index.valid = true;
-    }
-}
-
-bool qzCacheFileIffIO::walkToNextTimeGroup(int& groupTime, bool& hasTime) {
-    const bool atKnownEnd = m_index.valid && m_file && m_file->readDepth() == 0 &&
-        m_file->tell() == m_index.end;
-    std::uint64_t start = 0;
-    if (!findTagAt(kKLCH, start)) {
-        return false;
-    }
-    hasTime = readTime(groupTime);
-    if (atKnownEnd && m_file->readDepth() == 1) {
-        m_index.groups.push_back({start, groupTime, hasTime});
-        m_index.end = m_file->readGroupEnd();
-        if (hasTime) {
-            if (!m_index.timed.empty() && m_index.groups[m_index.timed.back()].time >= groupTime) {
-                m_index.increasing = false;
-            }
-            m_index.timed.push_back(m_index.groups.size() - 1);
-        }
-    }
-    return true;
-}
-
-// Answers the search from the known groups as the plain walk from the position would:
-// the first group with a time at or after the wanted one decides; the groups passed before it
-// forbid a rewind as the walk's would.
-qzCacheFileIffIO::IndexAnswer qzCacheFileIffIO::searchGroupIndex(int time, bool& mayRewind) {
-    if (!m_index.valid || !m_file || !m_file->isActive() || m_file->readDepth() != 0) {
-        return IndexAnswer::kWalkOn;
-    }
-    const std::uint64_t position = m_file->tell();
-    if (position < m_index.first || position > m_index.end) {
-        return IndexAnswer::kWalkOn;
-    }
-    const std::vector<TimeGroup>& groups = m_index.groups;
-    const std::vector<std::size_t>& timed = m_index.timed;
-    const std::size_t next = static_cast<std::size_t>(std::lower_bound(groups.begin(), groups.end(),
-        position, [](const TimeGroup& g, std::uint64_t at) { return g.start < at; }) - groups.begin());
-    const auto from = std::lower_bound(timed.begin(), timed.end(), next);
-    auto decisive = from;
-    if (m_index.increasing) {
-        decisive = std::lower_bound(from, timed.end(), time,
-            [&groups](std::size_t g, int t) { return groups[g].time < t; });
-    } else {
-        while (decisive != timed.end() && groups[*decisive].time < time) {
-            ++decisive;
-        }
-    }
-    if (decisive != from) {
-        mayRewind = false;
-    }
-    if (decisive == timed.end()) {
-        // Nothing known decides: the walk goes on after the known groups.
-        if (position != m_index.end) {
-            m_file->seekTo(m_index.end);
-        }
-        return IndexAnswer::kWalkOn;
-    }
-    const std::size_t group = *decisive;
-    if (groups[group].time > time && mayRewind) {
-        return IndexAnswer::kRewind;
-    }
-    if (!enterIndexedGroup(group)) {
-        m_index = GroupIndex();
-        return IndexAnswer::kStale;
-    }
-    return groups[group].time == time ? IndexAnswer::kFound : IndexAnswer::kNotFound;
-}
-
-bool qzCacheFileIffIO::enterIndexedGroup(std::size_t group) {
-    const TimeGroup& known = m_index.groups[group];
-    std::uint64_t start = 0;
-    int groupTime = 0;
-    return m_file->seekTo(known.start) == 0 && findTagAt(kKLCH, start) && start == known.start &&
-        readTime(groupTime) && groupTime == known.time;
-}
-
 bool qzCacheFileIffIO::readNextTime(int& time) { return readTime(time); }
 
 bool qzCacheFileIffIO::writeChannelName(const qzString::IString& name) {
     return writeIstring(kCHNM, name);
-}
-
-bool qzCacheFileIffIO::findChannelName(const qzString::IString& name) {
-    if (!m_file) {
-        return false;
-    }
-    for (;;) {
-        iff::qzIffTag tag;
-        unsigned int size = 0;
-        if (m_file->beginGet(tag, &size) != 0) {
-            return false;
-        }
-        if (tag != kCHNM) {
-            m_file->endGet();
-            continue;
-        }
-        qzString::IString found;
-        if (readIstring(kCHNM, found) && qzString::equal(found, name)) {
-            return true;
-        }
-    }
 }
 
 bool qzCacheFileIffIO::readChannelName(qzString::IString& name) {
@@ -390,12 +217,20 @@ bool qzCacheFileIffIO::rewind() {
     if (!isValid()) {
         return false;
     }
+    // Asked for by the caller, a rewind looks at the file again: no group is entered again
+    // on what was read before it.
+    m_lastEntered = EnteredGroup();
     // A reader on a file that is unchanged in name and length starts over without closing
-    // it; the header is still read again, so that one damaged in place is noticed. Anything
-    // else, and a header that no longer reads, takes the reopen.
-    // The header ends where the first time group begins; only that much is read for it.
+    // it. The header is read again when the file was modified since (damaged in place, say);
+    // otherwise the reader goes straight to where the time groups begin. Anything else, and
+    // a header that no longer reads, takes the reopen.
     const std::uint64_t headerBytes = m_index.valid ? m_index.first : 0;
-    if (m_accessMode == kRead && m_file->restartRead(m_fileName.asMultibyte(0), headerBytes)) {
+    bool unmodified = false;
+    if (m_accessMode == kRead &&
+        m_file->restartRead(m_fileName.asMultibyte(0), headerBytes, unmodified)) {
+        if (unmodified && m_index.valid && m_file->seekTo(m_index.first) == 0) {
+            return true;
+        }
         if (readHeader()) {
             resetGroupIndex(true);
             return true;
@@ -637,19 +472,19 @@ bool qzCacheFileIffIO::readArray(const iff::qzIffTag& tag, T* data, unsigned int
     }
     iff::qzIffTag chunkTag;
     unsigned int size = 0;
-    const void* chunk = m_file->getChunk(chunkTag, &size);
-    if (chunk == nullptr) {
+    if (m_file->beginGet(chunkTag, &size) != 0) {
         return false;
     }
     const std::uint64_t components = static_cast<std::uint64_t>(count) * componentsPerElement;
-    if (size != components * sizeof(T) || chunkTag != tag) {
-        return false;
+    // The bytes go straight into the caller's array and are turned around there: one pass
+    // over the frame fewer than through a buffer of our own.
+    const bool read = size == components * sizeof(T) && chunkTag == tag &&
+        (data != nullptr || count == 0) && m_file->getBytes(data, size);
+    m_file->endGet();
+    if (read) {
+        reverseComponents<T>(data, data, static_cast<std::size_t>(components));
     }
-    if (data == nullptr && count != 0) {
-        return false;
-    }
-    reverseComponents<T>(data, chunk, static_cast<std::size_t>(components));
-    return true;
+    return read;
 }
 
 unsigned int qzCacheFileIffIO::readArraySize() {

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace iff {
@@ -114,6 +116,41 @@ private:
     bool enterIndexedGroup(std::size_t group);
 
     GroupIndex m_index;
+
+    // Where the channel records of the last group searched by findChannelName begin, so that
+    // reading a time's channels one after another does not scan the group again for each.
+    // Every readable record between `from` and `to` is known.
+    struct RecordIndex {
+        std::uint64_t groupStart = 0;
+        std::uint64_t groupEnd = 0;
+        std::uint64_t from = 0;
+        std::uint64_t to = 0;
+        bool complete = false;  // the group has no further readable chunk after `to`
+        std::vector<std::uint64_t> starts;  // in file order
+        std::unordered_map<std::string, std::vector<std::size_t>> byName;  // into `starts`
+        bool valid = false;
+        bool largeRecords() const;
+    };
+    bool startOrExtendRecords();
+    void limitReadAheadOfKnownFile();
+    bool answerFromRecordIndex(const qzString::IString& name, bool& found);
+
+    RecordIndex m_records;
+
+    // The time group findTime entered last: where it begins and ends, and where its records
+    // begin after the time.
+    struct EnteredGroup {
+        std::uint64_t start = 0;
+        std::uint64_t end = 0;
+        std::uint64_t body = 0;
+        int time = 0;
+        bool valid = false;
+    };
+    void rememberEnteredGroup(int time);
+    bool reenterInsteadOfRewind(int time);
+    std::vector<std::size_t>::const_iterator decisiveTimedGroup(
+        std::vector<std::size_t>::const_iterator from, int time) const;
+    EnteredGroup m_lastEntered;
     // True when no write to the current file has failed so far.
     bool writesOk() const;
 

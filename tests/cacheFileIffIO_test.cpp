@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -442,21 +443,52 @@ TEST_F(IffIOTest, FindTimePassesOverGroupsWithoutTime) {
 }
 
 // The search as a plain walk over the groups of a file, for comparison: where it ends and how
-// many times it starts over. A group's entry is its time, or none.
+// many times it starts over. A group's entry is its time, or none. Where the walk would start
+// over only to come back to the group it found last since it last started over, the reader
+// enters that group again without a rewind; those are counted apart.
 struct WalkModel {
     std::vector<std::pair<bool, int>> groups;  // has a time, the time
     std::size_t next = 0;   // the next group at the top level
     bool inside = false;    // inside group `current`
     std::size_t current = 0;
     int rewinds = 0;
+    int reentries = 0;
+    std::size_t lastFound = SIZE_MAX;
+
+    // Where a walk from the first group stops for `wanted`.
+    std::size_t decisiveFromStart(int wanted) const {
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            if (groups[i].first && groups[i].second >= wanted) return i;
+        }
+        return SIZE_MAX;
+    }
+    // The start over of the walk; true when it is the reentry, which finds the time.
+    bool startOver(int wanted) {
+        if (lastFound != SIZE_MAX && decisiveFromStart(wanted) == lastFound &&
+            groups[lastFound].second == wanted) {
+            ++reentries;
+            inside = true;
+            current = lastFound;
+            return true;
+        }
+        ++rewinds;
+        lastFound = SIZE_MAX;  // a rewind looks at the file anew
+        return false;
+    }
+    bool found(std::size_t i) {
+        inside = true;
+        current = i;
+        lastFound = i;
+        return true;
+    }
 
     bool findTime(int wanted) {
         bool mayRewind = true;
         std::size_t i = next;
         if (inside) {  // no group can begin inside a group: start over
             inside = false;
-            ++rewinds;
             mayRewind = false;
+            if (startOver(wanted)) return true;
             i = 0;
         }
         for (;;) {
@@ -465,22 +497,23 @@ struct WalkModel {
                     next = groups.size();
                     return false;
                 }
-                ++rewinds;
                 mayRewind = false;
+                if (startOver(wanted)) return true;
                 i = 0;
                 continue;
             }
             if (groups[i].first) {
                 const int t = groups[i].second;
-                if (t == wanted || (t > wanted && !mayRewind)) {
+                if (t == wanted) return found(i);
+                if (t > wanted && !mayRewind) {
                     inside = true;
                     current = i;
-                    return t == wanted;
+                    return false;
                 }
                 if (t > wanted) {
-                    ++rewinds;
-                    i = 0;
                     mayRewind = false;
+                    if (startOver(wanted)) return true;
+                    i = 0;
                     continue;
                 }
                 mayRewind = false;
@@ -509,8 +542,11 @@ void checkSearchAgainstWalk(const std::string& file, const std::vector<std::pair
     TestIO io(qzCacheFileIO::kRead, str("kcc"));
     ASSERT_TRUE(io.open(str(file.c_str())));
     std::mt19937 random(seed);
+    int previous = 0;
     for (int step = 0; step < 400; ++step) {
-        const int wanted = int(random() % 70) * 5;
+        // Now and then the same time again, as for the next channel of a frame.
+        const int wanted = step > 0 && random() % 4 == 0 ? previous : int(random() % 70) * 5;
+        previous = wanted;
         int found = -1;
         const bool expected = model.findTime(wanted);
         ASSERT_EQ(io.findTime(wanted, found), expected) << "step " << step << " time " << wanted;
@@ -526,6 +562,7 @@ void checkSearchAgainstWalk(const std::string& file, const std::vector<std::pair
             model.endReadChunk();
         }
     }
+    EXPECT_GT(model.reentries, 0);
 }
 
 TEST_F(IffIOTest, FindTimeJumpsExactlyWhereThePlainWalkLands) {
@@ -578,6 +615,69 @@ TEST_F(IffIOTest, RewindAfterTheFileGrewLandsOnTheRightGroup) {
     EXPECT_FALSE(io.findTime(1000, found));
 }
 
+// Records of a time group in a mixed order, a name twice, some large enough to be read past
+// the container's buffer, and a chunk that is no record between them. Each array's one value
+// after its first tells which record it is.
+void writeMixedRecords(const std::string& file, const char* format, int groups) {
+    qzCacheFileIffIO io(qzCacheFileIO::kWrite, str(format));
+    ASSERT_TRUE(io.open(str(file.c_str())));
+    ASSERT_TRUE(io.writeHeader(str("0.1"), 0, 1));
+    const char* names[] = {"p", "q", "r", "s"};
+    std::mt19937 random(11);
+    for (int g = 0; g < groups; ++g) {
+        io.beginWriteChunk();
+        ASSERT_TRUE(io.writeTime(g * 10));
+        for (int r = 0; r < 7; ++r) {
+            const char* name = r == 5 ? "q" : names[random() % 4];
+            ASSERT_TRUE(io.writeChannelName(str(name)));
+            std::vector<int> values(random() % 3 == 0 ? 40000 : 3, 0);
+            values[1] = g * 100 + r;
+            ASSERT_TRUE(io.writeInt32Array(values.data(), static_cast<unsigned>(values.size())));
+            if (r == 2) {
+                ASSERT_TRUE(io.writeInt32(7));
+            }
+        }
+        io.endWriteChunk();
+    }
+}
+
+// Which record a search found: its count and marking value; {-1, -1} when none.
+std::pair<int, int> foundRecord(TestIO& io, const char* name) {
+    if (!io.findChannelName(str(name))) return {-1, -1};
+    const unsigned count = io.readArraySize();
+    std::vector<int> values(count, -1);
+    if (count < 2 || !io.readInt32Array(values.data(), count)) return {int(count), -1};
+    return {int(count), values[1]};
+}
+
+TEST_F(IffIOTest, ChannelSearchesAgainAnswerAsTheFirstScan) {
+    // Read time after time and name after name by one reader, which learns where records
+    // begin, each search must find what a reader that never saw the file finds.
+    for (const Variant& v : kVariants) {
+        const std::string file = path((std::string("records.") + v.extension).c_str());
+        writeMixedRecords(file, v.format, 6);
+        TestIO io(qzCacheFileIO::kRead, str(v.format));
+        ASSERT_TRUE(io.open(str(file.c_str())));
+        std::mt19937 random(5);
+        const char* names[] = {"p", "q", "r", "s", "absent"};
+        for (int step = 0; step < 300; ++step) {
+            const int time = int(random() % 6) * 10;
+            std::vector<const char*> asked;
+            for (unsigned n = 1 + random() % 3; n > 0; --n) asked.push_back(names[random() % 5]);
+            TestIO fresh(qzCacheFileIO::kRead, str(v.format));
+            ASSERT_TRUE(fresh.open(str(file.c_str())));
+            int found = 0;
+            ASSERT_TRUE(io.findTime(time, found));
+            ASSERT_TRUE(fresh.findTime(time, found));
+            for (const char* name : asked) {
+                ASSERT_EQ(foundRecord(io, name), foundRecord(fresh, name))
+                    << v.format << " step " << step << " time " << time << " " << name;
+            }
+            io.endReadChunk();
+        }
+    }
+}
+
 // Offset of the first occurrence of a four-letter tag in a file's bytes.
 std::size_t tagOffset(const Bytes& file, const char* tag) {
     for (std::size_t i = 0; i + 4 <= file.size(); ++i) {
@@ -621,11 +721,17 @@ TEST_F(IffIOTest, RewindReadsTheFileAsItIsNow) {
     EXPECT_EQ(readChannel(io, "a"), 550);
     io.endReadChunk();
 
-    // A header field changed in place is read again.
+    // A header field changed in place is read again. The modification time moves on as it
+    // does for any later write; set here, so that a coarse file system clock cannot hide it.
+    const auto rewriteInPlace = [this](const Bytes& content) {
+        const auto before = std::filesystem::last_write_time(path());
+        qztest::writeFileBytes(path(), content);
+        std::filesystem::last_write_time(path(), before + std::chrono::seconds(1));
+    };
     Bytes bytes = qztest::readFileBytes(path());
     const std::size_t start = tagOffset(bytes, "STIM") + 8;
     bytes[start + 3] = 7;
-    qztest::writeFileBytes(path(), bytes);
+    rewriteInPlace(bytes);
     ASSERT_TRUE(io.findTime(800, found));
     io.endReadChunk();
     EXPECT_EQ(io.start(), 0);
@@ -638,7 +744,7 @@ TEST_F(IffIOTest, RewindReadsTheFileAsItIsNow) {
 
     // A header damaged in place fails the rewind, as it fails an open.
     bytes[tagOffset(bytes, "CACH")] = 'X';
-    qztest::writeFileBytes(path(), bytes);
+    rewriteInPlace(bytes);
     EXPECT_FALSE(io.rewind());
     TestIO fresh(qzCacheFileIO::kRead, str("kcc"));
     EXPECT_FALSE(fresh.open(str(path().c_str())));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace iff {
 namespace {
@@ -12,6 +13,7 @@ namespace {
 // Read-ahead and write-behind buffer. Larger transfers bypass it in one call.
 constexpr std::size_t kBufferBytes = 64 * 1024;
 constexpr unsigned kTypeBytes = 4;
+constexpr std::uint64_t kAfterSkipReadAhead = 4096;
 
 std::string at(std::uint64_t offset) {
     return " at offset " + std::to_string(offset);
@@ -62,11 +64,18 @@ bool qzIffFile::open(const char* name, const char* mode, long, long) {
     // Buffering happens here, in blocks sized for the container; a second copy in the
     // stream would only cost time.
     std::setvbuf(m_file, nullptr, _IONBF, 0);
+    // A freshly opened stream stands at 0; seeking to the end and back is only the fallback.
     std::int64_t length = -1;
-    if (qzOS::seekFile(m_file, 0, SEEK_END) == 0) {
+    std::uint64_t statLength = 0;
+    bool seeked = false;
+    if (qzOS::identityAndLengthOf(m_file, m_openIdentity, statLength) &&
+        statLength <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        length = static_cast<std::int64_t>(statLength);
+    } else if (qzOS::seekFile(m_file, 0, SEEK_END) == 0) {
+        seeked = true;
         length = qzOS::tellFile(m_file);
     }
-    if (length < 0 || qzOS::seekFile(m_file, 0, SEEK_SET) != 0) {
+    if (length < 0 || (seeked && qzOS::seekFile(m_file, 0, SEEK_SET) != 0)) {
         std::fclose(m_file);
         m_file = nullptr;
         m_lastError = std::string("cannot find the length of \"") + name + "\"";
@@ -145,12 +154,11 @@ int qzIffFile::seek(int offset, int whence) {
     return seekTo(static_cast<std::uint64_t>(target));
 }
 
-bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes) {
+bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes, bool& unmodified) {
+    unmodified = false;
     if (m_file == nullptr || m_writable || !m_writeGroups.empty() || m_putActive) {
         return false;
     }
-    // The open file's identity never changes: learnt once, then each restart asks only
-    // what the name refers to now.
     if (!m_openIdentity.known) {
         m_openIdentity = qzOS::identityOf(m_file);
     }
@@ -161,6 +169,8 @@ bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes) {
         length != m_fileLength) {
         return false;
     }
+    unmodified = named.modifiedNs == m_openIdentity.modifiedNs;
+    m_openIdentity.modifiedNs = named.modifiedNs;
     m_position = 0;
     m_readBufferStart = 0;
     m_readBufferLength = 0;
@@ -168,7 +178,7 @@ bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes) {
     m_begun = BegunChunk();
     m_readError = false;
     m_lastError.clear();
-    m_readAheadOnce = headerBytes;
+    m_readAheadOnce = unmodified ? 0 : headerBytes;
     return true;
 }
 
@@ -188,6 +198,31 @@ int qzIffFile::seekTo(std::uint64_t offset) {
     m_begun = BegunChunk();
     m_position = offset;
     return 0;
+}
+
+bool qzIffFile::seekInGroup(std::uint64_t offset) {
+    if (m_file == nullptr || m_readGroups.empty()) {
+        return false;
+    }
+    const ReadGroup& group = m_readGroups.back();
+    if (offset < group.start + headerBytes() + kTypeBytes || offset > group.end) {
+        return false;
+    }
+    m_begun = BegunChunk();
+    m_position = offset;
+    return true;
+}
+
+bool qzIffFile::reenterGroup(std::uint64_t start, std::uint64_t end, std::uint64_t position) {
+    if (m_file == nullptr || !m_readGroups.empty() || !m_writeGroups.empty() || m_putActive ||
+        end > m_fileLength || position > end ||
+        position < start + headerBytes() + kTypeBytes) {
+        return false;
+    }
+    m_begun = BegunChunk();
+    m_readGroups.push_back({start, end});
+    m_position = position;
+    return true;
 }
 
 const qzIffTag& qzIffFile::getTag(KeloIffTag which) {
@@ -484,6 +519,10 @@ const unsigned char* qzIffFile::viewAt(std::uint64_t offset, std::size_t count, 
         return m_readBuffer.data() + (offset - m_readBufferStart);
     }
     std::size_t want = count;
+    if (m_readAheadOnce != 0) {
+        aheadLimit = std::min(aheadLimit, offset + m_readAheadOnce);
+        m_readAheadOnce = 0;
+    }
     if (aheadLimit > offset) {
         want = std::max<std::size_t>(count, static_cast<std::size_t>(
             std::min<std::uint64_t>(kBufferBytes, aheadLimit - offset)));
@@ -537,12 +576,7 @@ int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
     // costs one read from the system instead of two.
     std::uint64_t ahead = m_position + headerSize + kTypeBytes;
     if (topLevel) {
-        std::uint64_t groupAhead = m_groupReadAhead;
-        if (m_readAheadOnce != 0) {
-            groupAhead = std::min(groupAhead, m_readAheadOnce);
-            m_readAheadOnce = 0;
-        }
-        ahead = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(ahead, m_position + groupAhead));
+        ahead = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(ahead, m_position + m_groupReadAhead));
     }
     if (remaining < headerSize + kTypeBytes || !readAt(m_position, header, headerSize + kTypeBytes, ahead)) {
         failRead("group header" + at(m_position) + " is cut off");
@@ -569,7 +603,7 @@ int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
     }
     groupTag = tag;
     type = qzIffTag::fromBytes(header + headerSize);
-    m_readGroups.push_back({m_position + headerSize + size});
+    m_readGroups.push_back({m_position, m_position + headerSize + size});
     m_position += headerSize + kTypeBytes;
     return 0;
 }
@@ -705,6 +739,20 @@ char* qzIffFile::getString(char* buffer, int size) {
     return buffer;
 }
 
+bool qzIffFile::getBytes(void* dst, std::size_t count) {
+    if (m_file == nullptr || !m_begun.active || count > m_begun.size - m_begun.consumed ||
+        (dst == nullptr && count != 0)) {
+        return false;
+    }
+    const std::uint64_t offset = m_begun.dataStart + m_begun.consumed;
+    if (!readAt(offset, dst, count, m_begun.next)) {
+        failRead("chunk '" + m_begun.tag.text() + "'" + at(offset) + ": data cut off");
+        return false;
+    }
+    m_begun.consumed += static_cast<std::uint32_t>(count);
+    return true;
+}
+
 int qzIffFile::endGet() {
     if (!m_begun.active) {
         return 1;
@@ -715,6 +763,12 @@ int qzIffFile::endGet() {
 
 void qzIffFile::endBegunChunk() {
     if (m_begun.active) {
+        // Past a large chunk left unread, what comes next is most likely a few headers before
+        // the next large payload: a full read-ahead there would mostly be copied twice.
+        if (m_begun.size - m_begun.consumed >= kBufferBytes && m_position + kBufferBytes < m_begun.next &&
+            (m_readAheadOnce == 0 || m_readAheadOnce > kAfterSkipReadAhead)) {
+            m_readAheadOnce = kAfterSkipReadAhead;
+        }
         m_position = m_begun.next;
         m_begun = BegunChunk();
     }

@@ -42,16 +42,29 @@ public:
     int seekTo(std::uint64_t offset);
     // Back at the start of a file opened with "r", as a fresh open would stand, when the file
     // under `name` is still the open one and has the length it had when opened. Nothing is
-    // kept from the earlier reads: what follows is read from the file again. False, with
+    // kept from the earlier reads: what follows is read from the file again. `unmodified`
+    // tells whether the file was modified since it was opened or last restarted. False, with
     // nothing changed, otherwise. `headerBytes` (0: not known) bounds what the next group
-    // entered reads ahead, for a caller that reads only the first group and then jumps.
-    bool restartRead(const char* name, std::uint64_t headerBytes);
+    // entered reads ahead when the file was modified, for a caller that then reads the
+    // header again and jumps.
+    bool restartRead(const char* name, std::uint64_t headerBytes, bool& unmodified);
     // Where the next read or write begins; bytes in the file, buffered writes included.
     std::uint64_t tell() const { return m_position; }
     std::uint64_t length() const { return m_fileLength; }
     // Read groups entered, and the end of the innermost one (0 with none entered).
     std::size_t readDepth() const { return m_readGroups.size(); }
     std::uint64_t readGroupEnd() const { return m_readGroups.empty() ? 0 : m_readGroups.back().end; }
+    // Where the innermost entered group's header begins (0 with none entered).
+    std::uint64_t readGroupStart() const { return m_readGroups.empty() ? 0 : m_readGroups.back().start; }
+    // To a chunk boundary of the innermost entered group learnt from an earlier read of it:
+    // `offset` lies between the group's first chunk and its end. Ends a begun chunk.
+    bool seekInGroup(std::uint64_t offset);
+    // Enters again, without reading it, a top-level group read earlier from the open file:
+    // its header at `start`, its contents ending at `end`, reading on from `position`.
+    bool reenterGroup(std::uint64_t start, std::uint64_t end, std::uint64_t position);
+    // The next read from the file takes at most `bytes` (nonzero) beyond what it needs: for a
+    // caller that knows the read-ahead would be thrown away.
+    void limitNextReadAhead(std::uint64_t bytes) { m_readAheadOnce = bytes; }
     // kGroupTag yields the file's group tag; any other value yields kZERO.
     virtual const qzIffTag& getTag(KeloIffTag which);
 
@@ -81,6 +94,10 @@ public:
     // Copies up to size not yet read bytes of the begun chunk and a terminating zero,
     // writing at most size + 1 bytes. Null when no chunk is begun or the read fails.
     virtual char* getString(char* buffer, int size);
+    // Copies the next count bytes of the begun chunk to dst, as they are in the file; false
+    // when no chunk is begun, fewer bytes are left in it, or the read fails. A large chunk
+    // goes straight from the file to dst.
+    bool getBytes(void* dst, std::size_t count);
     // Ends the begun chunk, skipping what was not read: 0, or 1 when none was begun.
     virtual int endGet();
 
@@ -98,7 +115,8 @@ protected:
 
 private:
     struct ReadGroup {
-        std::uint64_t end;  // offset just past the group's contents
+        std::uint64_t start;  // offset of the group's header
+        std::uint64_t end;    // offset just past the group's contents
     };
     struct WriteGroup {
         std::uint64_t sizeField;  // offset of the size field
@@ -158,9 +176,9 @@ private:
     // Bytes read ahead when entering a top-level group: the largest such group met so far
     // (at most the buffer). A hint only, kept across files.
     std::uint64_t m_groupReadAhead = 0;
-    // The open file's identity, learnt by the first restartRead.
+    // The open file's identity and when it was last seen modified.
     qzOS::FileIdentity m_openIdentity;
-    // A bound on it for the next top-level group only (0: none); set by restartRead.
+    // A bound on the read-ahead of the next read from the file only (0: none).
     std::uint64_t m_readAheadOnce = 0;
     std::vector<ReadGroup> m_readGroups;
     std::vector<WriteGroup> m_writeGroups;
