@@ -5,12 +5,18 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace iff {
 namespace {
 
 // Read-ahead and write-behind buffer. Larger transfers bypass it in one call.
 constexpr std::size_t kBufferBytes = 64 * 1024;
+// While the outermost open group is still in the write buffer, writes gather up to this
+// much: a group of a few megabytes gets its size in memory and reaches the file in one call.
+constexpr std::size_t kGroupHoldBytes = 4 * 1024 * 1024;
+// A write buffer grown beyond this for one large chunk is given back once written.
+constexpr std::size_t kKeptWriteBufferBytes = 64 * 1024 * 1024;
 constexpr unsigned kTypeBytes = 4;
 
 std::string at(std::uint64_t offset) {
@@ -62,8 +68,11 @@ bool qzIffFile::open(const char* name, const char* mode, long, long) {
     // Buffering happens here, in blocks sized for the container; a second copy in the
     // stream would only cost time.
     std::setvbuf(m_file, nullptr, _IONBF, 0);
+    // "w" truncates, so the length is known; one seek still refuses what cannot seek.
     std::int64_t length = -1;
-    if (qzOS::seekFile(m_file, 0, SEEK_END) == 0) {
+    if (modeText == "w") {
+        length = 0;
+    } else if (qzOS::seekFile(m_file, 0, SEEK_END) == 0) {
         length = qzOS::tellFile(m_file);
     }
     if (length < 0 || qzOS::seekFile(m_file, 0, SEEK_SET) != 0) {
@@ -75,6 +84,9 @@ bool qzIffFile::open(const char* name, const char* mode, long, long) {
     m_fileLength = static_cast<std::uint64_t>(length);
     m_physicalPosition = 0;
     m_writable = modeText != "r";
+    // Nothing was read through the fresh stream, so a first write at 0 needs no seek; a
+    // first read seeks all the same.
+    m_lastWasWrite = m_writable;
     return true;
 }
 
@@ -112,7 +124,8 @@ void qzIffFile::resetState() {
     m_lastWasWrite = false;
     m_readBufferStart = 0;
     m_readBufferLength = 0;
-    m_writeBuffer.clear();
+    // The buffer's memory is kept for the next file.
+    m_writeBufferSize = 0;
     m_writeBufferStart = 0;
     m_readGroups.clear();
     m_writeGroups.clear();
@@ -270,23 +283,61 @@ int qzIffFile::endWriteGroup() {
     return patchSizeField(group.sizeField, size) ? 0 : -1;
 }
 
-int qzIffFile::putChunk(const qzIffTag& tag, unsigned int size, const void* data) {
-    if (!canWrite("putChunk")) {
-        return -1;
+bool qzIffFile::chunkChecks(const char* operation, const qzIffTag& tag) {
+    if (!canWrite(operation)) {
+        return false;
     }
     if (m_putActive) {
-        return failWrite("chunk '" + tag.text() + "' put inside the open chunk '" + m_putTag.text() + "'");
+        failWrite("chunk '" + tag.text() + "' put inside the open chunk '" + m_putTag.text() + "'");
+        return false;
     }
     if (m_writeGroups.empty()) {
-        return failWrite("chunk '" + tag.text() + "' written outside any group");
+        failWrite("chunk '" + tag.text() + "' written outside any group");
+        return false;
+    }
+    if (tag == qzIffTag::kFOR4 || tag == qzIffTag::kFOR8) {
+        failWrite("chunk tag '" + tag.text() + "' is reserved for groups");
+        return false;
+    }
+    return true;
+}
+
+int qzIffFile::putChunk(const qzIffTag& tag, unsigned int size, const void* data) {
+    if (!chunkChecks("putChunk", tag)) {
+        return -1;
     }
     if (size > 0 && data == nullptr) {
         return failWrite("chunk '" + tag.text() + "' of " + std::to_string(size) + " bytes without data");
     }
-    if (tag == qzIffTag::kFOR4 || tag == qzIffTag::kFOR8) {
-        return failWrite("chunk tag '" + tag.text() + "' is reserved for groups");
-    }
     return writeChunk(tag, data, size) ? 0 : -1;
+}
+
+unsigned char* qzIffFile::putChunkInPlace(const qzIffTag& tag, std::uint32_t size) {
+    if (!chunkChecks("putChunkInPlace", tag)) {
+        return nullptr;
+    }
+    const std::size_t header = headerBytes();
+    const std::size_t padding = static_cast<std::size_t>(paddingAfter(m_position + header + size));
+    const std::uint64_t start = m_position;
+    bool ok = true;
+    unsigned char* target = bufferSpace(header + size + padding, ok);
+    if (target == nullptr) {
+        failWrite("no memory for chunk '" + tag.text() + "' of " + std::to_string(size) + " bytes" +
+            at(start));
+        return nullptr;
+    }
+    std::memcpy(target, tag.bytes(), 4);
+    if (m_sizeFieldBytes == 4) {
+        storeU32BE(target + 4, size);
+    } else {
+        storeU64BE(target + 4, size);
+    }
+    std::memset(target + header + size, 0, padding);
+    return target + header;
+}
+
+bool qzIffFile::reserveWrite(std::size_t bytes) {
+    return m_writeBufferSize + bytes <= m_writeBufferCapacity || growWriteBuffer(m_writeBufferSize + bytes);
 }
 
 int qzIffFile::beginPut(const qzIffTag& tag) {
@@ -343,11 +394,72 @@ bool qzIffFile::writeChunk(const qzIffTag& tag, const void* data, std::uint32_t 
     } else {
         storeU64BE(header + 4, size);
     }
-    const std::uint64_t padding = paddingAfter(m_position + 4 + m_sizeFieldBytes + size);
+    const std::size_t headerSize = headerBytes();
+    const std::size_t padding = static_cast<std::size_t>(paddingAfter(m_position + headerSize + size));
     static const unsigned char zeros[8] = {};
-    bool ok = writeBytes(header, 4 + m_sizeFieldBytes);
+    if (size < kBufferBytes) {
+        // The usual small chunk: header, data and padding in one piece of the buffer.
+        bool ok = true;
+        if (unsigned char* target = bufferSpace(headerSize + size + padding, ok)) {
+            std::memcpy(target, header, headerSize);
+            if (size > 0) {
+                std::memcpy(target + headerSize, data, size);
+            }
+            std::memcpy(target + headerSize + size, zeros, padding);
+            return ok;
+        }
+    }
+    bool ok = writeBytes(header, headerSize);
     ok = writeBytes(data, size) && ok;
-    return writeBytes(zeros, static_cast<std::size_t>(padding)) && ok;
+    return writeBytes(zeros, padding) && ok;
+}
+
+bool qzIffFile::holdsOpenGroup() const {
+    return !m_writeGroups.empty() && m_writeBufferSize > 0 &&
+        m_writeGroups.front().sizeField >= m_writeBufferStart;
+}
+
+unsigned char* qzIffFile::bufferSpace(std::size_t count, bool& ok) {
+    if (m_writeBufferSize > 0) {
+        const std::size_t limit = holdsOpenGroup() ? kGroupHoldBytes : kBufferBytes;
+        if (m_position != m_writeBufferStart + m_writeBufferSize || m_writeBufferSize + count > limit) {
+            ok = flushWriteBuffer() && ok;
+        }
+    }
+    if (m_writeBufferSize + count > m_writeBufferCapacity && !growWriteBuffer(m_writeBufferSize + count)) {
+        return nullptr;
+    }
+    if (m_writeBufferSize == 0) {
+        m_writeBufferStart = m_position;
+    }
+    unsigned char* target = m_writeBuffer.get() + m_writeBufferSize;
+    m_writeBufferSize += count;
+    dropReadBuffer(m_position, count);
+    m_position += count;
+    m_fileLength = std::max(m_fileLength, m_position);
+    return target;
+}
+
+bool qzIffFile::growWriteBuffer(std::size_t needed) {
+    // Doubling up to the group hold; a single larger chunk gets just what it needs.
+    std::size_t capacity = needed;
+    if (needed <= kGroupHoldBytes) {
+        capacity = std::min(kGroupHoldBytes, std::max({needed, kBufferBytes, 2 * m_writeBufferCapacity}));
+    }
+    std::unique_ptr<unsigned char[]> grown(new (std::nothrow) unsigned char[capacity]);
+    if (!grown && capacity > needed) {
+        capacity = needed;
+        grown.reset(new (std::nothrow) unsigned char[capacity]);
+    }
+    if (!grown) {
+        return false;
+    }
+    if (m_writeBufferSize > 0) {
+        std::memcpy(grown.get(), m_writeBuffer.get(), m_writeBufferSize);
+    }
+    m_writeBuffer = std::move(grown);
+    m_writeBufferCapacity = capacity;
+    return true;
 }
 
 bool qzIffFile::writeBytes(const void* data, std::size_t count) {
@@ -355,32 +467,29 @@ bool qzIffFile::writeBytes(const void* data, std::size_t count) {
         return true;
     }
     bool ok = true;
-    const std::uint64_t bufferEnd = m_writeBufferStart + m_writeBuffer.size();
-    if (!m_writeBuffer.empty() && (m_position != bufferEnd || m_writeBuffer.size() + count > kBufferBytes)) {
-        ok = flushWriteBuffer();
-    }
-    if (count >= kBufferBytes) {
-        ok = physicalWrite(m_position, data, count) && ok;
-    } else {
-        if (m_writeBuffer.empty()) {
-            m_writeBuffer.reserve(kBufferBytes);
-            m_writeBufferStart = m_position;
+    if (count < kBufferBytes) {
+        if (unsigned char* target = bufferSpace(count, ok)) {
+            std::memcpy(target, data, count);
+            return ok;
         }
-        const unsigned char* bytes = static_cast<const unsigned char*>(data);
-        m_writeBuffer.insert(m_writeBuffer.end(), bytes, bytes + count);
-        dropReadBuffer(m_position, count);
     }
+    ok = flushWriteBuffer() && ok;
+    ok = physicalWrite(m_position, data, count) && ok;
     m_position += count;
     m_fileLength = std::max(m_fileLength, m_position);
     return ok;
 }
 
 bool qzIffFile::flushWriteBuffer() {
-    if (m_writeBuffer.empty()) {
+    if (m_writeBufferSize == 0) {
         return true;
     }
-    const bool ok = physicalWrite(m_writeBufferStart, m_writeBuffer.data(), m_writeBuffer.size());
-    m_writeBuffer.clear();
+    const bool ok = physicalWrite(m_writeBufferStart, m_writeBuffer.get(), m_writeBufferSize);
+    m_writeBufferSize = 0;
+    if (m_writeBufferCapacity > kKeptWriteBufferBytes) {
+        m_writeBuffer.reset();
+        m_writeBufferCapacity = 0;
+    }
     return ok;
 }
 
@@ -413,9 +522,9 @@ bool qzIffFile::patchSizeField(std::uint64_t offset, std::uint64_t value) {
         storeU64BE(field, value);
     }
     // Most groups are still in the write buffer: patch them there, without a seek.
-    if (offset >= m_writeBufferStart && m_sizeFieldBytes <= m_writeBuffer.size() &&
-        offset - m_writeBufferStart <= m_writeBuffer.size() - m_sizeFieldBytes) {
-        std::memcpy(m_writeBuffer.data() + (offset - m_writeBufferStart), field, m_sizeFieldBytes);
+    if (offset >= m_writeBufferStart && m_sizeFieldBytes <= m_writeBufferSize &&
+        offset - m_writeBufferStart <= m_writeBufferSize - m_sizeFieldBytes) {
+        std::memcpy(m_writeBuffer.get() + (offset - m_writeBufferStart), field, m_sizeFieldBytes);
         return true;
     }
     const bool flushed = flushWriteBuffer();
