@@ -619,9 +619,9 @@ bool qzCacheFileIffIO::writeArray(const iff::qzIffTag& tag, const T* data, unsig
     if (!m_file->reserveWrite(bytes + kArrayRecordOverhead)) {
         return false;
     }
-    unsigned char countBytes[4];
-    iff::storeU32BE(countBytes, count);
-    m_file->putChunk(kSIZE, 4, countBytes);
+    if (unsigned char* countBytes = m_file->putChunkInPlace(kSIZE, 4)) {
+        iff::storeU32BE(countBytes, count);
+    }
     // Reversed straight into the container's write buffer.
     unsigned char* payload = m_file->putChunkInPlace(tag, static_cast<std::uint32_t>(bytes));
     if (payload != nullptr) {

@@ -208,7 +208,8 @@ const qzIffTag& qzIffFile::getTag(KeloIffTag which) {
 }
 
 std::uint64_t qzIffFile::paddingAfter(std::uint64_t offset) const {
-    return (m_alignment - offset % m_alignment) % m_alignment;
+    // The alignment is 4 or 8: a mask instead of a division.
+    return (0 - offset) & (m_alignment - 1);
 }
 
 std::uint64_t qzIffFile::currentReadLimit() const {
@@ -283,27 +284,27 @@ int qzIffFile::endWriteGroup() {
     return patchSizeField(group.sizeField, size) ? 0 : -1;
 }
 
-bool qzIffFile::chunkChecks(const char* operation, const qzIffTag& tag) {
+bool qzIffFile::chunkRefused(const char* operation, const qzIffTag& tag) {
     if (!canWrite(operation)) {
-        return false;
+        return true;
     }
     if (m_putActive) {
         failWrite("chunk '" + tag.text() + "' put inside the open chunk '" + m_putTag.text() + "'");
-        return false;
+        return true;
     }
     if (m_writeGroups.empty()) {
         failWrite("chunk '" + tag.text() + "' written outside any group");
-        return false;
+        return true;
     }
     if (tag == qzIffTag::kFOR4 || tag == qzIffTag::kFOR8) {
         failWrite("chunk tag '" + tag.text() + "' is reserved for groups");
-        return false;
+        return true;
     }
-    return true;
+    return false;
 }
 
 int qzIffFile::putChunk(const qzIffTag& tag, unsigned int size, const void* data) {
-    if (!chunkChecks("putChunk", tag)) {
+    if (!chunkAllowed(tag) && chunkRefused("putChunk", tag)) {
         return -1;
     }
     if (size > 0 && data == nullptr) {
@@ -313,7 +314,7 @@ int qzIffFile::putChunk(const qzIffTag& tag, unsigned int size, const void* data
 }
 
 unsigned char* qzIffFile::putChunkInPlace(const qzIffTag& tag, std::uint32_t size) {
-    if (!chunkChecks("putChunkInPlace", tag)) {
+    if (!chunkAllowed(tag) && chunkRefused("putChunkInPlace", tag)) {
         return nullptr;
     }
     const std::size_t header = headerBytes();
@@ -326,13 +327,10 @@ unsigned char* qzIffFile::putChunkInPlace(const qzIffTag& tag, std::uint32_t siz
             at(start));
         return nullptr;
     }
-    std::memcpy(target, tag.bytes(), 4);
-    if (m_sizeFieldBytes == 4) {
-        storeU32BE(target + 4, size);
-    } else {
-        storeU64BE(target + 4, size);
+    storeChunkHeader(target, tag, size);
+    for (std::size_t i = 0; i < padding; ++i) {
+        target[header + size + i] = 0;
     }
-    std::memset(target + header + size, 0, padding);
     return target + header;
 }
 
@@ -386,29 +384,35 @@ int qzIffFile::endPut() {
         ? 0 : -1;
 }
 
-bool qzIffFile::writeChunk(const qzIffTag& tag, const void* data, std::uint32_t size) {
-    unsigned char header[12] = {};
-    std::memcpy(header, tag.bytes(), 4);
+void qzIffFile::storeChunkHeader(unsigned char* target, const qzIffTag& tag, std::uint32_t size) const {
+    std::memcpy(target, tag.bytes(), 4);
     if (m_sizeFieldBytes == 4) {
-        storeU32BE(header + 4, size);
+        storeU32BE(target + 4, size);
     } else {
-        storeU64BE(header + 4, size);
+        storeU64BE(target + 4, size);
     }
+}
+
+bool qzIffFile::writeChunk(const qzIffTag& tag, const void* data, std::uint32_t size) {
     const std::size_t headerSize = headerBytes();
     const std::size_t padding = static_cast<std::size_t>(paddingAfter(m_position + headerSize + size));
-    static const unsigned char zeros[8] = {};
     if (size < kBufferBytes) {
         // The usual small chunk: header, data and padding in one piece of the buffer.
         bool ok = true;
         if (unsigned char* target = bufferSpace(headerSize + size + padding, ok)) {
-            std::memcpy(target, header, headerSize);
+            storeChunkHeader(target, tag, size);
             if (size > 0) {
                 std::memcpy(target + headerSize, data, size);
             }
-            std::memcpy(target + headerSize + size, zeros, padding);
+            for (std::size_t i = 0; i < padding; ++i) {
+                target[headerSize + size + i] = 0;
+            }
             return ok;
         }
     }
+    unsigned char header[12];
+    storeChunkHeader(header, tag, size);
+    static const unsigned char zeros[8] = {};
     bool ok = writeBytes(header, headerSize);
     ok = writeBytes(data, size) && ok;
     return writeBytes(zeros, padding) && ok;
@@ -420,6 +424,18 @@ bool qzIffFile::holdsOpenGroup() const {
 }
 
 unsigned char* qzIffFile::bufferSpace(std::size_t count, bool& ok) {
+    // The usual case: following on in the buffer, within its limit and capacity.
+    const std::size_t end = m_writeBufferSize + count;
+    if (m_writeBufferSize > 0 && m_position == m_writeBufferStart + m_writeBufferSize &&
+        end <= m_writeBufferCapacity &&
+        (end <= kBufferBytes || (end <= kGroupHoldBytes && holdsOpenGroup()))) {
+        unsigned char* target = m_writeBuffer.get() + m_writeBufferSize;
+        m_writeBufferSize += count;
+        dropReadBuffer(m_position, count);
+        m_position += count;
+        m_fileLength = std::max(m_fileLength, m_position);
+        return target;
+    }
     if (m_writeBufferSize > 0) {
         const std::size_t limit = holdsOpenGroup() ? kGroupHoldBytes : kBufferBytes;
         if (m_position != m_writeBufferStart + m_writeBufferSize || m_writeBufferSize + count > limit) {

@@ -140,7 +140,13 @@ private:
     unsigned char* bufferSpace(std::size_t count, bool& ok);
     bool growWriteBuffer(std::size_t needed);
     bool holdsOpenGroup() const;
-    bool chunkChecks(const char* operation, const qzIffTag& tag);
+    // Whether a chunk can be written now; chunkRefused tells why not (and sets the error).
+    bool chunkAllowed(const qzIffTag& tag) const {
+        return m_file != nullptr && m_writable && !m_putActive && !m_writeGroups.empty() &&
+            tag != qzIffTag::kFOR4 && tag != qzIffTag::kFOR8;
+    }
+    bool chunkRefused(const char* operation, const qzIffTag& tag);
+    void storeChunkHeader(unsigned char* target, const qzIffTag& tag, std::uint32_t size) const;
     bool flushWriteBuffer();
     bool physicalWrite(std::uint64_t offset, const void* data, std::size_t count);
     bool patchSizeField(std::uint64_t offset, std::uint64_t value);
