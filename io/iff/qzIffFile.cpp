@@ -23,6 +23,16 @@ std::string at(std::uint64_t offset) {
     return " at offset " + std::to_string(offset);
 }
 
+// Uninitialised bytes, or null when there is no memory for them. (The throwing form, so that
+// hosts that replace the allocation operators see matching pairs.)
+std::unique_ptr<unsigned char[]> allocateBytes(std::size_t count) {
+    try {
+        return std::unique_ptr<unsigned char[]>(new unsigned char[count]);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 qzIffFile::qzIffFile(const qzIffTag& groupTag, unsigned sizeFieldBytes, unsigned alignment)
@@ -424,29 +434,13 @@ bool qzIffFile::holdsOpenGroup() const {
 }
 
 unsigned char* qzIffFile::bufferSpace(std::size_t count, bool& ok) {
-    // The usual case: following on in the buffer, within its limit and capacity.
+    // The usual case needs nothing more: following on, within the limit and the capacity.
     const std::size_t end = m_writeBufferSize + count;
-    if (m_writeBufferSize > 0 && m_position == m_writeBufferStart + m_writeBufferSize &&
+    const bool ready = m_writeBufferSize > 0 && m_position == m_writeBufferStart + m_writeBufferSize &&
         end <= m_writeBufferCapacity &&
-        (end <= kBufferBytes || (end <= kGroupHoldBytes && holdsOpenGroup()))) {
-        unsigned char* target = m_writeBuffer.get() + m_writeBufferSize;
-        m_writeBufferSize += count;
-        dropReadBuffer(m_position, count);
-        m_position += count;
-        m_fileLength = std::max(m_fileLength, m_position);
-        return target;
-    }
-    if (m_writeBufferSize > 0) {
-        const std::size_t limit = holdsOpenGroup() ? kGroupHoldBytes : kBufferBytes;
-        if (m_position != m_writeBufferStart + m_writeBufferSize || m_writeBufferSize + count > limit) {
-            ok = flushWriteBuffer() && ok;
-        }
-    }
-    if (m_writeBufferSize + count > m_writeBufferCapacity && !growWriteBuffer(m_writeBufferSize + count)) {
+        (end <= kBufferBytes || (end <= kGroupHoldBytes && holdsOpenGroup()));
+    if (!ready && !prepareBufferSpace(count, ok)) {
         return nullptr;
-    }
-    if (m_writeBufferSize == 0) {
-        m_writeBufferStart = m_position;
     }
     unsigned char* target = m_writeBuffer.get() + m_writeBufferSize;
     m_writeBufferSize += count;
@@ -456,16 +450,32 @@ unsigned char* qzIffFile::bufferSpace(std::size_t count, bool& ok) {
     return target;
 }
 
+bool qzIffFile::prepareBufferSpace(std::size_t count, bool& ok) {
+    if (m_writeBufferSize > 0) {
+        const std::size_t limit = holdsOpenGroup() ? kGroupHoldBytes : kBufferBytes;
+        if (m_position != m_writeBufferStart + m_writeBufferSize || m_writeBufferSize + count > limit) {
+            ok = flushWriteBuffer() && ok;
+        }
+    }
+    if (m_writeBufferSize + count > m_writeBufferCapacity && !growWriteBuffer(m_writeBufferSize + count)) {
+        return false;
+    }
+    if (m_writeBufferSize == 0) {
+        m_writeBufferStart = m_position;
+    }
+    return true;
+}
+
 bool qzIffFile::growWriteBuffer(std::size_t needed) {
     // Doubling up to the group hold; a single larger chunk gets just what it needs.
     std::size_t capacity = needed;
     if (needed <= kGroupHoldBytes) {
         capacity = std::min(kGroupHoldBytes, std::max({needed, kBufferBytes, 2 * m_writeBufferCapacity}));
     }
-    std::unique_ptr<unsigned char[]> grown(new (std::nothrow) unsigned char[capacity]);
+    std::unique_ptr<unsigned char[]> grown = allocateBytes(capacity);
     if (!grown && capacity > needed) {
         capacity = needed;
-        grown.reset(new (std::nothrow) unsigned char[capacity]);
+        grown = allocateBytes(capacity);
     }
     if (!grown) {
         return false;

@@ -138,6 +138,7 @@ private:
     // not follow on or do not fit; a failed flush clears `ok`); null when the buffer cannot
     // grow to take them.
     unsigned char* bufferSpace(std::size_t count, bool& ok);
+    bool prepareBufferSpace(std::size_t count, bool& ok);
     bool growWriteBuffer(std::size_t needed);
     bool holdsOpenGroup() const;
     // Whether a chunk can be written now; chunkRefused tells why not (and sets the error).
