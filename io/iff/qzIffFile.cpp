@@ -15,7 +15,8 @@ constexpr std::size_t kBufferBytes = 64 * 1024;
 // While the outermost open group is still in the write buffer, writes gather up to this
 // much: a group of a few megabytes gets its size in memory and reaches the file in one call.
 constexpr std::size_t kGroupHoldBytes = 4 * 1024 * 1024;
-// A write buffer grown beyond this for one large chunk is given back once written.
+// A write buffer grown beyond this for one large chunk is given back by the next flush or
+// close, never between the chunks of a record.
 constexpr std::size_t kKeptWriteBufferBytes = 64 * 1024 * 1024;
 constexpr unsigned kTypeBytes = 4;
 
@@ -116,6 +117,7 @@ int qzIffFile::close() {
         endWriteGroup();
     }
     flushWriteBuffer();
+    releaseLargeWriteBuffer();
     if (std::fclose(m_file) != 0 && m_writable) {
         failWrite("closing the file failed");
     }
@@ -466,6 +468,14 @@ bool qzIffFile::prepareBufferSpace(std::size_t count, bool& ok) {
     return true;
 }
 
+// Only here, between records: a buffer reserved for a record must stay until it is written.
+void qzIffFile::releaseLargeWriteBuffer() {
+    if (m_writeBufferSize == 0 && m_writeBufferCapacity > kKeptWriteBufferBytes) {
+        m_writeBuffer.reset();
+        m_writeBufferCapacity = 0;
+    }
+}
+
 bool qzIffFile::growWriteBuffer(std::size_t needed) {
     // Doubling up to the group hold; a single larger chunk gets just what it needs.
     std::size_t capacity = needed;
@@ -512,10 +522,6 @@ bool qzIffFile::flushWriteBuffer() {
     }
     const bool ok = physicalWrite(m_writeBufferStart, m_writeBuffer.get(), m_writeBufferSize);
     m_writeBufferSize = 0;
-    if (m_writeBufferCapacity > kKeptWriteBufferBytes) {
-        m_writeBuffer.reset();
-        m_writeBufferCapacity = 0;
-    }
     return ok;
 }
 
@@ -569,6 +575,7 @@ bool qzIffFile::flush() {
         return false;
     }
     bool ok = flushWriteBuffer();
+    releaseLargeWriteBuffer();
     if (m_writable && std::fflush(m_file) != 0) {
         failWrite("flushing the file failed");
         ok = false;

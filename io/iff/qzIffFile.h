@@ -65,8 +65,9 @@ public:
     // all of them before the next call on this object. Null when putChunk would fail (and
     // then with the same error), or when the memory for the chunk cannot be had.
     unsigned char* putChunkInPlace(const qzIffTag& tag, std::uint32_t size);
-    // Makes room for `bytes` further buffered bytes, so that the writes that follow need no
-    // memory of their own. False, with nothing written and no error set, when there is none.
+    // Makes room for `bytes` further buffered bytes, so that the writes that follow (up to
+    // the next flush or close) need no memory of their own. False, with nothing written and
+    // no error set, when there is none.
     bool reserveWrite(std::size_t bytes);
     // A chunk collected in memory and written whole by endPut. Each putString appends the
     // string's bytes and one terminating zero byte.
@@ -140,6 +141,7 @@ private:
     unsigned char* bufferSpace(std::size_t count, bool& ok);
     bool prepareBufferSpace(std::size_t count, bool& ok);
     bool growWriteBuffer(std::size_t needed);
+    void releaseLargeWriteBuffer();
     bool holdsOpenGroup() const;
     // Whether a chunk can be written now; chunkRefused tells why not (and sets the error).
     bool chunkAllowed(const qzIffTag& tag) const {
