@@ -118,9 +118,16 @@ bool qzCacheChannel::addTime(int time) {
 }
 
 bool qzCacheChannel::canAddTime(int time) const {
-    if (m_samplingType == kIrregular || gridSize() <= kMaxListedTimes) return true;
+    if (m_samplingType == kIrregular || gridFitsList()) return true;
     return hasTime(time) || static_cast<Int64>(time) + m_samplingRate == m_startTime ||
            static_cast<Int64>(time) - m_samplingRate == m_endTime;
+}
+
+// gridSize() <= kMaxListedTimes without the division: asked for every sample written.
+bool qzCacheChannel::gridFitsList() const {
+    if (m_samplingType != kRegular || m_endTime <= m_startTime || m_samplingRate <= 0) return true;
+    const Int64 span = static_cast<Int64>(m_endTime) - m_startTime;
+    return span < static_cast<Int64>(kMaxListedTimes) * m_samplingRate;
 }
 
 std::uint64_t qzCacheChannel::gridSize() const {

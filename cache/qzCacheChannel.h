@@ -99,6 +99,8 @@ private:
     // The number of grid times a regular record with start below end and a positive rate
     // would list; 0 for any other record.
     std::uint64_t gridSize() const;
+    // Whether gridSize() stays within kMaxListedTimes.
+    bool gridFitsList() const;
 
     qzString::IString m_name;
     qzString::IString m_interpretation;

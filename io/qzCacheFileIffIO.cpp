@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 using namespace cacheTags;
@@ -18,8 +19,8 @@ namespace {
 
 // Strings up to this size (terminating zero included) are read through a stack buffer.
 constexpr std::size_t kStackStringBytes = 0x10000;
-// A scratch buffer larger than this is given back after the write instead of being kept.
-constexpr std::size_t kKeptScratchBytes = 64u * 1024u * 1024u;
+// Room for a "SIZE" chunk and the header and padding of the array chunk after it.
+constexpr std::size_t kArrayRecordOverhead = 64;
 
 const qzString::IString& formatKcc() {
     static const qzString::IString format("kcc", 0);
@@ -341,9 +342,17 @@ bool qzCacheFileIffIO::writeIstring(const iff::qzIffTag& tag, const qzString::IS
     if (!m_file) {
         return false;
     }
-    m_file->beginPut(tag);
-    m_file->putString(text.asUTF8());
-    m_file->endPut();
+    // Stored with its terminating zero, as putString would.
+    const char* bytes = text.asUTF8();
+    const std::size_t length = std::strlen(bytes);
+    if (length < 0xFFFFFFFFu) {
+        m_file->putChunk(tag, static_cast<unsigned int>(length + 1), bytes);
+    } else {
+        // Refused there, with its message.
+        m_file->beginPut(tag);
+        m_file->putString(bytes);
+        m_file->endPut();
+    }
     return writesOk();
 }
 
@@ -441,25 +450,17 @@ bool qzCacheFileIffIO::writeArray(const iff::qzIffTag& tag, const T* data, unsig
         return false;
     }
     const std::size_t bytes = static_cast<std::size_t>(byteSize);
-    if (m_scratch.size() < bytes) {
-        try {
-            m_scratch.resize(bytes);
-        } catch (const std::bad_alloc&) {
-            m_scratch = std::vector<unsigned char>();
-            return false;
-        }
+    // Memory for the whole record first: without it nothing is written.
+    if (!m_file->reserveWrite(bytes + kArrayRecordOverhead)) {
+        return false;
     }
-    // putChunk wants a payload address even for an empty array.
-    static const unsigned char kNoBytes = 0;
-    const unsigned char* payload = bytes == 0 ? &kNoBytes : m_scratch.data();
-    reverseComponents<T>(m_scratch.data(), data, static_cast<std::size_t>(components));
-
-    unsigned char countBytes[4];
-    iff::storeU32BE(countBytes, count);
-    m_file->putChunk(kSIZE, 4, countBytes);
-    m_file->putChunk(tag, static_cast<unsigned int>(bytes), payload);
-    if (m_scratch.size() > kKeptScratchBytes) {
-        m_scratch = std::vector<unsigned char>();
+    if (unsigned char* countBytes = m_file->putChunkInPlace(kSIZE, 4)) {
+        iff::storeU32BE(countBytes, count);
+    }
+    // Reversed straight into the container's write buffer.
+    unsigned char* payload = m_file->putChunkInPlace(tag, static_cast<std::uint32_t>(bytes));
+    if (payload != nullptr) {
+        reverseComponents<T>(payload, data, static_cast<std::size_t>(components));
     }
     return writesOk();
 }

@@ -157,7 +157,4 @@ private:
     std::unique_ptr<iff::qzIffFile> m_file;
     qzString::IString m_fileName;
     qzString::IString m_cacheFormat;
-    // Byte-reversed payload of the array being written; kept between writes so that a
-    // cache written time after time does not allocate per array.
-    std::vector<unsigned char> m_scratch;
 };

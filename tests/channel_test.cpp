@@ -566,12 +566,31 @@ TEST(ChannelSampling, AGridOfTheListLimitStillTurnsIntoAList) {
     channel.setEndTime(limit - 1);
     channel.setSamplingRate(1);
     ASSERT_EQ(channel.timeCount(), qzCacheChannel::kMaxListedTimes);
+    EXPECT_TRUE(channel.canAddTime(-5));
     EXPECT_TRUE(channel.addTime(-5));
     EXPECT_EQ(channel.samplingType(), qzCacheChannel::kIrregular);
     ASSERT_EQ(channel.times().size(), qzCacheChannel::kMaxListedTimes + 1u);
     EXPECT_EQ(channel.times().front(), -5);
     EXPECT_EQ(channel.times()[1], 0);
     EXPECT_EQ(channel.times().back(), limit - 1);
+}
+
+// The limit counts grid times, also when the end lies off the rate.
+TEST(ChannelSampling, OnlyAGridBeyondTheListLimitRefusesATimeOffIt) {
+    const long long limit = qzCacheChannel::kMaxListedTimes;
+    for (const int rate : {1, 3, 2000}) {
+        for (const long long extra : {0LL, static_cast<long long>(rate) - 1}) {
+            qzCacheChannel channel = makeChannel();
+            channel.setStartTime(-7);
+            channel.setSamplingRate(rate);
+            // limit times, then one more
+            channel.setEndTime(static_cast<int>(-7 + (limit - 1) * rate + extra));
+            EXPECT_TRUE(channel.canAddTime(-100)) << rate << " " << extra;
+            channel.setEndTime(static_cast<int>(-7 + limit * rate + extra));
+            EXPECT_FALSE(channel.canAddTime(-100)) << rate << " " << extra;
+            EXPECT_TRUE(channel.canAddTime(-7 - rate)) << rate << " " << extra;
+        }
+    }
 }
 
 TEST(ChannelSampling, EveryTickOfTheRangeCountsWithoutWrappingToZero) {

@@ -15,18 +15,23 @@
 #include <vector>
 
 // Every allocation of this test program is measured, so that the hostile-size tests can
-// show that a size in a file never turns into a matching allocation. (GCC cannot see that
-// the replaced operators pair malloc with free.)
+// show that a size in a file never turns into a matching allocation; and allocations above
+// g_refuseAbove fail, for the tests of a writer without memory. (GCC cannot see that the
+// replaced operators pair malloc with free.)
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
 namespace {
 std::atomic<std::size_t> g_largestAllocation{0};
+std::atomic<std::size_t> g_refuseAbove{~std::size_t{0}};
 }
 
 void* operator new(std::size_t count) {
     std::size_t seen = g_largestAllocation.load();
     while (count > seen && !g_largestAllocation.compare_exchange_weak(seen, count)) {
+    }
+    if (count > g_refuseAbove.load()) {
+        throw std::bad_alloc();
     }
     if (void* block = std::malloc(count != 0 ? count : 1)) {
         return block;
@@ -543,6 +548,121 @@ TEST_P(IffVariant, WriteErrorsAreSticky) {
     EXPECT_NE(file->putChunk(qzIffTag("BIG1"), static_cast<unsigned>(large.size()), large.data()), 0);
     EXPECT_TRUE(file->hasWriteError());
     EXPECT_NE(file->close(), 0);
+
+    // A chunk filled in place waits in the buffer; its failure shows at the flush.
+    ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
+    file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), qzIffTag("KLCH"));
+    unsigned char* data = file->putChunkInPlace(qzIffTag("BIG2"), static_cast<std::uint32_t>(large.size()));
+    ASSERT_NE(data, nullptr);
+    std::copy(large.begin(), large.end(), data);
+    EXPECT_FALSE(file->hasWriteError());
+    EXPECT_EQ(file->endWriteGroup(), 0);
+    EXPECT_FALSE(file->flush());
+    EXPECT_TRUE(file->hasWriteError());
+    EXPECT_NE(file->close(), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Buffered writing: a group gathers in memory up to a limit, chunks can be filled in place
+
+// The group size field of the group at `offset`, as it stands in the file.
+std::uint64_t sizeFieldAt(int variant, const std::string& path, std::size_t offset) {
+    const Bytes bytes = qztest::readFileBytes(path);
+    std::uint64_t value = 0;
+    for (std::size_t i = offset + 4; i < offset + 4 + static_cast<std::size_t>(variant) && i < bytes.size(); ++i) {
+        value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
+TEST_P(IffVariant, ChunksFilledInPlaceMatchPutChunk) {
+    qztest::TempDir dir;
+    // Sizes around the 64 KiB buffer, one beyond the 4 MiB a group gathers, and every padding.
+    const std::vector<std::size_t> sizes = {0, 1, 2, 3, 5, 7, 9, 60000, 65535, 65536, 70001, 5u << 20, 13};
+    std::vector<Chunk> chunks;
+    std::mt19937 random(7);
+    for (std::size_t size : sizes) {
+        Bytes data(size);
+        for (auto& byte : data) {
+            byte = static_cast<std::uint8_t>(random());
+        }
+        chunks.push_back(dataChunk("DATA", data));
+    }
+    const Group group{qzIffTag("KLCH"), chunks};
+    const std::string expected = dir.file("expected");
+    writeFile(GetParam(), expected, {sampleGroups()[0], group});
+
+    const std::string path = dir.file("inplace");
+    auto file = makeFile(GetParam());
+    ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
+    writeGroup(*file, sampleGroups()[0]);
+    ASSERT_EQ(file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), group.type), 0);
+    for (const Chunk& chunk : chunks) {
+        ASSERT_TRUE(file->reserveWrite(chunk.data.size() + 64));
+        unsigned char* data = file->putChunkInPlace(chunk.tag, static_cast<std::uint32_t>(chunk.data.size()));
+        ASSERT_NE(data, nullptr);
+        std::copy(chunk.data.begin(), chunk.data.end(), data);
+    }
+    ASSERT_EQ(file->endWriteGroup(), 0);
+    ASSERT_EQ(file->close(), 0);
+    EXPECT_TRUE(qztest::readFileBytes(path) == qztest::readFileBytes(expected));
+    EXPECT_EQ(readAll(GetParam(), path), (std::vector<Group>{sampleGroups()[0], group}));
+}
+
+// A group larger than the buffer is completed in memory, but whatever reaches the file
+// before its end carries size 0; beyond the gathering limit it goes out early, with size 0.
+TEST_P(IffVariant, BufferedGroupReachesTheFileUnfinishedUntilEnded) {
+    qztest::TempDir dir;
+    const std::string path = dir.file("data");
+    const std::vector<Group> groups = sampleGroups();
+    auto file = makeFile(GetParam());
+    ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
+    writeGroup(*file, groups[0]);
+    ASSERT_TRUE(file->flush());
+    const std::size_t start = qztest::readFileBytes(path).size();
+    Group big{qzIffTag("KLCH"), {}};
+    ASSERT_EQ(file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), big.type), 0);
+    const Bytes block(10001, 0x5A);
+    // 200 KB: more than the buffer, not yet written at all.
+    for (int i = 0; i < 20; ++i) {
+        big.chunks.push_back(dataChunk("PART", block));
+        ASSERT_EQ(file->putChunk(qzIffTag("PART"), static_cast<unsigned>(block.size()), block.data()), 0);
+    }
+    EXPECT_EQ(qztest::readFileBytes(path).size(), start);
+    ASSERT_TRUE(file->flush());
+    EXPECT_GT(qztest::readFileBytes(path).size(), start + 200000);
+    EXPECT_EQ(sizeFieldAt(GetParam(), path, start), 0u);
+    // On to 5 MB without a flush: the gathered bytes go out on their own, still unfinished.
+    for (int i = 0; i < 500; ++i) {
+        big.chunks.push_back(dataChunk("PART", block));
+        ASSERT_EQ(file->putChunk(qzIffTag("PART"), static_cast<unsigned>(block.size()), block.data()), 0);
+    }
+    EXPECT_GT(qztest::readFileBytes(path).size(), start + (4u << 20));
+    EXPECT_EQ(sizeFieldAt(GetParam(), path, start), 0u);
+    ASSERT_EQ(file->endWriteGroup(), 0);
+    // A group that fits is completed before it reaches the file.
+    writeGroup(*file, groups[1]);
+    ASSERT_TRUE(file->flush());
+    ASSERT_EQ(file->close(), 0);
+    EXPECT_EQ(readAll(GetParam(), path), (std::vector<Group>{groups[0], big, groups[1]}));
+}
+
+TEST_P(IffVariant, WriterWithoutMemoryWritesNothing) {
+    qztest::TempDir dir;
+    const std::string path = dir.file("data");
+    auto file = makeFile(GetParam());
+    ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
+    writeGroup(*file, sampleGroups()[0]);
+    ASSERT_EQ(file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), qzIffTag("KLCH")), 0);
+    g_refuseAbove = 1u << 20;
+    EXPECT_FALSE(file->reserveWrite(2u << 20));
+    EXPECT_FALSE(file->hasWriteError());
+    EXPECT_EQ(file->putChunkInPlace(qzIffTag("DATA"), 2u << 20), nullptr);
+    g_refuseAbove = ~std::size_t{0};
+    EXPECT_TRUE(file->hasWriteError());
+    EXPECT_NE(file->lastError().find("DATA"), std::string::npos);
+    EXPECT_NE(file->close(), 0);
+    EXPECT_EQ(readAll(GetParam(), path), (std::vector<Group>{sampleGroups()[0], {qzIffTag("KLCH"), {}}}));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -10,7 +10,7 @@
 namespace iff {
 namespace {
 
-// Read-ahead and write-behind buffer. Larger transfers bypass it in one call.
+// Read-ahead buffer. Larger reads bypass it in one call.
 constexpr std::size_t kBufferBytes = 64 * 1024;
 constexpr unsigned kTypeBytes = 4;
 constexpr std::uint64_t kAfterSkipReadAhead = 4096;
@@ -64,18 +64,22 @@ bool qzIffFile::open(const char* name, const char* mode, long, long) {
     // Buffering happens here, in blocks sized for the container; a second copy in the
     // stream would only cost time.
     std::setvbuf(m_file, nullptr, _IONBF, 0);
-    // A freshly opened stream stands at 0; seeking to the end and back is only the fallback.
+    // "w" truncates, so the length is known; one seek still refuses what cannot seek. A
+    // fresh stream of a regular file stands at 0: the system tells its length and identity.
     std::int64_t length = -1;
     std::uint64_t statLength = 0;
-    bool seeked = false;
-    if (qzOS::identityAndLengthOf(m_file, m_openIdentity, statLength) &&
+    bool seekBack = false;
+    if (modeText == "w") {
+        length = 0;
+        seekBack = true;
+    } else if (qzOS::identityAndLengthOf(m_file, m_openIdentity, statLength) &&
         statLength <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
         length = static_cast<std::int64_t>(statLength);
     } else if (qzOS::seekFile(m_file, 0, SEEK_END) == 0) {
-        seeked = true;
+        seekBack = true;
         length = qzOS::tellFile(m_file);
     }
-    if (length < 0 || (seeked && qzOS::seekFile(m_file, 0, SEEK_SET) != 0)) {
+    if (length < 0 || (seekBack && qzOS::seekFile(m_file, 0, SEEK_SET) != 0)) {
         std::fclose(m_file);
         m_file = nullptr;
         m_lastError = std::string("cannot find the length of \"") + name + "\"";
@@ -84,6 +88,9 @@ bool qzIffFile::open(const char* name, const char* mode, long, long) {
     m_fileLength = static_cast<std::uint64_t>(length);
     m_physicalPosition = 0;
     m_writable = modeText != "r";
+    // Nothing was read through the fresh stream, so a first write at 0 needs no seek; a
+    // first read seeks all the same.
+    m_lastWasWrite = m_writable;
     return true;
 }
 
@@ -103,6 +110,7 @@ int qzIffFile::close() {
         endWriteGroup();
     }
     flushWriteBuffer();
+    releaseLargeWriteBuffer();
     if (std::fclose(m_file) != 0 && m_writable) {
         failWrite("closing the file failed");
     }
@@ -121,7 +129,8 @@ void qzIffFile::resetState() {
     m_lastWasWrite = false;
     m_readBufferStart = 0;
     m_readBufferLength = 0;
-    m_writeBuffer.clear();
+    // The buffer's memory is kept for the next file.
+    m_writeBufferSize = 0;
     m_writeBufferStart = 0;
     m_readGroups.clear();
     m_writeGroups.clear();
@@ -230,7 +239,8 @@ const qzIffTag& qzIffFile::getTag(KeloIffTag which) {
 }
 
 std::uint64_t qzIffFile::paddingAfter(std::uint64_t offset) const {
-    return (m_alignment - offset % m_alignment) % m_alignment;
+    // The alignment is 4 or 8: a mask instead of a division.
+    return (0 - offset) & (m_alignment - 1);
 }
 
 std::uint64_t qzIffFile::currentReadLimit() const {
@@ -246,234 +256,6 @@ int qzIffFile::failWrite(const std::string& message) {
 void qzIffFile::failRead(const std::string& message) {
     m_readError = true;
     m_lastError = message;
-}
-
-// ---------------------------------------------------------------------------------------
-// Writing
-
-bool qzIffFile::canWrite(const char* operation) {
-    if (m_file == nullptr) {
-        failWrite(std::string(operation) + " without an open file");
-        return false;
-    }
-    if (!m_writable) {
-        failWrite(std::string(operation) + " on a file opened for reading");
-        return false;
-    }
-    return true;
-}
-
-int qzIffFile::beginWriteGroup(const qzIffTag& groupTag, const qzIffTag& type) {
-    if (!canWrite("beginWriteGroup")) {
-        return -1;
-    }
-    if (m_putActive) {
-        return failWrite("group begun inside the open chunk '" + m_putTag.text() + "'");
-    }
-    if (groupTag != m_groupTag) {
-        return failWrite("group tag '" + groupTag.text() + "' in a file of '" + m_groupTag.text() +
-            "' groups");
-    }
-    m_begun = BegunChunk();
-    m_readGroups.clear();
-    // The size stays 0 until endWriteGroup: a group that was never completed is damaged
-    // and ends the readable data.
-    unsigned char header[16] = {};
-    std::memcpy(header, groupTag.bytes(), 4);
-    std::memcpy(header + 4 + m_sizeFieldBytes, type.bytes(), 4);
-    m_writeGroups.push_back({m_position + 4});
-    return writeBytes(header, 4 + m_sizeFieldBytes + kTypeBytes) ? 0 : -1;
-}
-
-int qzIffFile::endWriteGroup() {
-    if (!canWrite("endWriteGroup")) {
-        return -1;
-    }
-    if (m_putActive) {
-        endPut();
-    }
-    if (m_writeGroups.empty()) {
-        return failWrite("endWriteGroup without an open group");
-    }
-    const WriteGroup group = m_writeGroups.back();
-    m_writeGroups.pop_back();
-    const std::uint64_t size = m_position - (group.sizeField + m_sizeFieldBytes);
-    if (m_sizeFieldBytes == 4 && size > 0xFFFFFFFFu) {
-        return failWrite("group" + at(group.sizeField - 4) + " holds " + std::to_string(size) +
-            " bytes, more than a 32-bit size can state");
-    }
-    return patchSizeField(group.sizeField, size) ? 0 : -1;
-}
-
-int qzIffFile::putChunk(const qzIffTag& tag, unsigned int size, const void* data) {
-    if (!canWrite("putChunk")) {
-        return -1;
-    }
-    if (m_putActive) {
-        return failWrite("chunk '" + tag.text() + "' put inside the open chunk '" + m_putTag.text() + "'");
-    }
-    if (m_writeGroups.empty()) {
-        return failWrite("chunk '" + tag.text() + "' written outside any group");
-    }
-    if (size > 0 && data == nullptr) {
-        return failWrite("chunk '" + tag.text() + "' of " + std::to_string(size) + " bytes without data");
-    }
-    if (tag == qzIffTag::kFOR4 || tag == qzIffTag::kFOR8) {
-        return failWrite("chunk tag '" + tag.text() + "' is reserved for groups");
-    }
-    return writeChunk(tag, data, size) ? 0 : -1;
-}
-
-int qzIffFile::beginPut(const qzIffTag& tag) {
-    if (!canWrite("beginPut")) {
-        return -1;
-    }
-    if (m_putActive) {
-        return failWrite("chunk '" + tag.text() + "' begun inside the open chunk '" + m_putTag.text() + "'");
-    }
-    if (m_writeGroups.empty()) {
-        return failWrite("chunk '" + tag.text() + "' begun outside any group");
-    }
-    if (tag == qzIffTag::kFOR4 || tag == qzIffTag::kFOR8) {
-        return failWrite("chunk tag '" + tag.text() + "' is reserved for groups");
-    }
-    m_putActive = true;
-    m_putTag = tag;
-    m_putBuffer.clear();
-    return 0;
-}
-
-int qzIffFile::putString(const char* text) {
-    if (!m_putActive) {
-        return failWrite("putString without a begun chunk");
-    }
-    if (text == nullptr) {
-        return failWrite("putString without a string for chunk '" + m_putTag.text() + "'");
-    }
-    const std::size_t length = std::strlen(text);
-    if (length >= 0xFFFFFFFFu - m_putBuffer.size()) {
-        return failWrite("chunk '" + m_putTag.text() + "' grows beyond 32-bit size");
-    }
-    m_putBuffer.insert(m_putBuffer.end(), text, text + length + 1);
-    return 0;
-}
-
-int qzIffFile::endPut() {
-    if (!m_putActive) {
-        return failWrite("endPut without a begun chunk");
-    }
-    m_putActive = false;
-    if (!canWrite("endPut")) {
-        return -1;
-    }
-    return writeChunk(m_putTag, m_putBuffer.data(), static_cast<std::uint32_t>(m_putBuffer.size()))
-        ? 0 : -1;
-}
-
-bool qzIffFile::writeChunk(const qzIffTag& tag, const void* data, std::uint32_t size) {
-    unsigned char header[12] = {};
-    std::memcpy(header, tag.bytes(), 4);
-    if (m_sizeFieldBytes == 4) {
-        storeU32BE(header + 4, size);
-    } else {
-        storeU64BE(header + 4, size);
-    }
-    const std::uint64_t padding = paddingAfter(m_position + 4 + m_sizeFieldBytes + size);
-    static const unsigned char zeros[8] = {};
-    bool ok = writeBytes(header, 4 + m_sizeFieldBytes);
-    ok = writeBytes(data, size) && ok;
-    return writeBytes(zeros, static_cast<std::size_t>(padding)) && ok;
-}
-
-bool qzIffFile::writeBytes(const void* data, std::size_t count) {
-    if (count == 0) {
-        return true;
-    }
-    bool ok = true;
-    const std::uint64_t bufferEnd = m_writeBufferStart + m_writeBuffer.size();
-    if (!m_writeBuffer.empty() && (m_position != bufferEnd || m_writeBuffer.size() + count > kBufferBytes)) {
-        ok = flushWriteBuffer();
-    }
-    if (count >= kBufferBytes) {
-        ok = physicalWrite(m_position, data, count) && ok;
-    } else {
-        if (m_writeBuffer.empty()) {
-            m_writeBuffer.reserve(kBufferBytes);
-            m_writeBufferStart = m_position;
-        }
-        const unsigned char* bytes = static_cast<const unsigned char*>(data);
-        m_writeBuffer.insert(m_writeBuffer.end(), bytes, bytes + count);
-        dropReadBuffer(m_position, count);
-    }
-    m_position += count;
-    m_fileLength = std::max(m_fileLength, m_position);
-    return ok;
-}
-
-bool qzIffFile::flushWriteBuffer() {
-    if (m_writeBuffer.empty()) {
-        return true;
-    }
-    const bool ok = physicalWrite(m_writeBufferStart, m_writeBuffer.data(), m_writeBuffer.size());
-    m_writeBuffer.clear();
-    return ok;
-}
-
-bool qzIffFile::physicalWrite(std::uint64_t offset, const void* data, std::size_t count) {
-    if (m_physicalPosition != static_cast<std::int64_t>(offset) || !m_lastWasWrite) {
-        if (qzOS::seekFile(m_file, static_cast<std::int64_t>(offset), SEEK_SET) != 0) {
-            m_physicalPosition = -1;
-            failWrite("seeking to offset " + std::to_string(offset) + " for writing failed");
-            return false;
-        }
-        m_physicalPosition = static_cast<std::int64_t>(offset);
-    }
-    m_lastWasWrite = true;
-    dropReadBuffer(offset, count);
-    if (std::fwrite(data, 1, count, m_file) != count) {
-        std::clearerr(m_file);
-        m_physicalPosition = -1;
-        failWrite("writing " + std::to_string(count) + " bytes" + at(offset) + " failed");
-        return false;
-    }
-    m_physicalPosition += static_cast<std::int64_t>(count);
-    return true;
-}
-
-bool qzIffFile::patchSizeField(std::uint64_t offset, std::uint64_t value) {
-    unsigned char field[8];
-    if (m_sizeFieldBytes == 4) {
-        storeU32BE(field, static_cast<std::uint32_t>(value));
-    } else {
-        storeU64BE(field, value);
-    }
-    // Most groups are still in the write buffer: patch them there, without a seek.
-    if (offset >= m_writeBufferStart && m_sizeFieldBytes <= m_writeBuffer.size() &&
-        offset - m_writeBufferStart <= m_writeBuffer.size() - m_sizeFieldBytes) {
-        std::memcpy(m_writeBuffer.data() + (offset - m_writeBufferStart), field, m_sizeFieldBytes);
-        return true;
-    }
-    const bool flushed = flushWriteBuffer();
-    return physicalWrite(offset, field, m_sizeFieldBytes) && flushed;
-}
-
-void qzIffFile::dropReadBuffer(std::uint64_t offset, std::size_t count) {
-    if (m_readBufferLength > 0 && offset < m_readBufferStart + m_readBufferLength &&
-        m_readBufferStart < offset + count) {
-        m_readBufferLength = 0;
-    }
-}
-
-bool qzIffFile::flush() {
-    if (m_file == nullptr) {
-        return false;
-    }
-    bool ok = flushWriteBuffer();
-    if (m_writable && std::fflush(m_file) != 0) {
-        failWrite("flushing the file failed");
-        ok = false;
-    }
-    return ok && !m_writeError;
 }
 
 // ---------------------------------------------------------------------------------------

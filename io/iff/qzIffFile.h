@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,14 @@ public:
     virtual int beginWriteGroup(const qzIffTag& groupTag, const qzIffTag& type);
     virtual int endWriteGroup();
     virtual int putChunk(const qzIffTag& tag, unsigned int size, const void* data);
+    // Appends a chunk of `size` data bytes and returns where its data goes; the caller fills
+    // all of them before the next call on this object. Null when putChunk would fail (and
+    // then with the same error), or when the memory for the chunk cannot be had.
+    unsigned char* putChunkInPlace(const qzIffTag& tag, std::uint32_t size);
+    // Makes room for `bytes` further buffered bytes, so that the writes that follow (up to
+    // the next flush or close) need no memory of their own. False, with nothing written and
+    // no error set, when there is none.
+    bool reserveWrite(std::size_t bytes);
     // A chunk collected in memory and written whole by endPut. Each putString appends the
     // string's bytes and one terminating zero byte.
     virtual int beginPut(const qzIffTag& tag);
@@ -144,6 +153,21 @@ private:
 
     // Writing helpers: append at m_position through the write buffer.
     bool writeBytes(const void* data, std::size_t count);
+    // The next `count` bytes at m_position, in the write buffer (flushed first when they do
+    // not follow on or do not fit; a failed flush clears `ok`); null when the buffer cannot
+    // grow to take them.
+    unsigned char* bufferSpace(std::size_t count, bool& ok);
+    bool prepareBufferSpace(std::size_t count, bool& ok);
+    bool growWriteBuffer(std::size_t needed);
+    void releaseLargeWriteBuffer();
+    bool holdsOpenGroup() const;
+    // Whether a chunk can be written now; chunkRefused tells why not (and sets the error).
+    bool chunkAllowed(const qzIffTag& tag) const {
+        return m_file != nullptr && m_writable && !m_putActive && !m_writeGroups.empty() &&
+            tag != qzIffTag::kFOR4 && tag != qzIffTag::kFOR8;
+    }
+    bool chunkRefused(const char* operation, const qzIffTag& tag);
+    void storeChunkHeader(unsigned char* target, const qzIffTag& tag, std::uint32_t size) const;
     bool flushWriteBuffer();
     bool physicalWrite(std::uint64_t offset, const void* data, std::size_t count);
     bool patchSizeField(std::uint64_t offset, std::uint64_t value);
@@ -170,7 +194,10 @@ private:
     std::size_t m_readBufferLength = 0;
     std::vector<unsigned char> m_chunkBuffer;  // chunks that do not fit the read buffer
 
-    std::vector<unsigned char> m_writeBuffer;
+    // Not a vector: growing it for a chunk written in place must not zero-fill it first.
+    std::unique_ptr<unsigned char[]> m_writeBuffer;
+    std::size_t m_writeBufferSize = 0;
+    std::size_t m_writeBufferCapacity = 0;
     std::uint64_t m_writeBufferStart = 0;
 
     // Bytes read ahead when entering a top-level group: the largest such group met so far
