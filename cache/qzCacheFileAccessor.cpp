@@ -308,3 +308,45 @@ unsigned int qzCacheFileAccessor::descriptionInfoCount() const {
 void qzCacheFileAccessor::getDescriptionInfo(unsigned int index, qzString::IString& line) const {
     if (index < m_descriptionInfo.size()) line = m_descriptionInfo[index];
 }
+
+namespace {
+
+// Kept blocks: enough for one spline request and a second request beside it; a block beyond
+// this size is given back to the system after each use.
+constexpr std::size_t kKeptScratchBlocks = 8;
+constexpr std::size_t kKeptScratchBytes = 256u * 1024u * 1024u;
+
+}  // namespace
+
+qzCacheFileAccessorPrivate::ScratchBlock qzCacheFileAccessorPrivate::takeScratch(std::size_t bytes) {
+    if (bytes == 0) bytes = 1;
+    {
+        std::lock_guard<std::mutex> lock(scratchMutex);
+        for (std::size_t i = 0; i < scratchBlocks.size(); ++i) {
+            if (scratchBlocks[i].size >= bytes) {
+                ScratchBlock found = std::move(scratchBlocks[i]);
+                scratchBlocks.erase(scratchBlocks.begin() + static_cast<std::ptrdiff_t>(i));
+                return found;
+            }
+        }
+    }
+    ScratchBlock block;
+    block.bytes.reset(std::malloc(bytes));
+    block.size = block.bytes ? bytes : 0;
+    return block;
+}
+
+void qzCacheFileAccessorPrivate::giveScratch(ScratchBlock block) {
+    if (block.size > kKeptScratchBytes) return;
+    std::lock_guard<std::mutex> lock(scratchMutex);
+    if (scratchBlocks.size() < kKeptScratchBlocks) {
+        scratchBlocks.push_back(std::move(block));
+        return;
+    }
+    // The smallest kept block makes room for a larger one.
+    auto smallest = scratchBlocks.begin();
+    for (auto it = scratchBlocks.begin(); it != scratchBlocks.end(); ++it) {
+        if (it->size < smallest->size) smallest = it;
+    }
+    if (smallest->size < block.size) *smallest = std::move(block);
+}

@@ -10,31 +10,6 @@
 
 namespace {
 
-// A neighbour's block, taken from the accessor's kept blocks and given back when done.
-class Block {
-public:
-    Block(qzCacheFileAccessorPrivate& owner, std::size_t bytes)
-        : m_owner(owner), m_block(owner.takeScratch(bytes)) {}
-    ~Block() { reset(); }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
-    void* get() const { return m_block.bytes.get(); }
-    explicit operator bool() const { return m_block.bytes != nullptr; }
-    void reset() {
-        if (m_block.bytes) m_owner.giveScratch(std::move(m_block));
-        m_block = qzCacheFileAccessorPrivate::ScratchBlock();
-    }
-
-private:
-    qzCacheFileAccessorPrivate& m_owner;
-    qzCacheFileAccessorPrivate::ScratchBlock m_block;
-};
-
-// Kept blocks: enough for one spline request and a second request beside it; a block beyond
-// this size is given back to the system after each use.
-constexpr std::size_t kKeptScratchBlocks = 8;
-constexpr std::size_t kKeptScratchBytes = 256u * 1024u * 1024u;
-
 // Truncation toward zero; values beyond the int32 range (a spline overshooting) saturate.
 int truncateToInt32(double value) {
     if (value != value) return 0;
@@ -80,38 +55,6 @@ void blendInt(void* out, const void* a, const void* b, std::size_t scalars, doub
 
 }  // namespace
 
-qzCacheFileAccessorPrivate::ScratchBlock qzCacheFileAccessorPrivate::takeScratch(std::size_t bytes) {
-    if (bytes == 0) bytes = 1;
-    {
-        std::lock_guard<std::mutex> lock(scratchMutex);
-        for (std::size_t i = 0; i < scratchBlocks.size(); ++i) {
-            if (scratchBlocks[i].size >= bytes) {
-                ScratchBlock found = std::move(scratchBlocks[i]);
-                scratchBlocks.erase(scratchBlocks.begin() + static_cast<std::ptrdiff_t>(i));
-                return found;
-            }
-        }
-    }
-    ScratchBlock block;
-    block.bytes.reset(std::malloc(bytes));
-    block.size = block.bytes ? bytes : 0;
-    return block;
-}
-
-void qzCacheFileAccessorPrivate::giveScratch(ScratchBlock block) {
-    if (block.size > kKeptScratchBytes) return;
-    std::lock_guard<std::mutex> lock(scratchMutex);
-    if (scratchBlocks.size() < kKeptScratchBlocks) {
-        scratchBlocks.push_back(std::move(block));
-        return;
-    }
-    // The smallest kept block makes room for a larger one.
-    auto smallest = scratchBlocks.begin();
-    for (auto it = scratchBlocks.begin(); it != scratchBlocks.end(); ++it) {
-        if (it->size < smallest->size) smallest = it;
-    }
-    if (smallest->size < block.size) *smallest = std::move(block);
-}
 
 bool qzCacheFileAccessor::getInterpolatedArrayDataAtTime(unsigned int channel, int time,
                                                          unsigned int count, void*& data,
@@ -174,8 +117,8 @@ bool qzCacheFileAccessor::getLinearInterpolatedDataAtTime(unsigned int channel, 
     const std::size_t bytes =
         static_cast<std::size_t>(count) * qzCacheData::elementSize(m_channels[channel]->dataType());
     if (bytes == 0) return false;
-    Block first(*m_private, bytes);
-    Block second(*m_private, bytes);
+    qzScratchBlock first(*m_private, bytes);
+    qzScratchBlock second(*m_private, bytes);
     if (!first || !second) return false;
     void* a = first.get();
     void* b = second.get();
@@ -219,9 +162,9 @@ bool qzCacheFileAccessor::getSplineInterpolatedDataAtTime(unsigned int channel, 
     const std::size_t bytes =
         static_cast<std::size_t>(count) * qzCacheData::elementSize(m_channels[channel]->dataType());
     if (bytes == 0) return false;
-    Block blocks[4] = {Block(*m_private, bytes), Block(*m_private, bytes), Block(*m_private, bytes),
-                       Block(*m_private, bytes)};
-    for (const Block& block : blocks) {
+    qzScratchBlock blocks[4] = {qzScratchBlock(*m_private, bytes), qzScratchBlock(*m_private, bytes),
+                                qzScratchBlock(*m_private, bytes), qzScratchBlock(*m_private, bytes)};
+    for (const qzScratchBlock& block : blocks) {
         if (!block) return false;
     }
     void* points[4] = {blocks[0].get(), blocks[1].get(), blocks[2].get(), blocks[3].get()};
@@ -235,7 +178,7 @@ bool qzCacheFileAccessor::getSplineInterpolatedDataAtTime(unsigned int channel, 
         return false;
     }
     if (read1 != StoredRead::kFound || read2 != StoredRead::kFound) {
-        for (Block& block : blocks) block.reset();
+        for (qzScratchBlock& block : blocks) block.reset();
         return interpolationFallback(channel, time, count, data, length);
     }
     // Outer neighbours are optional: at either end of the record the inner one stands in.

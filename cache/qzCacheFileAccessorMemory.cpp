@@ -337,14 +337,14 @@ bool qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory(int time, std::vecto
         }
         const std::uint64_t bytes =
             std::uint64_t(length) * qzCacheData::elementSize(m_channels[index]->dataType());
-        void* buffer = bytes <= byteBound ? allocateDataForChannel(index, length) : nullptr;
+        // Read into a kept block; the channel keeps a copy of its own.
+        qzScratchBlock block(*m_private, bytes <= byteBound ? static_cast<std::size_t>(bytes) : 0);
+        void* buffer = bytes <= byteBound ? block.get() : nullptr;
         if (!buffer || !readChannelDataFromFile(index, buffer, length, reader) ||
             !m_channels[index]->storeArrayData(buffer, length, true, time, false)) {
-            std::free(buffer);
             stored = false;
             break;
         }
-        std::free(buffer);
     }
     reader->endReadChunk();
     if (perFrame) reader->close();

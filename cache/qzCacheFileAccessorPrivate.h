@@ -81,10 +81,10 @@ struct qzCacheFileAccessorPrivate {
     std::condition_variable workerLeft;
     bool workerRunning = false;
 
-    // Blocks for the neighbours of interpolated requests, kept from one request to the next:
-    // a fresh frame-sized block would be mapped page by page by the system again each time,
-    // which costs more than the reads. A request takes blocks out and gives them back, so
-    // requests on several threads never share one.
+    // Blocks for the neighbours of interpolated requests and for samples on their way from a
+    // file into a channel, kept from one use to the next: a fresh frame-sized block would be
+    // mapped page by page by the system again each time, which costs more than the reads. A
+    // user takes blocks out and gives them back, so threads never share one.
     struct FreeBlock {
         void operator()(void* block) const { std::free(block); }
     };
@@ -96,4 +96,24 @@ struct qzCacheFileAccessorPrivate {
     std::vector<ScratchBlock> scratchBlocks;
     ScratchBlock takeScratch(std::size_t bytes);
     void giveScratch(ScratchBlock block);
+};
+
+// A block taken from the accessor's kept blocks and given back when done.
+class qzScratchBlock {
+public:
+    qzScratchBlock(qzCacheFileAccessorPrivate& owner, std::size_t bytes)
+        : m_owner(owner), m_block(owner.takeScratch(bytes)) {}
+    ~qzScratchBlock() { reset(); }
+    qzScratchBlock(const qzScratchBlock&) = delete;
+    qzScratchBlock& operator=(const qzScratchBlock&) = delete;
+    void* get() const { return m_block.bytes.get(); }
+    explicit operator bool() const { return m_block.bytes != nullptr; }
+    void reset() {
+        if (m_block.bytes) m_owner.giveScratch(std::move(m_block));
+        m_block = qzCacheFileAccessorPrivate::ScratchBlock();
+    }
+
+private:
+    qzCacheFileAccessorPrivate& m_owner;
+    qzCacheFileAccessorPrivate::ScratchBlock m_block;
 };
