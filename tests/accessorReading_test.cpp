@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "qzCacheFileIffIO.h"
@@ -526,6 +528,52 @@ TEST(RoundTrip, TwoThousandTimesInAnyOrder) {
             ASSERT_EQ(values, (std::vector<int>{t, -t, t * 3})) << t;
         }
     }
+}
+
+TEST(RoundTrip, InterpolatedReadsOnTwoThreadsEachGetTheirOwnBlend) {
+    // Interpolated requests borrow the accessor's kept blocks for their neighbours; requests
+    // on two threads at once must never blend each other's samples.
+    DiskCache disk("kcc", qzCacheFileAccessor::kOneFile);
+    AccessorRef accessor;
+    disk.setUp(*accessor);
+    unsigned int channel = 0;
+    accessor->addChannel(text("f"), text(""), qzCacheData::kFloatArray, channel);
+    disk.installWriter(*accessor);
+    const unsigned int count = 20000;
+    for (int t = 0; t <= 200; t += 10) {
+        std::vector<float> values(count);
+        for (unsigned int i = 0; i < count; ++i) values[i] = float(t) + float(i % 64);
+        accessor->beginWriteAtTime(t);
+        ASSERT_TRUE(accessor->addArrayData(channel, t, values.data(), count));
+        accessor->endWriteAtTime();
+    }
+    disk.installReader(*accessor);
+    qzCacheChannel::qzCacheInterpolation linear = qzCacheChannel::kLinear;
+    ASSERT_TRUE(accessor->setChannelInterpolation(channel, linear));
+    std::atomic<int> wrong{0};
+    auto reader = [&](int first) {
+        std::vector<float> got(count);
+        for (int round = 0; round < 200; ++round) {
+            const int t = first + 10 * (round % 19);
+            void* data = got.data();
+            unsigned int length = 0;
+            if (!accessor->getArrayDataAtTime(channel, t, count, data, length) || length != count) {
+                ++wrong;
+                continue;
+            }
+            for (unsigned int i = 0; i < count; ++i) {
+                if (got[i] != float(t) + float(i % 64)) {
+                    ++wrong;
+                    break;
+                }
+            }
+        }
+    };
+    std::thread a(reader, 5);
+    std::thread b(reader, 15);
+    a.join();
+    b.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(ReadBesideWriter, OneFileCacheBeingWrittenStaysIntact) {
