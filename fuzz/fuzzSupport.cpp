@@ -134,9 +134,17 @@ void walkDataFile(const std::uint8_t* data, std::size_t size) {
         qzString::IString name;
         int time = 0;
         walkDataFilePass(reader, pass, size, budget, name, time);
-        // The searches, from the end of the file back to the start.
+        // The searches, from the end of the file back to the start, then again and again as a
+        // frame's channels are read, so that remembered groups and records answer them.
         int found = 0;
-        if (reader.findTime(time, found) && !name.empty()) reader.findChannelName(name);
+        for (int again = 0; again < 3; ++again) {
+            if (reader.findTime(time, found) && !name.empty()) {
+                reader.findChannelName(name);
+                reader.readArraySize();
+                reader.findChannelName(text("absent"));
+            }
+            reader.endReadChunk();
+        }
         reader.findTime(time + 1, found);
         reader.close();
     }
