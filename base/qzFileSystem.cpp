@@ -129,20 +129,6 @@ std::size_t readFileAt(std::FILE* file, std::uint64_t offset, void* data, std::s
 #endif
 }
 
-FileIdentity identityOf(std::FILE* file) {
-    FileIdentity identity;
-#if !defined(_WIN32)
-    struct stat status {};
-    if (file && fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
-        fillIdentity(status, identity);
-    }
-#else
-    // No cheap identity of an open stream here: callers then reopen by name.
-    (void)file;
-#endif
-    return identity;
-}
-
 bool identityAndLengthOf(std::FILE* file, FileIdentity& identity, std::uint64_t& length) {
     identity = FileIdentity();
 #if !defined(_WIN32)

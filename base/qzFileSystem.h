@@ -42,7 +42,6 @@ struct FileIdentity {
     std::int64_t modifiedNs = 0;  // last modification, nanoseconds since the epoch
     bool known = false;
 };
-FileIdentity identityOf(std::FILE* file);
 // The identity and length of an open regular file in one question to the system; false when
 // the platform cannot answer it that way (the caller then seeks to the end).
 bool identityAndLengthOf(std::FILE* file, FileIdentity& identity, std::uint64_t& length);

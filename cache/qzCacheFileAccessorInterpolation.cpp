@@ -53,8 +53,12 @@ void blendInt(void* out, const void* a, const void* b, std::size_t scalars, doub
     }
 }
 
-}  // namespace
+// Bytes of a sample of `count` elements of the channel's type; 0 for a type without arrays.
+std::size_t sampleBytes(const qzCacheChannel& channel, unsigned int count) {
+    return static_cast<std::size_t>(count) * qzCacheData::elementSize(channel.dataType());
+}
 
+}  // namespace
 
 bool qzCacheFileAccessor::getInterpolatedArrayDataAtTime(unsigned int channel, int time,
                                                          unsigned int count, void*& data,
@@ -114,8 +118,7 @@ bool qzCacheFileAccessor::getLinearInterpolatedDataAtTime(unsigned int channel, 
                                                           unsigned int count, void*& data,
                                                           unsigned int& length) {
     if (count == 0 || !data || channel >= m_channels.size()) return false;
-    const std::size_t bytes =
-        static_cast<std::size_t>(count) * qzCacheData::elementSize(m_channels[channel]->dataType());
+    const std::size_t bytes = sampleBytes(*m_channels[channel], count);
     if (bytes == 0) return false;
     qzScratchBlock first(*m_private, bytes);
     qzScratchBlock second(*m_private, bytes);
@@ -159,8 +162,7 @@ bool qzCacheFileAccessor::getSplineInterpolatedDataAtTime(unsigned int channel, 
                                                           unsigned int count, void*& data,
                                                           unsigned int& length) {
     if (count == 0 || !data || channel >= m_channels.size()) return false;
-    const std::size_t bytes =
-        static_cast<std::size_t>(count) * qzCacheData::elementSize(m_channels[channel]->dataType());
+    const std::size_t bytes = sampleBytes(*m_channels[channel], count);
     if (bytes == 0) return false;
     qzScratchBlock blocks[4] = {qzScratchBlock(*m_private, bytes), qzScratchBlock(*m_private, bytes),
                                 qzScratchBlock(*m_private, bytes), qzScratchBlock(*m_private, bytes)};

@@ -2,22 +2,17 @@
 
 #include "qzFileSystem.h"
 #include "qzIffByteOrder.h"
+#include "qzIffFileShared.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
 namespace iff {
+using namespace shared;
 namespace {
 
-// Read-ahead buffer. Larger reads bypass it in one call.
-constexpr std::size_t kBufferBytes = 64 * 1024;
-constexpr unsigned kTypeBytes = 4;
 constexpr std::uint64_t kAfterSkipReadAhead = 4096;
-
-std::string at(std::uint64_t offset) {
-    return " at offset " + std::to_string(offset);
-}
 
 }  // namespace
 
@@ -167,9 +162,6 @@ bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes, bool& u
     unmodified = false;
     if (m_file == nullptr || m_writable || !m_writeGroups.empty() || m_putActive) {
         return false;
-    }
-    if (!m_openIdentity.known) {
-        m_openIdentity = qzOS::identityOf(m_file);
     }
     qzOS::FileIdentity named;
     std::uint64_t length = 0;

@@ -168,6 +168,9 @@ private:
     }
     bool chunkRefused(const char* operation, const qzIffTag& tag);
     void storeChunkHeader(unsigned char* target, const qzIffTag& tag, std::uint32_t size) const;
+    // The header before `size` data bytes and the zero padding after them.
+    void storeChunkFrame(unsigned char* target, const qzIffTag& tag, std::uint32_t size,
+                         std::size_t padding) const;
     bool flushWriteBuffer();
     bool physicalWrite(std::uint64_t offset, const void* data, std::size_t count);
     bool patchSizeField(std::uint64_t offset, std::uint64_t value);
@@ -203,7 +206,7 @@ private:
     // Bytes read ahead when entering a top-level group: the largest such group met so far
     // (at most the buffer). A hint only, kept across files.
     std::uint64_t m_groupReadAhead = 0;
-    // The open file's identity and when it was last seen modified.
+    // The open file's identity (learnt by open) and when it was last seen modified.
     qzOS::FileIdentity m_openIdentity;
     // A bound on the read-ahead of the next read from the file only (0: none).
     std::uint64_t m_readAheadOnce = 0;

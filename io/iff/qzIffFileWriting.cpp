@@ -3,27 +3,22 @@
 
 #include "qzFileSystem.h"
 #include "qzIffByteOrder.h"
+#include "qzIffFileShared.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
 namespace iff {
+using namespace shared;
 namespace {
 
-// Write-behind buffer: smaller writes gather in it, larger ones go out in one call.
-constexpr std::size_t kBufferBytes = 64 * 1024;
 // While the outermost open group is still in the write buffer, writes gather up to this
 // much: a group of a few megabytes gets its size in memory and reaches the file in one call.
 constexpr std::size_t kGroupHoldBytes = 4 * 1024 * 1024;
 // A write buffer grown beyond this for one large chunk is given back by the next flush or
 // close, never between the chunks of a record.
 constexpr std::size_t kKeptWriteBufferBytes = 64 * 1024 * 1024;
-constexpr unsigned kTypeBytes = 4;
-
-std::string at(std::uint64_t offset) {
-    return " at offset " + std::to_string(offset);
-}
 
 // Uninitialised bytes, or null when there is no memory for them. (The throwing form, so that
 // hosts that replace the allocation operators see matching pairs.)
@@ -134,10 +129,7 @@ unsigned char* qzIffFile::putChunkInPlace(const qzIffTag& tag, std::uint32_t siz
             at(start));
         return nullptr;
     }
-    storeChunkHeader(target, tag, size);
-    for (std::size_t i = 0; i < padding; ++i) {
-        target[header + size + i] = 0;
-    }
+    storeChunkFrame(target, tag, size, padding);
     return target + header;
 }
 
@@ -200,6 +192,12 @@ void qzIffFile::storeChunkHeader(unsigned char* target, const qzIffTag& tag, std
     }
 }
 
+void qzIffFile::storeChunkFrame(unsigned char* target, const qzIffTag& tag, std::uint32_t size,
+                                std::size_t padding) const {
+    storeChunkHeader(target, tag, size);
+    std::memset(target + headerBytes() + size, 0, padding);
+}
+
 bool qzIffFile::writeChunk(const qzIffTag& tag, const void* data, std::uint32_t size) {
     const std::size_t headerSize = headerBytes();
     const std::size_t padding = static_cast<std::size_t>(paddingAfter(m_position + headerSize + size));
@@ -207,12 +205,9 @@ bool qzIffFile::writeChunk(const qzIffTag& tag, const void* data, std::uint32_t 
         // The usual small chunk: header, data and padding in one piece of the buffer.
         bool ok = true;
         if (unsigned char* target = bufferSpace(headerSize + size + padding, ok)) {
-            storeChunkHeader(target, tag, size);
+            storeChunkFrame(target, tag, size, padding);
             if (size > 0) {
                 std::memcpy(target + headerSize, data, size);
-            }
-            for (std::size_t i = 0; i < padding; ++i) {
-                target[headerSize + size + i] = 0;
             }
             return ok;
         }
