@@ -277,12 +277,23 @@ TEST_P(IffVariant, EmptyChunkHasData) {
     EXPECT_EQ(file->getChunk(tag, &size), nullptr);
 }
 
+namespace {
+
+// The sample groups written to a file in `dir` and opened for reading; null when that fails.
+std::unique_ptr<qzIffFile> openSampleGroups(int variant, const qztest::TempDir& dir) {
+    const std::string path = dir.file("data");
+    writeFile(variant, path, sampleGroups());
+    auto file = makeFile(variant);
+    if (!file->open(path.c_str(), "r", 0, 0)) return nullptr;
+    return file;
+}
+
+}  // namespace
+
 TEST_P(IffVariant, BeginGetYieldsTheBegunChunkUntilEnded) {
     qztest::TempDir dir;
-    const std::string path = dir.file("data");
-    writeFile(GetParam(), path, sampleGroups());
-    auto file = makeFile(GetParam());
-    ASSERT_TRUE(file->open(path.c_str(), "r", 0, 0));
+    auto file = openSampleGroups(GetParam(), dir);
+    ASSERT_TRUE(file);
     qzIffTag groupTag;
     qzIffTag type;
     ASSERT_EQ(file->beginReadGroup(groupTag, type), 0);
@@ -344,10 +355,8 @@ TEST_P(IffVariant, GetStringWritesAtMostSizePlusOneBytes) {
 
 TEST_P(IffVariant, EndReadGroupSkipsTheUnreadRest) {
     qztest::TempDir dir;
-    const std::string path = dir.file("data");
-    writeFile(GetParam(), path, sampleGroups());
-    auto file = makeFile(GetParam());
-    ASSERT_TRUE(file->open(path.c_str(), "r", 0, 0));
+    auto file = openSampleGroups(GetParam(), dir);
+    ASSERT_TRUE(file);
     qzIffTag groupTag;
     qzIffTag type;
     EXPECT_NE(file->endReadGroup(), 0);  // nothing entered: nothing moves
@@ -376,10 +385,8 @@ TEST_P(IffVariant, EndReadGroupSkipsTheUnreadRest) {
 
 TEST_P(IffVariant, SeekToAGroupStartReadsThatGroupAgain) {
     qztest::TempDir dir;
-    const std::string path = dir.file("data");
-    writeFile(GetParam(), path, sampleGroups());
-    auto file = makeFile(GetParam());
-    ASSERT_TRUE(file->open(path.c_str(), "r", 0, 0));
+    auto file = openSampleGroups(GetParam(), dir);
+    ASSERT_TRUE(file);
     qzIffTag groupTag;
     qzIffTag type;
     ASSERT_EQ(file->beginReadGroup(groupTag, type), 0);  // header
