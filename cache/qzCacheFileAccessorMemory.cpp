@@ -408,13 +408,13 @@ bool qzCacheFileAccessor::startMultiThreadRead(bool verbose) {
 
 bool qzCacheFileAccessor::stopMultiThreadRead() {
     if (!m_multiThreadReadMode || !m_stateMutex) return false;
-    {
-        qzThread::MutexOp lock(*m_stateMutex, true);
-        if (!m_multiThreadReadMode) return false;
-        m_multiThreadReadMode = false;
-        m_workerWakeSemaphore->post();
-    }
-    m_private->wakeWaiters();
+    qzThread::MutexOp lock(*m_stateMutex, true);
+    if (!m_multiThreadReadMode) return false;
+    m_multiThreadReadMode = false;
+    m_workerWakeSemaphore->post();
+    // Releasing the state mutex hands the stop over: the worker may then give back the last
+    // reference at once, so nothing of the accessor is touched after it. The worker wakes
+    // the waiting readers as it leaves.
     return true;
 }
 

@@ -358,24 +358,29 @@ TEST(PreloadLifecycle, ALargerQueueIsFilledWithoutANewRequestedTime) {
 TEST(PreloadLifecycle, LastReleaseWhileTheWorkerRunsDestroysOnce) {
     qztest::TempDir dir;
     writeCache(dir.path(), kPerFrame, 10);
-    for (int round = 0; round < 8; ++round) {
+    for (int round = 0; round < 12; ++round) {
         std::promise<void> destroyed;
         std::future<void> gone = destroyed.get_future();
         auto* reader = new ProbeAccessor(&destroyed);
         openCache(dir.path(), kPerFrame, 10, defaultChannels(), reader);
         ASSERT_TRUE(reader->startMultiThreadRead(false));
-        withWatchdog([&] { expectWritten(reader, round % 5, round); });
-        if (round % 2 == 0) {
+        withWatchdog([&] { expectWritten(reader, round % 5, round % 10); });
+        if (round % 3 == 0) {
             // Stopped and released at once, while the worker is still loading the frames
             // around the request: whichever of the two lets go last destroys it.
             reader->stopMultiThreadRead();
             reader->unref();
-        } else {
+        } else if (round % 3 == 1) {
             // The creator lets go first; a second holder stops the worker and releases.
             reader->ref();
             reader->unref();
             reader->stopMultiThreadRead();
             reader->unref();
+        } else {
+            // The creator lets go while the worker runs, then stops it: the worker may give
+            // back the last reference while the stop is still in progress.
+            reader->unref();
+            reader->stopMultiThreadRead();
         }
         ASSERT_EQ(gone.wait_for(std::chrono::minutes(2)), std::future_status::ready)
             << "the accessor was never destroyed";
