@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace {
 
@@ -12,6 +13,25 @@ using Int64 = std::int64_t;
 
 bool fitsInt(Int64 value) {
     return value >= std::numeric_limits<int>::min() && value <= std::numeric_limits<int>::max();
+}
+
+// Inserts at the ascending position unless present; may throw std::bad_alloc, and then leaves
+// the list as it was.
+void insertSorted(std::vector<int>& times, int time) {
+    auto at = std::lower_bound(times.begin(), times.end(), time);
+    if (at == times.end() || *at != time) times.insert(at, time);
+}
+
+// Makes room for one more element, so that the insertion after it allocates nothing.
+template <typename T>
+bool roomForOneMore(std::vector<T>& list) {
+    if (list.size() < list.capacity()) return true;
+    try {
+        list.reserve(list.empty() ? 4 : list.size() * 2);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -61,10 +81,7 @@ void qzCacheChannel::copyTimes(const qzCacheChannel& source) {
 }
 
 bool qzCacheChannel::addTime(int time) {
-    if (m_samplingType == kIrregular) {
-        addIrregularTime(time);
-        return true;
-    }
+    if (m_samplingType == kIrregular) return addIrregularTime(time);
     const Int64 t = time;
     const Int64 start = m_startTime;
     const Int64 end = m_endTime;
@@ -98,22 +115,28 @@ bool qzCacheChannel::addTime(int time) {
         if (t >= start && t <= end && (t - start) % rate == 0) return true;
     }
     // Off the grid: the record becomes an explicit list holding the old grid and the new time,
-    // unless the grid is too large to spell out (only a hostile description makes one).
+    // unless the grid is too large to spell out (only a hostile description makes one). The
+    // list is built aside, so that a failed allocation leaves the record as it was.
     const std::uint64_t listed = gridSize();
     if (listed > kMaxListedTimes) return false;
-    m_samplingType = kIrregular;
-    m_times.clear();
-    if (end == start || rate <= 0) {
-        addIrregularTime(m_startTime);
-        if (end != start) addIrregularTime(static_cast<int>(end));
-    } else {
-        m_times.reserve(static_cast<std::size_t>(listed + 1));
-        for (Int64 u = start; u <= end; u += rate) m_times.push_back(static_cast<int>(u));
-        // An end off the rate (set through the setters) is no time of the grid.
-        m_startTime = m_times.front();
-        m_endTime = m_times.back();
+    std::vector<int> times;
+    try {
+        if (end == start || rate <= 0) {
+            times.push_back(m_startTime);
+            if (end != start) times.push_back(m_endTime);
+        } else {
+            times.reserve(static_cast<std::size_t>(listed + 1));
+            // An end off the rate (set through the setters) is no time of the grid.
+            for (Int64 u = start; u <= end; u += rate) times.push_back(static_cast<int>(u));
+        }
+        insertSorted(times, time);
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    addIrregularTime(time);
+    m_samplingType = kIrregular;
+    m_times.swap(times);
+    m_startTime = m_times.front();
+    m_endTime = m_times.back();
     return true;
 }
 
@@ -136,22 +159,39 @@ std::uint64_t qzCacheChannel::gridSize() const {
     return static_cast<std::uint64_t>(span / m_samplingRate + 1);
 }
 
-void qzCacheChannel::addIrregularTime(int time) {
-    if (m_times.empty()) {
+bool qzCacheChannel::addIrregularTime(int time) {
+    const bool first = m_times.empty();
+    try {
+        insertSorted(m_times, time);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (first) {
         m_startTime = m_endTime = time;
     } else {
         if (time < m_startTime) m_startTime = time;
         if (time > m_endTime) m_endTime = time;
     }
-    auto at = std::lower_bound(m_times.begin(), m_times.end(), time);
-    if (at == m_times.end() || *at != time) m_times.insert(at, time);
+    return true;
 }
 
-void qzCacheChannel::storeData(double value, int time) {
+bool qzCacheChannel::storeData(double value, int time) {
     qzThread::MutexOp lock(m_mutex, true);
+    if (!storeSample(new (std::nothrow) qzNumericCacheData(time, value), nullptr, true)) {
+        return false;
+    }
     m_ownsArrayData = false;
-    insertData(new qzNumericCacheData(time, value));
-    addTime(time);
+    return true;
+}
+
+bool qzCacheChannel::storeSample(qzCacheData* sample, void* ownBuffer, bool addToTimes) {
+    if (!sample || !roomForOneMore(m_data) || (addToTimes && !addTime(sample->time()))) {
+        delete sample;
+        std::free(ownBuffer);
+        return false;
+    }
+    insertData(sample);
+    return true;
 }
 
 bool qzCacheChannel::storeArrayData(void* data, unsigned int length, bool copy, int time,
@@ -168,8 +208,10 @@ bool qzCacheChannel::storeArrayData(void* data, unsigned int length, bool copy, 
         if (!buffer) return false;
         if (bytes > 0) std::memcpy(buffer, data, bytes);
     }
-    insertData(new qzPtrCacheData(time, buffer, length, copy));
-    if (addToTimes) addTime(time);
+    if (!storeSample(new (std::nothrow) qzPtrCacheData(time, buffer, length, copy),
+                     copy ? buffer : nullptr, addToTimes)) {
+        return false;
+    }
     m_ownsArrayData = copy;
     return true;
 }

@@ -54,13 +54,14 @@ public:
     static constexpr unsigned int kMaxListedTimes = 1u << 20;
     // Records one more sample time in the sampling record. A time off the grid turns a regular
     // record into the explicit list of its times and the new one; false, and nothing changed,
-    // when the grid holds more than kMaxListedTimes times.
+    // when the grid holds more than kMaxListedTimes times or the list cannot be allocated.
     bool addTime(int time);
     // Whether addTime would record `time`.
     bool canAddTime(int time) const;
 
-    // Stored samples (locked: each holds m_mutex for its whole run).
-    void storeData(double value, int time);
+    // Stored samples (locked: each holds m_mutex for its whole run). A store that cannot
+    // allocate what it needs returns false and leaves the samples and the record as they were.
+    bool storeData(double value, int time);
     // With `copy`, stores a copy of `data` (length elements); without it, keeps the caller's
     // pointer, which must then outlive the sample. A copy on a channel without an element size
     // (kDouble, kUnknownData) stores nothing and returns false.
@@ -95,7 +96,10 @@ public:
 
 private:
     void releaseSample(qzCacheData* sample) const;
-    void addIrregularTime(int time);
+    // Puts `sample` (null when its allocation failed) in place, recording its time when asked.
+    // On failure it releases the sample and `ownBuffer` and changes nothing.
+    bool storeSample(qzCacheData* sample, void* ownBuffer, bool addToTimes);
+    bool addIrregularTime(int time);
     // The number of grid times a regular record with start below end and a positive rate
     // would list; 0 for any other record.
     std::uint64_t gridSize() const;

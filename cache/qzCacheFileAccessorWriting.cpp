@@ -35,8 +35,7 @@ void qzCacheFileAccessor::beginWriteAtTime(int time) {
 bool qzCacheFileAccessor::addData(unsigned int channel, int time, double value) {
     if (channel >= m_channels.size() || !m_memoryCache) return false;
     if (!m_channels[channel]->canAddTime(time)) return false;
-    m_channels[channel]->storeData(value, time);
-    return true;
+    return m_channels[channel]->storeData(value, time);
 }
 
 bool qzCacheFileAccessor::addArrayData(unsigned int channel, int time, void* data,
@@ -46,12 +45,12 @@ bool qzCacheFileAccessor::addArrayData(unsigned int channel, int time, void* dat
     qzCacheChannel* target = m_channels[channel];
     // A time the sampling record cannot hold would be stored but never found again.
     if (!target->canAddTime(time)) return false;
-    if (m_memoryCache) {
-        // Refused for a type without an element size: no copy, and no caller pointer kept.
-        target->storeArrayData(data, length, true, time, true);
-    } else {
-        target->addTime(time);
-    }
+    // A sample that memory or the record cannot take is not written either: the caller
+    // learns that it is lost, and may add it again without leaving a second record in the
+    // file. A type without an element size is refused here too (no copy, no pointer kept).
+    const bool recorded = m_memoryCache ? target->storeArrayData(data, length, true, time, true)
+                                        : target->addTime(time);
+    if (!recorded) return false;
     // A name without its array would leave a record that makes the whole time unreadable.
     if (!qzCacheData::isArrayType(target->dataType())) return false;
     if (m_distribution == kNoDistribution) return true;

@@ -7,38 +7,11 @@
 #include <new>
 #include <vector>
 
+#include "allocationProbe.h"
 #include "qzCacheFileAccessor.h"
 #include "qzString.h"
 
 using qzString::IString;
-
-// Allocation failure on demand: the next `g_allocationsBeforeFailure` allocations of this
-// thread succeed and the one after fails; -1 turns it off.
-namespace {
-thread_local int g_allocationsBeforeFailure = -1;
-
-bool allocationFailsNow() {
-    if (g_allocationsBeforeFailure < 0) return false;
-    return g_allocationsBeforeFailure-- == 0;
-}
-}  // namespace
-
-// The replacements pair malloc with free; the compiler cannot see that they belong together.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t size) {
-    if (allocationFailsNow()) throw std::bad_alloc();
-    if (void* block = std::malloc(size ? size : 1)) return block;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (allocationFailsNow()) return nullptr;
-    return std::malloc(size ? size : 1);
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace {
 
@@ -112,31 +85,29 @@ TEST(AccessorLifetime, NewAccessorDefaults) {
 }
 
 TEST(AccessorLifetime, CreationReportsFailedAllocationsAsNull) {
-    bool sawFailure = false;
-    for (int allowed = 0; allowed < 100; ++allowed) {
+    // Every allocation of the creation is failed once, until one creation meets no failure.
+    for (int allowed = 0;; ++allowed) {
+        ASSERT_LT(allowed, 100) << "the creation never completed";
         qzCacheFileAccessor* accessor = nullptr;
         bool threw = false;
-        g_allocationsBeforeFailure = allowed;
-        try {
-            accessor = qzCacheFileAccessor::createQzCacheFileAccessor();
-        } catch (...) {
-            threw = true;
+        bool failed = false;
+        {
+            const qztest::FailingAllocation failure(allowed);
+            try {
+                accessor = qzCacheFileAccessor::createQzCacheFileAccessor();
+            } catch (...) {
+                threw = true;
+            }
+            failed = failure.happened();
         }
-        const bool failureInjected = g_allocationsBeforeFailure < 0;
-        g_allocationsBeforeFailure = -1;
         EXPECT_FALSE(threw) << "allocation " << allowed;
-        if (failureInjected) {
-            sawFailure = true;
-            EXPECT_EQ(accessor, nullptr) << "allocation " << allowed;
-            if (accessor) accessor->unref();
-            continue;
+        EXPECT_EQ(accessor == nullptr, failed) << "allocation " << allowed;
+        if (accessor) accessor->unref();
+        if (!failed) {
+            EXPECT_GT(allowed, 0) << "no allocation was failed";
+            break;
         }
-        // Every allocation of the creation has been failed once.
-        ASSERT_NE(accessor, nullptr);
-        accessor->unref();
-        break;
     }
-    EXPECT_TRUE(sawFailure);
 }
 
 TEST(AccessorLifetime, LastUnrefDestroys) {

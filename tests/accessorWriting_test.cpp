@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "allocationProbe.h"
 #include "recordingFileIO.h"
 #include "testSupport.h"
 
@@ -188,6 +190,62 @@ TEST(WriteMemory, AddDataNeedsTheMemoryCache) {
     EXPECT_FALSE(accessor->getDataAtTime(channel, 11, value));
     accessor->setMemoryCache(false);
     EXPECT_FALSE(accessor->getDataAtTime(channel, 10, value));
+}
+
+TEST(WriteMemory, ASampleMemoryCannotHoldIsReportedLost) {
+    // A pure memory cache holds samples at 0, 10 and 20 (a grid); 25 turns the record into a
+    // list. Each allocation of that last store fails in turn: the call reports false, and the
+    // sample is neither in memory nor in the record; what was stored before stays.
+    for (int allowed = 0;; ++allowed) {
+        ASSERT_LT(allowed, 50) << "the store never completed";
+        AccessorRef accessor;
+        accessor->setMemoryCache(true);
+        unsigned int points = 0;
+        unsigned int numbers = 0;
+        accessor->addChannel(text("points"), text(""), qzCacheData::kFloatVectorArray, points);
+        accessor->addChannel(text("numbers"), text(""), qzCacheData::kDouble, numbers);
+        std::vector<float> values(6, 1.f);
+        for (int t : {0, 10, 20}) {
+            ASSERT_TRUE(accessor->addArrayData(points, t, values.data(), 2));
+            ASSERT_TRUE(accessor->addData(numbers, t, 1.0));
+        }
+        bool added[2] = {false, false};
+        bool failed[2] = {false, false};
+        {
+            const qztest::FailingAllocation failure(allowed);
+            added[0] = accessor->addArrayData(points, 25, values.data(), 2);
+            failed[0] = failure.happened();
+        }
+        {
+            const qztest::FailingAllocation failure(allowed);
+            added[1] = accessor->addData(numbers, 25, 2.0);
+            failed[1] = failure.happened();
+        }
+        for (unsigned int channel : {points, numbers}) {
+            SCOPED_TRACE("allocation " + std::to_string(allowed) + ", channel " +
+                         std::to_string(channel));
+            EXPECT_EQ(added[channel], !failed[channel]);
+            EXPECT_EQ(accessor->hasDataAtTime(channel, 25), !failed[channel]);
+            EXPECT_EQ(accessor->getDataCount(channel), failed[channel] ? 3u : 4u);
+            EXPECT_EQ(accessor->isChannelSamplingRegular(channel), failed[channel]);
+            EXPECT_TRUE(accessor->hasDataAtTime(channel, 20));
+        }
+        if (!failed[0] && !failed[1]) break;
+    }
+
+    // With data files behind it, the refused sample is not written either.
+    WriteSetup s(qzCacheFileAccessor::kOneFilePerFrame);
+    s.accessor->setMemoryCache(true);
+    s.accessor->beginWriteAtTime(0);
+    const std::size_t calls = s.log.size();
+    std::vector<double> p(6, 1.0);
+    {
+        const qztest::FailingAllocation failure(0);
+        EXPECT_FALSE(s.accessor->addArrayData(s.points, 0, p.data(), 2));
+    }
+    EXPECT_EQ(s.log.size(), calls);
+    s.accessor->endWriteAtTime();
+    EXPECT_TRUE(s.disk.at(s.frame("Frame0")).chunks.at(0).records.empty());
 }
 
 TEST(WriteMemory, BadArgumentsAreRefused) {
