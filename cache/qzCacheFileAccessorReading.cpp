@@ -9,6 +9,12 @@
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIO.h"
+#include "qzCacheFileIffIO.h"
+
+std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cacheFormat) {
+    return std::unique_ptr<qzCacheFileIO>(
+        new qzCacheFileIffIO(qzCacheFileIO::kRead, cacheFormat));
+}
 
 namespace {
 

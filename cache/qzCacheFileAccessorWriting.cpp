@@ -6,6 +6,18 @@
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIO.h"
+#include "qzCacheFileIffIO.h"
+
+bool qzFlushWriter(qzCacheFileIO* writer) {
+    // Other formats have no buffer we know of; what they wrote is theirs to show.
+    auto* iff = dynamic_cast<qzCacheFileIffIO*>(writer);
+    return !iff || iff->flush();
+}
+
+bool qzWriterFailed(qzCacheFileIO* writer) {
+    auto* iff = dynamic_cast<qzCacheFileIffIO*>(writer);
+    return iff && iff->hasWriteError();
+}
 
 namespace {
 
