@@ -63,24 +63,6 @@ private:
     int m_time;
 };
 
-// The reader for a load on the caller's thread. While a writer is installed that is the side
-// reader, opened here on a one-file cache's data file (`opened` then asks for a close).
-qzCacheFileIO* loadingReader(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state,
-                             bool& opened) {
-    opened = false;
-    qzCacheFileIO* installed = accessor.fileAccessor();
-    if (!installed || installed->fileAccessMode() == qzCacheFileIO::kRead) return installed;
-    if (!state.sideReader) state.sideReader = qzCreateSideReader(accessor.cacheFormat());
-    qzCacheFileIO* reader = state.sideReader.get();
-    if (!reader) return nullptr;
-    qzFlushWriter(installed);
-    if (accessor.distribution() == qzCacheFileAccessor::kOneFile) {
-        const qzString::IString path = accessor.constructDataFilePathForOneFile();
-        opened = !path.empty() && reader->open(path);
-    }
-    return reader;
-}
-
 // Moves the work generation on when it goes out of scope, however a load ends.
 class WorkChange {
 public:
@@ -250,10 +232,8 @@ bool qzCacheFileAccessor::getStoredArrayDataByCopying(unsigned int channel, int 
         getLastRequestedTime(requested);
         std::vector<int> keepTimes;
         getDataTimesToBeCached(requested, keepTimes);
-        bool opened = false;
-        qzCacheFileIO* reader = loadingReader(*this, *m_private, opened);
-        readAllDataAtTimeAndStoreInMemory(time, keepTimes, reader);
-        if (opened) reader->close();
+        const qzDataFileRead file(*this, *m_private);
+        readAllDataAtTimeAndStoreInMemory(time, keepTimes, file.reader());
     }
     if (!source->copyArrayData(data, count, time)) return false;
     length = count;

@@ -14,6 +14,8 @@
 
 #include "qzCacheFileIO.h"
 
+class qzCacheFileAccessor;
+
 // The reader made to read beside an installed writer, in the cache's format.
 std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cacheFormat);
 // Hands what a writer buffered to the operating system, so that a reader sees it. False when
@@ -96,6 +98,40 @@ struct qzCacheFileAccessorPrivate {
     std::vector<ScratchBlock> scratchBlocks;
     ScratchBlock takeScratch(std::size_t bytes);
     void giveScratch(ScratchBlock block);
+};
+
+// One read of the cache's data files and the reader it goes through, under the reader mutex
+// for its life. The reader is the installed one or, while a writer is installed, the side
+// reader beside it (what the writer buffered is handed to the system first). It opens what
+// the read needs and closes it again: beside a writer a one-file cache's data file, and, given
+// a time, a per-frame cache's file of that time. Not nested: each opens its file afresh.
+class qzDataFileRead {
+public:
+    // The data files as they stand: nothing is opened but a one-file cache's beside a writer.
+    qzDataFileRead(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state);
+    // The same, and in a per-frame cache the file of `time`.
+    qzDataFileRead(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state, int time);
+    ~qzDataFileRead();
+    qzDataFileRead(const qzDataFileRead&) = delete;
+    qzDataFileRead& operator=(const qzDataFileRead&) = delete;
+
+    // Null without an installed file IO object.
+    qzCacheFileIO* reader() const { return m_reader; }
+    // The reader stands on the file the read needs: one this object opened, a one-file cache's
+    // installed reader, or a per-frame cache's reader as it stands. False for a file that did
+    // not open, without a reader, and without a distribution.
+    bool ready() const { return m_ready; }
+    // The file was opened here, so the reader stands right after its header.
+    bool opened() const { return m_opened; }
+
+private:
+    qzDataFileRead(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state,
+                   const int* frameTime);
+
+    std::lock_guard<std::recursive_mutex> m_lock;
+    qzCacheFileIO* m_reader = nullptr;
+    bool m_ready = false;
+    bool m_opened = false;
 };
 
 // A block taken from the accessor's kept blocks and given back when done.

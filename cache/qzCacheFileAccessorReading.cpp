@@ -2,7 +2,8 @@
 //
 // No read may change a data file. The library's writers truncate what they open and reopen
 // the same way on rewind, so while the installed file IO object is a writer every read goes
-// through a reader of our own (the side reader), opened on the existing files as needed.
+// through a reader of our own (the side reader), opened on the existing files as needed:
+// qzDataFileRead chooses and opens the reader of every read.
 #include <cstdlib>
 #include <mutex>
 
@@ -16,81 +17,54 @@ std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cache
         new qzCacheFileIffIO(qzCacheFileIO::kRead, cacheFormat));
 }
 
-namespace {
+qzDataFileRead::qzDataFileRead(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state)
+    : qzDataFileRead(accessor, state, nullptr) {}
 
-bool isWriter(const qzCacheFileIO* fileIO) {
-    return fileIO && fileIO->fileAccessMode() != qzCacheFileIO::kRead;
-}
+qzDataFileRead::qzDataFileRead(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state,
+                               int time)
+    : qzDataFileRead(accessor, state, &time) {}
 
-// The object that reads of `accessor` go through: the installed reader, or the side reader
-// while a writer is installed. Null without an installed object.
-qzCacheFileIO* readerOf(const qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state) {
+qzDataFileRead::qzDataFileRead(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state,
+                               const int* frameTime)
+    : m_lock(state.readerMutex) {
     qzCacheFileIO* installed = accessor.fileAccessor();
-    if (!isWriter(installed)) return installed;
-    if (!state.sideReader) state.sideReader = qzCreateSideReader(accessor.cacheFormat());
-    return state.sideReader.get();
-}
+    const bool besideWriter = installed && installed->fileAccessMode() != qzCacheFileIO::kRead;
+    if (besideWriter && !state.sideReader) {
+        state.sideReader = qzCreateSideReader(accessor.cacheFormat());
+    }
+    m_reader = besideWriter ? state.sideReader.get() : installed;
+    if (!m_reader) return;
+    // What the writer buffered reaches the system before anything of it is read.
+    if (besideWriter) qzFlushWriter(installed);
 
-// One read operation on the data file(s). For a one-file cache being written it opens the
-// side reader on the data file for the operation and closes it again; otherwise it only picks
-// the reader (frame files are opened by FrameFile).
-class ReadScope {
-public:
-    ReadScope(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state)
-        : m_lock(state.readerMutex), m_reader(readerOf(accessor, state)) {
-        qzCacheFileIO* installed = accessor.fileAccessor();
-        if (!m_reader || !isWriter(installed) ||
-            accessor.distribution() != qzCacheFileAccessor::kOneFile) {
+    qzString::IString path;
+    switch (accessor.distribution()) {
+    case qzCacheFileAccessor::kOneFile:
+        if (!besideWriter) {
+            m_ready = true;  // opened by whoever installed it
             return;
         }
-        qzFlushWriter(installed);
-        const qzString::IString path = accessor.constructDataFilePathForOneFile();
-        m_opened = !path.empty() && m_reader->open(path);
+        path = accessor.constructDataFilePathForOneFile();
+        break;
+    case qzCacheFileAccessor::kOneFilePerFrame:
+        if (!frameTime) {
+            m_ready = true;
+            return;
+        }
+        path = accessor.constructDataFilePathForOneFilePerFrame(*frameTime);
+        break;
+    default: return;
     }
-    ~ReadScope() {
-        if (m_opened) m_reader->close();
-    }
-    ReadScope(const ReadScope&) = delete;
-    ReadScope& operator=(const ReadScope&) = delete;
+    // An empty path (no positive frame length) is a file that does not open.
+    m_opened = !path.empty() && m_reader->open(path);
+    m_ready = m_opened;
+}
 
-    qzCacheFileIO* reader() const { return m_reader; }
-    // The reader was opened here, so it already stands right after the header.
-    bool freshlyOpened() const { return m_opened; }
+qzDataFileRead::~qzDataFileRead() {
+    if (m_opened) m_reader->close();
+}
 
-private:
-    // The preloading worker may rescan through the same reader.
-    std::lock_guard<std::recursive_mutex> m_lock;
-    qzCacheFileIO* m_reader;
-    bool m_opened = false;
-};
-
-// The frame file of one time, open on the reader for the life of this object.
-class FrameFile {
-public:
-    FrameFile(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state, int time)
-        : m_lock(state.readerMutex), m_reader(readerOf(accessor, state)) {
-        if (!m_reader) return;
-        const qzString::IString path = accessor.constructDataFilePathForOneFilePerFrame(time);
-        // An empty path (no positive frame length) is a file that does not open.
-        if (path.empty()) return;
-        qzCacheFileIO* installed = accessor.fileAccessor();
-        if (isWriter(installed)) qzFlushWriter(installed);
-        m_open = m_reader->open(path);
-    }
-    ~FrameFile() {
-        if (m_open) m_reader->close();
-    }
-    FrameFile(const FrameFile&) = delete;
-    FrameFile& operator=(const FrameFile&) = delete;
-
-    bool isOpen() const { return m_open; }
-    qzCacheFileIO* reader() const { return m_reader; }
-
-private:
-    std::lock_guard<std::recursive_mutex> m_lock;
-    qzCacheFileIO* m_reader;
-    bool m_open = false;
-};
+namespace {
 
 // Enters the time sample of `time`: the frame file's one sample, or the one found by time.
 bool enterTime(qzCacheFileIO* reader, qzCacheFileAccessor::qzCacheFileDistribution distribution,
@@ -99,6 +73,22 @@ bool enterTime(qzCacheFileIO* reader, qzCacheFileAccessor::qzCacheFileDistributi
     int found = 0;
     if (distribution == qzCacheFileAccessor::kOneFile) return reader->findTime(time, found);
     return false;
+}
+
+// The element count of the channel's array at `time`, through a reader on its data file.
+bool readLength(qzCacheFileIO* reader, qzCacheFileAccessor::qzCacheFileDistribution distribution,
+                const qzString::IString& channel, int time, unsigned int& length) {
+    if (!reader || !reader->isValid() || !enterTime(reader, distribution, time)) return false;
+    if (!reader->findChannelName(channel)) return false;
+    length = reader->readArraySize();
+    return true;
+}
+
+// Whether the data file the reader stands on holds the channel at `time`.
+bool findChannel(qzCacheFileIO* reader, qzCacheFileAccessor::qzCacheFileDistribution distribution,
+                 const qzString::IString& channel, int time) {
+    return reader && reader->isValid() && enterTime(reader, distribution, time) &&
+           reader->findChannelName(channel);
 }
 
 }  // namespace
@@ -145,16 +135,9 @@ qzCacheFileAccessor::StoredRead qzCacheFileAccessor::readStoredArray(unsigned in
         length = 0;
         return StoredRead::kAbsent;
     }
-    if (m_distribution == kOneFile) {
-        ReadScope scope(*this, *m_private);
-        return readArrayThrough(scope.reader(), channel, time, count, data, length);
-    }
-    if (m_distribution == kOneFilePerFrame) {
-        FrameFile file(*this, *m_private, time);
-        if (!file.isOpen()) return StoredRead::kAbsent;
-        return readArrayThrough(file.reader(), channel, time, count, data, length);
-    }
-    return StoredRead::kAbsent;
+    const qzDataFileRead file(*this, *m_private, time);
+    if (!file.ready()) return StoredRead::kAbsent;
+    return readArrayThrough(file.reader(), channel, time, count, data, length);
 }
 
 bool qzCacheFileAccessor::readArrayDataFromFile(unsigned int channel, int time,
@@ -162,8 +145,8 @@ bool qzCacheFileAccessor::readArrayDataFromFile(unsigned int channel, int time,
                                                 unsigned int& length) const {
     if (channel >= m_channels.size()) return false;
     // Building the one-file path changes nothing; the naming members are merely not const.
-    ReadScope scope(const_cast<qzCacheFileAccessor&>(*this), *m_private);
-    return readArrayThrough(scope.reader(), channel, time, count, data, length) ==
+    const qzDataFileRead file(const_cast<qzCacheFileAccessor&>(*this), *m_private);
+    return readArrayThrough(file.reader(), channel, time, count, data, length) ==
            StoredRead::kFound;
 }
 
@@ -218,12 +201,8 @@ bool qzCacheFileAccessor::getArrayLengthAtTime(unsigned int channel, int time,
     scanForData(channel);
     int at = time;
     if (!source.hasTime(time) && !source.previousTime(time, at)) at = source.startTime();
-    if (m_distribution == kOneFile) return readArrayLengthAtTimeFromFile(channel, at, length);
-    if (m_distribution == kOneFilePerFrame) {
-        FrameFile file(*this, *m_private, at);
-        return file.isOpen() && readArrayLengthAtTimeFromFile(channel, at, length);
-    }
-    return false;
+    const qzDataFileRead file(*this, *m_private, at);
+    return file.ready() && readLength(file.reader(), m_distribution, source.name(), at, length);
 }
 
 bool qzCacheFileAccessor::readArrayLengthAtTime(unsigned int channel, int time,
@@ -237,12 +216,8 @@ bool qzCacheFileAccessor::readArrayLengthAtTime(unsigned int channel, int time,
 bool qzCacheFileAccessor::readArrayLengthAtTimeFromFile(unsigned int channel, int time,
                                                         unsigned int& length) const {
     if (channel >= m_channels.size()) return false;
-    ReadScope scope(const_cast<qzCacheFileAccessor&>(*this), *m_private);
-    qzCacheFileIO* reader = scope.reader();
-    if (!reader || !reader->isValid() || !enterTime(reader, m_distribution, time)) return false;
-    if (!reader->findChannelName(m_channels[channel]->name())) return false;
-    length = reader->readArraySize();
-    return true;
+    const qzDataFileRead file(const_cast<qzCacheFileAccessor&>(*this), *m_private);
+    return readLength(file.reader(), m_distribution, m_channels[channel]->name(), time, length);
 }
 
 bool qzCacheFileAccessor::hasDataAtTime(unsigned int channel, int time) const {
@@ -251,20 +226,15 @@ bool qzCacheFileAccessor::hasDataAtTime(unsigned int channel, int time) const {
         unsigned int position = 0;
         return m_channels[channel]->findData(time, position, true);
     }
-    if (m_distribution == kOneFile) return findChannelDataFromFile(channel, time);
-    if (m_distribution == kOneFilePerFrame) {
-        FrameFile file(const_cast<qzCacheFileAccessor&>(*this), *m_private, time);
-        return file.isOpen() && findChannelDataFromFile(channel, time);
-    }
-    return false;
+    const qzDataFileRead file(const_cast<qzCacheFileAccessor&>(*this), *m_private, time);
+    return file.ready() &&
+           findChannel(file.reader(), m_distribution, m_channels[channel]->name(), time);
 }
 
 bool qzCacheFileAccessor::findChannelDataFromFile(unsigned int channel, int time) const {
     if (channel >= m_channels.size()) return false;
-    ReadScope scope(const_cast<qzCacheFileAccessor&>(*this), *m_private);
-    qzCacheFileIO* reader = scope.reader();
-    if (!reader || !reader->isValid() || !enterTime(reader, m_distribution, time)) return false;
-    return reader->findChannelName(m_channels[channel]->name());
+    const qzDataFileRead file(const_cast<qzCacheFileAccessor&>(*this), *m_private);
+    return findChannel(file.reader(), m_distribution, m_channels[channel]->name(), time);
 }
 
 // --- Scanning the data files for the times of irregular channels ------------------------
@@ -306,9 +276,9 @@ bool qzCacheFileAccessor::scanForAllData() {
 bool qzCacheFileAccessor::scanFrameFiles(unsigned int channel, const std::vector<int>& times) {
     qzCacheChannel& target = *m_channels[channel];
     for (int time : times) {
-        FrameFile file(*this, *m_private, time);
+        const qzDataFileRead file(*this, *m_private, time);
         if (!file.reader()) return false;
-        if (!file.isOpen()) continue;
+        if (!file.ready()) continue;
         if (file.reader()->beginReadChunk() && file.reader()->findChannelName(target.name())) {
             target.addTime(time);
             m_private->noteWork();
@@ -319,10 +289,11 @@ bool qzCacheFileAccessor::scanFrameFiles(unsigned int channel, const std::vector
 
 bool qzCacheFileAccessor::searchFileForData(unsigned int channel) {
     if (channel >= m_channels.size() || m_distribution != kOneFile) return false;
-    ReadScope scope(*this, *m_private);
-    qzCacheFileIO* reader = scope.reader();
+    const qzDataFileRead file(*this, *m_private);
+    qzCacheFileIO* reader = file.reader();
     if (!reader || !reader->isValid()) return false;
-    if (!scope.freshlyOpened()) reader->rewind();
+    // Opened here, it already stands right after the header.
+    if (!file.opened()) reader->rewind();
     qzCacheChannel& target = *m_channels[channel];
     while (reader->beginReadChunk()) {
         int time = 0;
