@@ -230,6 +230,8 @@ private:
     StoredRead readArrayThrough(qzCacheFileIO* reader, unsigned int channel, int time,
                                 unsigned int count, void*& data, unsigned int& length) const;
     bool scanFrameFiles(unsigned int channel, const std::vector<int>& times);
+    // The neighbour samples an interpolated request reads (defined beside the interpolation).
+    struct Neighbours;
     bool interpolationFallback(unsigned int channel, int time, unsigned int count, void*& data,
                                unsigned int& length);
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileAccessorPrivate.h"
@@ -51,6 +52,15 @@ void blendInt(void* out, const void* a, const void* b, std::size_t scalars, doub
         result[i] = truncateToInt32(w * static_cast<double>(second[i]) +
                                     v * static_cast<double>(first[i]));
     }
+}
+
+// Each output scalar from the scalars at the same place in the four points.
+template <typename Scalar, typename Curve>
+void splineEach(void* out, void* const points[4], std::size_t scalars, Curve curve) {
+    const Scalar* p[4];
+    for (int k = 0; k < 4; ++k) p[k] = static_cast<const Scalar*>(points[k]);
+    auto* result = static_cast<Scalar*>(out);
+    for (std::size_t i = 0; i < scalars; ++i) result[i] = curve(p[0][i], p[1][i], p[2][i], p[3][i]);
 }
 
 // Bytes of a sample of `count` elements of the channel's type; 0 for a type without arrays.
@@ -106,12 +116,60 @@ bool qzCacheFileAccessor::interpolationFallback(unsigned int channel, int time,
     return getInterpolatedArrayDataAtTime(channel, time, count, data, length);
 }
 
-namespace {
+// Neighbour samples of an interpolated request in blocks the accessor keeps (or lent from
+// memory): points 1 and 2 are the inner neighbours, the stored times before and after the
+// request; 0 and 3 the outer ones a spline also uses.
+struct qzCacheFileAccessor::Neighbours {
+    // Blocks of `bytes` for the inner points and, with `outer`, for the outer ones too.
+    Neighbours(qzCacheFileAccessorPrivate& state, std::size_t bytes, bool outer) {
+        for (int k = outer ? 0 : 1; k <= (outer ? 3 : 2); ++k) {
+            blocks[k].emplace(state, bytes);
+            point[k] = blocks[k]->get();
+        }
+    }
 
-// The outcome of reading both inner neighbours: usable, absent (fall back) or unusable.
-enum class Pair { kUsable, kAbsent, kOtherCount };
+    bool allocated() const {
+        for (const std::optional<qzScratchBlock>& block : blocks) {
+            if (block && !*block) return false;
+        }
+        return true;
+    }
 
-}  // namespace
+    // The sample at `time` as point k. Lent from memory, a sample is as long as it was
+    // stored: fewer elements than asked cannot serve, and count as another count.
+    StoredRead read(qzCacheFileAccessor& accessor, unsigned int channel, int k, int time,
+                    unsigned int count) {
+        const StoredRead result = accessor.readStoredArray(channel, time, count, point[k], length[k]);
+        return result == StoredRead::kFound && length[k] < count ? StoredRead::kOtherCount : result;
+    }
+
+    // Reads the inner points. True when both are usable. Otherwise the request is answered
+    // here and `answer` is its result: false for a neighbour of another count (`length` then
+    // tells that count), the fallback's result for a missing one.
+    bool readInner(qzCacheFileAccessor& accessor, unsigned int channel, int time, int previousTime,
+                   int nextTime, unsigned int count, void*& data, unsigned int& requestLength,
+                   bool& answer) {
+        answer = false;
+        if (!allocated()) return false;
+        const StoredRead before = read(accessor, channel, 1, previousTime, count);
+        const StoredRead after = read(accessor, channel, 2, nextTime, count);
+        if (before == StoredRead::kOtherCount || after == StoredRead::kOtherCount) {
+            requestLength = before == StoredRead::kOtherCount ? length[1] : length[2];
+            return false;
+        }
+        if (before != StoredRead::kFound || after != StoredRead::kFound) {
+            // The second pass takes blocks of its own.
+            for (std::optional<qzScratchBlock>& block : blocks) block.reset();
+            answer = accessor.interpolationFallback(channel, time, count, data, requestLength);
+            return false;
+        }
+        return true;
+    }
+
+    std::optional<qzScratchBlock> blocks[4];
+    void* point[4] = {nullptr, nullptr, nullptr, nullptr};
+    unsigned int length[4] = {0, 0, 0, 0};
+};
 
 bool qzCacheFileAccessor::getLinearInterpolatedDataAtTime(unsigned int channel, int time,
                                                           int previousTime, int nextTime,
@@ -120,31 +178,18 @@ bool qzCacheFileAccessor::getLinearInterpolatedDataAtTime(unsigned int channel, 
     if (count == 0 || !data || channel >= m_channels.size()) return false;
     const std::size_t bytes = sampleBytes(*m_channels[channel], count);
     if (bytes == 0) return false;
-    qzScratchBlock first(*m_private, bytes);
-    qzScratchBlock second(*m_private, bytes);
-    if (!first || !second) return false;
-    void* a = first.get();
-    void* b = second.get();
-    unsigned int lengthA = 0;
-    unsigned int lengthB = 0;
-    const StoredRead readA = readStoredArray(channel, previousTime, count, a, lengthA);
-    const StoredRead readB = readStoredArray(channel, nextTime, count, b, lengthB);
-    // Found in memory, a neighbour is lent as stored: fewer elements than asked cannot serve.
-    const bool shortA = readA == StoredRead::kFound && lengthA < count;
-    const bool shortB = readB == StoredRead::kFound && lengthB < count;
-    if (readA == StoredRead::kOtherCount || shortA || readB == StoredRead::kOtherCount || shortB) {
-        length = (readA == StoredRead::kOtherCount || shortA) ? lengthA : lengthB;
-        return false;
-    }
-    if (readA != StoredRead::kFound || readB != StoredRead::kFound) {
-        first.reset();
-        second.reset();
-        return interpolationFallback(channel, time, count, data, length);
+    Neighbours points(*m_private, bytes, false);
+    bool answer = false;
+    if (!points.readInner(*this, channel, time, previousTime, nextTime, count, data, length,
+                          answer)) {
+        return answer;
     }
     const double w = weightBetween(time, previousTime, nextTime);
     const qzCacheData::qzCacheDataType type = m_channels[channel]->dataType();
     const std::size_t scalars =
         static_cast<std::size_t>(count) * qzCacheData::scalarsPerElement(type);
+    const void* a = points.point[1];
+    const void* b = points.point[2];
     switch (type) {
     case qzCacheData::kDoubleArray:
     case qzCacheData::kDoubleVectorArray: blendReal<double>(data, a, b, scalars, w); break;
@@ -162,39 +207,24 @@ bool qzCacheFileAccessor::getSplineInterpolatedDataAtTime(unsigned int channel, 
                                                           unsigned int count, void*& data,
                                                           unsigned int& length) {
     if (count == 0 || !data || channel >= m_channels.size()) return false;
-    const std::size_t bytes = sampleBytes(*m_channels[channel], count);
+    const qzCacheChannel& source = *m_channels[channel];
+    const std::size_t bytes = sampleBytes(source, count);
     if (bytes == 0) return false;
-    qzScratchBlock blocks[4] = {qzScratchBlock(*m_private, bytes), qzScratchBlock(*m_private, bytes),
-                                qzScratchBlock(*m_private, bytes), qzScratchBlock(*m_private, bytes)};
-    for (const qzScratchBlock& block : blocks) {
-        if (!block) return false;
-    }
-    void* points[4] = {blocks[0].get(), blocks[1].get(), blocks[2].get(), blocks[3].get()};
-    unsigned int lengths[4] = {0, 0, 0, 0};
-    const StoredRead read1 = readStoredArray(channel, previousTime, count, points[1], lengths[1]);
-    const StoredRead read2 = readStoredArray(channel, nextTime, count, points[2], lengths[2]);
-    const bool short1 = read1 == StoredRead::kFound && lengths[1] < count;
-    const bool short2 = read2 == StoredRead::kFound && lengths[2] < count;
-    if (read1 == StoredRead::kOtherCount || short1 || read2 == StoredRead::kOtherCount || short2) {
-        length = (read1 == StoredRead::kOtherCount || short1) ? lengths[1] : lengths[2];
-        return false;
-    }
-    if (read1 != StoredRead::kFound || read2 != StoredRead::kFound) {
-        for (qzScratchBlock& block : blocks) block.reset();
-        return interpolationFallback(channel, time, count, data, length);
+    Neighbours points(*m_private, bytes, true);
+    bool answer = false;
+    if (!points.readInner(*this, channel, time, previousTime, nextTime, count, data, length,
+                          answer)) {
+        return answer;
     }
     // Outer neighbours are optional: at either end of the record the inner one stands in.
-    const qzCacheChannel& source = *m_channels[channel];
     int outer = 0;
     if (!source.previousTime(previousTime, outer) ||
-        readStoredArray(channel, outer, count, points[0], lengths[0]) != StoredRead::kFound ||
-        lengths[0] < count) {
-        points[0] = points[1];
+        points.read(*this, channel, 0, outer, count) != StoredRead::kFound) {
+        points.point[0] = points.point[1];
     }
     if (!source.nextTime(nextTime, outer) ||
-        readStoredArray(channel, outer, count, points[3], lengths[3]) != StoredRead::kFound ||
-        lengths[3] < count) {
-        points[3] = points[2];
+        points.read(*this, channel, 3, outer, count) != StoredRead::kFound) {
+        points.point[3] = points.point[2];
     }
 
     const double w = weightBetween(time, previousTime, nextTime);
@@ -204,36 +234,25 @@ bool qzCacheFileAccessor::getSplineInterpolatedDataAtTime(unsigned int channel, 
         static_cast<std::size_t>(count) * qzCacheData::scalarsPerElement(type);
     switch (type) {
     case qzCacheData::kDoubleArray:
-    case qzCacheData::kDoubleVectorArray: {
-        const double* p[4];
-        for (int k = 0; k < 4; ++k) p[k] = static_cast<const double*>(points[k]);
-        auto* out = static_cast<double*>(data);
-        for (std::size_t i = 0; i < scalars; ++i) {
-            out[i] = catmullRom(p[0][i], p[1][i], p[2][i], p[3][i], w);
-        }
+    case qzCacheData::kDoubleVectorArray:
+        splineEach<double>(data, points.point, scalars,
+                           [w](double a, double b, double c, double d) {
+                               return catmullRom(a, b, c, d, w);
+                           });
         break;
-    }
     case qzCacheData::kFloatArray:
-    case qzCacheData::kFloatVectorArray: {
-        const float* p[4];
-        for (int k = 0; k < 4; ++k) p[k] = static_cast<const float*>(points[k]);
-        auto* out = static_cast<float*>(data);
-        for (std::size_t i = 0; i < scalars; ++i) {
-            out[i] = catmullRom(p[0][i], p[1][i], p[2][i], p[3][i], wf);
-        }
+    case qzCacheData::kFloatVectorArray:
+        splineEach<float>(data, points.point, scalars, [wf](float a, float b, float c, float d) {
+            return catmullRom(a, b, c, d, wf);
+        });
         break;
-    }
-    case qzCacheData::kInt32Array: {
-        const int* p[4];
-        for (int k = 0; k < 4; ++k) p[k] = static_cast<const int*>(points[k]);
-        auto* out = static_cast<int*>(data);
-        for (std::size_t i = 0; i < scalars; ++i) {
-            const float value[4] = {static_cast<float>(p[0][i]), static_cast<float>(p[1][i]),
-                                    static_cast<float>(p[2][i]), static_cast<float>(p[3][i])};
-            out[i] = truncateToInt32(catmullRom(value[0], value[1], value[2], value[3], wf));
-        }
+    case qzCacheData::kInt32Array:
+        splineEach<int>(data, points.point, scalars, [wf](int a, int b, int c, int d) {
+            const float value[4] = {static_cast<float>(a), static_cast<float>(b),
+                                    static_cast<float>(c), static_cast<float>(d)};
+            return truncateToInt32(catmullRom(value[0], value[1], value[2], value[3], wf));
+        });
         break;
-    }
     default: break;
     }
     length = count;
