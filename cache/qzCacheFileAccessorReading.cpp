@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "qzCacheArrayIO.h"
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIO.h"
@@ -173,17 +174,7 @@ bool qzCacheFileAccessor::readChannelDataFromFile(unsigned int channel, void*& d
                                                   unsigned int count,
                                                   qzCacheFileIO* reader) const {
     if (!reader || channel >= m_channels.size() || (!data && count > 0)) return false;
-    switch (m_channels[channel]->dataType()) {
-    case qzCacheData::kDoubleArray:
-        return reader->readDoubleArray(static_cast<double*>(data), count);
-    case qzCacheData::kDoubleVectorArray:
-        return reader->readDoubleVectorArray(static_cast<double*>(data), count);
-    case qzCacheData::kInt32Array: return reader->readInt32Array(static_cast<int*>(data), count);
-    case qzCacheData::kFloatArray: return reader->readFloatArray(static_cast<float*>(data), count);
-    case qzCacheData::kFloatVectorArray:
-        return reader->readFloatVectorArray(static_cast<float*>(data), count);
-    default: return false;
-    }
+    return qzReadArray(*reader, m_channels[channel]->dataType(), data, count);
 }
 
 bool qzCacheFileAccessor::getDataAtTime(unsigned int channel, int time, double& value) const {

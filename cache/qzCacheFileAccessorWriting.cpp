@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "qzCacheArrayIO.h"
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIO.h"
@@ -79,27 +80,9 @@ bool qzCacheFileAccessor::writeArrayDataToFile(unsigned int channel, int, void* 
     if (!writer || !writer->isValid() || channel >= m_channels.size()) return false;
     const qzCacheChannel& target = *m_channels[channel];
     if (!qzCacheData::isArrayType(target.dataType())) return false;
-    bool written = writer->writeChannelName(target.name());
-    switch (target.dataType()) {
-    case qzCacheData::kDoubleArray:
-        written = writer->writeDoubleArray(static_cast<const double*>(data), length) && written;
-        break;
-    case qzCacheData::kDoubleVectorArray:
-        written =
-            writer->writeDoubleVectorArray(static_cast<const double*>(data), length) && written;
-        break;
-    case qzCacheData::kInt32Array:
-        written = writer->writeInt32Array(static_cast<const int*>(data), length) && written;
-        break;
-    case qzCacheData::kFloatArray:
-        written = writer->writeFloatArray(static_cast<const float*>(data), length) && written;
-        break;
-    case qzCacheData::kFloatVectorArray:
-        written =
-            writer->writeFloatVectorArray(static_cast<const float*>(data), length) && written;
-        break;
-    default: return false;
-    }
+    // Both calls are made whatever the first answers, as the file IO expects a record whole.
+    const bool named = writer->writeChannelName(target.name());
+    const bool written = qzWriteArray(*writer, target.dataType(), data, length) && named;
     // The caller's sequence goes on; endFileWrite reports the failure again.
     if (!written) m_private->writeFailed = true;
     return written;
