@@ -321,7 +321,7 @@ constexpr std::size_t kKeptScratchBytes = 256u * 1024u * 1024u;
 qzCacheFileAccessorPrivate::ScratchBlock qzCacheFileAccessorPrivate::takeScratch(std::size_t bytes) {
     if (bytes == 0) bytes = 1;
     {
-        std::lock_guard<std::mutex> lock(scratchMutex);
+        qzThread::MutexOp lock(scratchMutex, true);
         for (std::size_t i = 0; i < scratchBlocks.size(); ++i) {
             if (scratchBlocks[i].size >= bytes) {
                 ScratchBlock found = std::move(scratchBlocks[i]);
@@ -338,7 +338,7 @@ qzCacheFileAccessorPrivate::ScratchBlock qzCacheFileAccessorPrivate::takeScratch
 
 void qzCacheFileAccessorPrivate::giveScratch(ScratchBlock block) {
     if (block.size > kKeptScratchBytes) return;
-    std::lock_guard<std::mutex> lock(scratchMutex);
+    qzThread::MutexOp lock(scratchMutex, true);
     if (scratchBlocks.size() < kKeptScratchBlocks) {
         scratchBlocks.push_back(std::move(block));
         return;

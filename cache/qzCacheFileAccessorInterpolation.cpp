@@ -110,7 +110,7 @@ bool qzCacheFileAccessor::interpolationFallback(unsigned int channel, int time,
     // The grid promised a sample the files do not hold: learn the real times and try again.
     {
         // The preloading worker reads the sampling records under this lock.
-        std::lock_guard<std::recursive_mutex> records(m_private->readerMutex);
+        qzThread::MutexOp records(m_private->readerMutex, true);
         target.setSamplingType(qzCacheChannel::kIrregular);
     }
     return getInterpolatedArrayDataAtTime(channel, time, count, data, length);

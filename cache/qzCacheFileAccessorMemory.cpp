@@ -6,15 +6,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
-#include <mutex>
 
 #include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIO.h"
 #include "qzFileSystem.h"
 
 namespace {
-
-using ReaderLock = std::lock_guard<std::recursive_mutex>;
 
 // No array of a data file is larger than the file: a count beyond that is corrupt, and no
 // block is allocated for it. Unknown (no bound) when the file's size cannot be learnt.
@@ -131,7 +128,7 @@ bool qzCacheFileAccessor::getLastRequestedTime(int& time) {
 
 void qzCacheFileAccessor::getDataTimesToBeCached(int time, std::vector<int>& times) {
     // The lookups may rescan through the main reader.
-    ReaderLock reader(m_private->readerMutex);
+    qzThread::MutexOp reader(m_private->readerMutex, true);
     times.push_back(time);
     int after = time;
     for (unsigned int count = 0; count + 2 < m_memoryPreLoadQueueSize; ++count) {
@@ -157,7 +154,7 @@ bool qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory(int time, std::vecto
     qzString::IString path;
     {
         // The extension comes from the main reader, which the caller may be using.
-        ReaderLock lock(m_private->readerMutex);
+        qzThread::MutexOp lock(m_private->readerMutex, true);
         path = perFrame ? constructDataFilePathForOneFilePerFrame(time)
                         : constructDataFilePathForOneFile();
     }
@@ -207,7 +204,7 @@ bool qzCacheFileAccessor::getStoredArrayDataByCopying(unsigned int channel, int 
     if (channel >= m_channels.size()) return false;
     qzCacheChannel* source = m_channels[channel];
     {
-        ReaderLock reader(m_private->readerMutex);
+        qzThread::MutexOp reader(m_private->readerMutex, true);
         if (!source->hasTime(time)) return false;
     }
     const bool copied = source->copyArrayData(data, count, time);
@@ -227,7 +224,7 @@ bool qzCacheFileAccessor::getStoredArrayDataByCopying(unsigned int channel, int 
 
     // Stopped while waiting: the request is still answered, on this thread.
     if (!threaded || waitForWorker(*this, *m_private, *source, time)) {
-        ReaderLock lock(m_private->readerMutex);
+        qzThread::MutexOp lock(m_private->readerMutex, true);
         int requested = time;
         getLastRequestedTime(requested);
         std::vector<int> keepTimes;

@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "qzCacheFileIO.h"
+#include "qzThread.h"
 
 class qzCacheFileAccessor;
 
@@ -24,6 +24,11 @@ std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cache
 bool qzFlushWriter(qzCacheFileIO* writer);
 // Whether a write to the writer's last file failed; still answered after it was closed.
 bool qzWriterFailed(qzCacheFileIO* writer);
+
+// Releases a block that came from malloc.
+struct qzFreeDeleter {
+    void operator()(void* block) const { std::free(block); }
+};
 
 struct qzCacheFileAccessorPrivate {
     // A data write failed since the cache was last opened for writing.
@@ -40,12 +45,12 @@ struct qzCacheFileAccessorPrivate {
     // Serialises every use of the main reader (and of sideReader) and every rescan that may
     // rewrite a channel's time list, between the caller and the worker. Taken after the
     // thread working mutex and before the request mutex; never held while waiting.
-    std::recursive_mutex readerMutex;
+    qzThread::Mutex readerMutex{true};
 
     // Readers waiting for the worker. Every finished load step, failed or not, and every
     // stop moves the generation on and wakes them all.
-    std::mutex loadedMutex;
-    std::condition_variable loadedCondition;
+    qzThread::Mutex loadedMutex{false};
+    std::condition_variable_any loadedCondition;
     std::uint64_t loadGeneration = 0;
     // Times the worker could not load completely. They are no work for it until a reader
     // asks for one again or a later load of it succeeds.
@@ -79,22 +84,19 @@ struct qzCacheFileAccessorPrivate {
 
     // Set from a start until its worker has left its loop, so that a new start never runs
     // a second worker beside it.
-    std::mutex workerMutex;
-    std::condition_variable workerLeft;
+    qzThread::Mutex workerMutex{false};
+    std::condition_variable_any workerLeft;
     bool workerRunning = false;
 
     // Blocks for the neighbours of interpolated requests and for samples on their way from a
     // file into a channel, kept from one use to the next: a fresh frame-sized block would be
     // mapped page by page by the system again each time, which costs more than the reads. A
     // user takes blocks out and gives them back, so threads never share one.
-    struct FreeBlock {
-        void operator()(void* block) const { std::free(block); }
-    };
     struct ScratchBlock {
-        std::unique_ptr<void, FreeBlock> bytes;
+        std::unique_ptr<void, qzFreeDeleter> bytes;
         std::size_t size = 0;
     };
-    std::mutex scratchMutex;
+    qzThread::Mutex scratchMutex{false};
     std::vector<ScratchBlock> scratchBlocks;
     ScratchBlock takeScratch(std::size_t bytes);
     void giveScratch(ScratchBlock block);
@@ -128,7 +130,7 @@ private:
     qzDataFileRead(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state,
                    const int* frameTime);
 
-    std::lock_guard<std::recursive_mutex> m_lock;
+    qzThread::MutexOp m_lock;
     qzCacheFileIO* m_reader = nullptr;
     bool m_ready = false;
     bool m_opened = false;

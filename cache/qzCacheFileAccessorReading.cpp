@@ -5,7 +5,6 @@
 // through a reader of our own (the side reader), opened on the existing files as needed:
 // qzDataFileRead chooses and opens the reader of every read.
 #include <cstdlib>
-#include <mutex>
 
 #include "qzCacheArrayIO.h"
 #include "qzCacheFileAccessor.h"
@@ -27,7 +26,7 @@ qzDataFileRead::qzDataFileRead(qzCacheFileAccessor& accessor, qzCacheFileAccesso
 
 qzDataFileRead::qzDataFileRead(qzCacheFileAccessor& accessor, qzCacheFileAccessorPrivate& state,
                                const int* frameTime)
-    : m_lock(state.readerMutex) {
+    : m_lock(state.readerMutex, true) {
     qzCacheFileIO* installed = accessor.fileAccessor();
     const bool besideWriter = installed && installed->fileAccessMode() != qzCacheFileIO::kRead;
     if (besideWriter && !state.sideReader) {
@@ -237,7 +236,7 @@ static bool needsScan(const qzCacheChannel& channel) {
 bool qzCacheFileAccessor::scanForData(unsigned int channel) {
     if (channel >= m_channels.size()) return false;
     // A scan rewrites time lists that the preloading worker reads.
-    std::lock_guard<std::recursive_mutex> records(m_private->readerMutex);
+    qzThread::MutexOp records(m_private->readerMutex, true);
     if (!needsScan(*m_channels[channel])) return true;
     if (m_distribution == kOneFilePerFrame) {
         std::vector<int> times;
@@ -248,7 +247,7 @@ bool qzCacheFileAccessor::scanForData(unsigned int channel) {
 }
 
 bool qzCacheFileAccessor::scanForAllData() {
-    std::lock_guard<std::recursive_mutex> records(m_private->readerMutex);
+    qzThread::MutexOp records(m_private->readerMutex, true);
     std::vector<int> times;
     bool listed = false;
     for (unsigned int channel = 0; channel < m_channels.size(); ++channel) {

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <mutex>
 #include <new>
 
 #include "qzCacheFileAccessorPrivate.h"
@@ -21,8 +20,6 @@
 #include "qzCacheFileIffIO.h"
 
 namespace {
-
-using ReaderLock = std::lock_guard<std::recursive_mutex>;
 
 // A channel lacks a time when its sampling record lists the time and no sample of it is in
 // memory. Gives the index of the first time some channel lacks (times marked failed are
@@ -47,38 +44,38 @@ qzCacheFileIO* newWorkerReader() {
 }  // namespace
 
 std::set<int> qzCacheFileAccessorPrivate::failedTimesCopy() {
-    std::lock_guard<std::mutex> lock(loadedMutex);
+    qzThread::MutexOp lock(loadedMutex, true);
     return failedTimes;
 }
 
 std::multiset<int> qzCacheFileAccessorPrivate::waitedTimesCopy() {
-    std::lock_guard<std::mutex> lock(loadedMutex);
+    qzThread::MutexOp lock(loadedMutex, true);
     return waitedTimes;
 }
 
 void qzCacheFileAccessorPrivate::addWaiter(int time) {
     {
-        std::lock_guard<std::mutex> lock(loadedMutex);
+        qzThread::MutexOp lock(loadedMutex, true);
         waitedTimes.insert(time);
     }
     noteWork();
 }
 
 void qzCacheFileAccessorPrivate::removeWaiter(int time) {
-    std::lock_guard<std::mutex> lock(loadedMutex);
+    qzThread::MutexOp lock(loadedMutex, true);
     auto at = waitedTimes.find(time);
     if (at != waitedTimes.end()) waitedTimes.erase(at);
 }
 
 bool qzCacheFileAccessorPrivate::hasFailed(int time) {
-    std::lock_guard<std::mutex> lock(loadedMutex);
+    qzThread::MutexOp lock(loadedMutex, true);
     return failedTimes.count(time) != 0;
 }
 
 void qzCacheFileAccessorPrivate::clearFailure(int time) {
     bool cleared = false;
     {
-        std::lock_guard<std::mutex> lock(loadedMutex);
+        qzThread::MutexOp lock(loadedMutex, true);
         cleared = failedTimes.erase(time) != 0;
     }
     if (cleared) noteWork();
@@ -86,7 +83,7 @@ void qzCacheFileAccessorPrivate::clearFailure(int time) {
 
 void qzCacheFileAccessorPrivate::finishLoad(int time, bool complete) {
     {
-        std::lock_guard<std::mutex> lock(loadedMutex);
+        qzThread::MutexOp lock(loadedMutex, true);
         if (complete) {
             failedTimes.erase(time);
         } else {
@@ -100,19 +97,19 @@ void qzCacheFileAccessorPrivate::finishLoad(int time, bool complete) {
 
 void qzCacheFileAccessorPrivate::wakeWaiters() {
     {
-        std::lock_guard<std::mutex> lock(loadedMutex);
+        qzThread::MutexOp lock(loadedMutex, true);
         ++loadGeneration;
     }
     loadedCondition.notify_all();
 }
 
 std::uint64_t qzCacheFileAccessorPrivate::generation() {
-    std::lock_guard<std::mutex> lock(loadedMutex);
+    qzThread::MutexOp lock(loadedMutex, true);
     return loadGeneration;
 }
 
 void qzCacheFileAccessorPrivate::waitPast(std::uint64_t seen) {
-    std::unique_lock<std::mutex> lock(loadedMutex);
+    qzThread::MutexOp lock(loadedMutex, true);
     loadedCondition.wait(lock, [&] { return loadGeneration != seen; });
 }
 
@@ -124,7 +121,7 @@ bool qzCacheFileAccessor::preLoadWorkAvailable(int& time) {
     size_t missing = 0;
     {
         // The time lists may be rewritten by a rescan on another thread.
-        ReaderLock reader(m_private->readerMutex);
+        qzThread::MutexOp reader(m_private->readerMutex, true);
         getDataTimesToBeCached(requested, times);
         if (times.empty()) return false;
         missing = firstMissingTime(m_channels, times, failed);
@@ -159,7 +156,7 @@ bool qzCacheFileAccessor::startMultiThreadRead(bool verbose) {
     if (m_multiThreadReadMode) return false;
     {
         // A worker told to stop may still be finishing its step; it must leave first.
-        std::unique_lock<std::mutex> lock(m_private->workerMutex);
+        qzThread::MutexOp lock(m_private->workerMutex, true);
         m_private->workerLeft.wait(lock, [this] { return !m_private->workerRunning; });
     }
     m_verbose = verbose;
@@ -178,12 +175,12 @@ bool qzCacheFileAccessor::startMultiThreadRead(bool verbose) {
     }
 
     {
-        std::lock_guard<std::mutex> lock(m_private->loadedMutex);
+        qzThread::MutexOp lock(m_private->loadedMutex, true);
         m_private->failedTimes.clear();
     }
     m_private->noteWork();
     {
-        std::lock_guard<std::mutex> lock(m_private->workerMutex);
+        qzThread::MutexOp lock(m_private->workerMutex, true);
         m_private->workerRunning = true;
     }
     m_multiThreadReadMode = true;
@@ -193,7 +190,7 @@ bool qzCacheFileAccessor::startMultiThreadRead(bool verbose) {
         // No worker would ever load anything: readers must not wait for one.
         m_multiThreadReadMode = false;
         {
-            std::lock_guard<std::mutex> lock(m_private->workerMutex);
+            qzThread::MutexOp lock(m_private->workerMutex, true);
             m_private->workerRunning = false;
         }
         unref();
@@ -237,7 +234,7 @@ void qzCacheFileAccessor::workerThreadFunc(void* argument) {
     if (self->m_threadFileAccessor && self->m_distribution == kOneFile) {
         qzString::IString path;
         {
-            ReaderLock lock(state->readerMutex);
+            qzThread::MutexOp lock(state->readerMutex, true);
             path = self->constructDataFilePathForOneFile();
         }
         self->m_threadFileAccessor->open(path);
@@ -263,7 +260,7 @@ void qzCacheFileAccessor::workerThreadFunc(void* argument) {
         if (self->threadLoadNextDataItem(time)) {
             bool complete = false;
             {
-                ReaderLock reader(state->readerMutex);
+                qzThread::MutexOp reader(state->readerMutex, true);
                 complete = firstMissingTime(self->m_channels, {time}, {}) != 0;
             }
             // A time a channel still lacks (its record lists a time the file does not hold)
@@ -287,7 +284,7 @@ void qzCacheFileAccessor::workerThreadFunc(void* argument) {
     self->removeThreadFileAccessor();
     state->wakeWaiters();
     {
-        std::lock_guard<std::mutex> lock(state->workerMutex);
+        qzThread::MutexOp lock(state->workerMutex, true);
         state->workerRunning = false;
         state->workerLeft.notify_all();
     }

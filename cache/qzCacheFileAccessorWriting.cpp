@@ -20,14 +20,6 @@ bool qzWriterFailed(qzCacheFileIO* writer) {
     return iff && iff->hasWriteError();
 }
 
-namespace {
-
-struct FreeDeleter {
-    void operator()(void* block) const { std::free(block); }
-};
-
-}  // namespace
-
 void qzCacheFileAccessor::beginWriteAtTime(int time) {
     qzCacheFileIO* writer = m_fileAccessor;
     if (!writer) return;
@@ -142,7 +134,7 @@ bool qzCacheFileAccessor::copyChannelData(qzCacheFileAccessor& source, unsigned 
         sourceType != destinationType) {
         return false;
     }
-    std::unique_ptr<void, FreeDeleter> buffer(source.allocateDataForChannel(sourceChannel, count));
+    std::unique_ptr<void, qzFreeDeleter> buffer(source.allocateDataForChannel(sourceChannel, count));
     if (!qzCacheData::isArrayType(sourceType) || !buffer) return false;
     // Answered from memory, `data` is the source's own stored buffer: read here, never freed.
     void* data = buffer.get();
