@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "qzCacheFileAccessor.h"
+#include "qzCacheFileIffFormat.h"
 #include "qzCacheFileIO.h"
 #include "qzOS.h"
 
@@ -41,7 +42,7 @@ qzString::IString qzCacheFileAccessor::constructDescriptionFileFullPath(
 static qzString::IString dataFileExtension(qzCacheFileIO* fileIO, const qzString::IString& format) {
     if (fileIO) return fileIO->extension();
     // Without an installed file IO object the cache format decides, as the IFF files do.
-    return qzString::IString(qzString::equal(format, qzString::IString("kcx", 0)) ? "kcx" : "kc", 0);
+    return qzIffDataFileExtension(format);
 }
 
 qzString::IString qzCacheFileAccessor::constructDataFilePathForOneFile() {

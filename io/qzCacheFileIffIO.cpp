@@ -1,4 +1,5 @@
 #include "qzCacheFileIffIO.h"
+#include "qzCacheFileIffFormat.h"
 #include "qzCacheFileIffTags.h"
 
 #include "qzFileSystem.h"
@@ -241,12 +242,7 @@ bool qzCacheFileIffIO::rewind() {
     return open(m_fileName);
 }
 
-qzString::IString qzCacheFileIffIO::extension() {
-    if (qzString::equal(m_cacheFormat, formatKcx())) {
-        return m_cacheFormat;
-    }
-    return qzString::IString("kc", 0);
-}
+qzString::IString qzCacheFileIffIO::extension() { return qzIffDataFileExtension(m_cacheFormat); }
 
 int qzCacheFileIffIO::readInt32() {
     int value = 0;
