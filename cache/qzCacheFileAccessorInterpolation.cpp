@@ -139,8 +139,10 @@ struct qzCacheFileAccessor::Neighbours {
     // stored: fewer elements than asked cannot serve, and count as another count.
     StoredRead read(qzCacheFileAccessor& accessor, unsigned int channel, int k, int time,
                     unsigned int count) {
-        const StoredRead result = accessor.readStoredArray(channel, time, count, point[k], length[k]);
-        return result == StoredRead::kFound && length[k] < count ? StoredRead::kOtherCount : result;
+        const StoredRead result =
+            accessor.readStoredArray(channel, time, count, point[k], length[k]);
+        return result == StoredRead::kFound && length[k] < count ? StoredRead::kOtherCount
+                                                                 : result;
     }
 
     // Reads the inner points. True when both are usable. Otherwise the request is answered

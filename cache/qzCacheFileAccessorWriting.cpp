@@ -134,7 +134,8 @@ bool qzCacheFileAccessor::copyChannelData(qzCacheFileAccessor& source, unsigned 
         sourceType != destinationType) {
         return false;
     }
-    std::unique_ptr<void, qzFreeDeleter> buffer(source.allocateDataForChannel(sourceChannel, count));
+    const std::unique_ptr<void, qzFreeDeleter> buffer(
+        source.allocateDataForChannel(sourceChannel, count));
     if (!qzCacheData::isArrayType(sourceType) || !buffer) return false;
     // Answered from memory, `data` is the source's own stored buffer: read here, never freed.
     void* data = buffer.get();

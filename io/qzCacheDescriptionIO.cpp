@@ -142,18 +142,18 @@ void scanRange(const char* text, int& start, int& end) {
     scanInt(text, end);
 }
 
-const char* cacheTypeName(qzCacheFileAccessor::qzCacheFileDistribution type) {
+const char* cacheTypeName(qzCacheDescriptionIO::CacheType type) {
     switch (type) {
-    case qzCacheFileAccessor::kOneFile: return "OneFile";
-    case qzCacheFileAccessor::kOneFilePerFrame: return "OneFilePerFrame";
+    case qzCacheDescriptionIO::kOneFile: return "OneFile";
+    case qzCacheDescriptionIO::kOneFilePerFrame: return "OneFilePerFrame";
     default: return nullptr;
     }
 }
 
-const char* samplingTypeName(qzCacheChannel::qzCacheSamplingType type) {
+const char* samplingTypeName(qzCacheDescriptionIO::SamplingType type) {
     switch (type) {
-    case qzCacheChannel::kRegular: return "Regular";
-    case qzCacheChannel::kIrregular: return "Irregular";
+    case qzCacheDescriptionIO::kRegular: return "Regular";
+    case qzCacheDescriptionIO::kIrregular: return "Irregular";
     default: return nullptr;
     }
 }
@@ -163,9 +163,9 @@ bool readCacheType(xmlNode* node, qzCacheDescriptionIO& record) {
     const XmlText format = property(node, "Format");
     if (!type) return false;
     if (xmlStrcmp(xml(type.c_str()), xml("OneFilePerFrame")) == 0) {
-        record.setCacheType(qzCacheFileAccessor::kOneFilePerFrame);
+        record.setCacheType(qzCacheDescriptionIO::kOneFilePerFrame);
     } else if (xmlStrcmp(xml(type.c_str()), xml("OneFile")) == 0) {
-        record.setCacheType(qzCacheFileAccessor::kOneFile);
+        record.setCacheType(qzCacheDescriptionIO::kOneFile);
     } else {
         return false;
     }
@@ -329,7 +329,7 @@ DocPtr buildDocument(const qzCacheDescriptionIO& record) {
 
 qzCacheDescriptionIO::qzCacheDescriptionIO(const qzString::IString& fileName)
     : m_fileName(fileName),
-      m_cacheType(qzCacheFileAccessor::kOneFilePerFrame),
+      m_cacheType(kOneFilePerFrame),
       m_startTime(0),
       m_endTime(0),
       m_timePerFrame(0),
@@ -348,28 +348,26 @@ qzString::IString qzCacheDescriptionIO::descriptionInfo(unsigned int index) cons
     return index < m_descriptionInfo.size() ? m_descriptionInfo[index] : qzString::IString();
 }
 
-const char* qzCacheDescriptionIO::dataTypeName(qzCacheData::qzCacheDataType type) {
+const char* qzCacheDescriptionIO::dataTypeName(DataType type) {
     switch (type) {
-    case qzCacheData::kDouble: return "Double";
-    case qzCacheData::kDoubleArray: return "DoubleArray";
-    case qzCacheData::kDoubleVectorArray: return "DoubleVectorArray";
-    case qzCacheData::kInt32Array: return "Int32Array";
-    case qzCacheData::kFloatArray: return "FloatArray";
-    case qzCacheData::kFloatVectorArray: return "FloatVectorArray";
+    case kDouble: return "Double";
+    case kDoubleArray: return "DoubleArray";
+    case kDoubleVectorArray: return "DoubleVectorArray";
+    case kInt32Array: return "Int32Array";
+    case kFloatArray: return "FloatArray";
+    case kFloatVectorArray: return "FloatVectorArray";
     default: return "UnknownData";
     }
 }
 
-qzCacheData::qzCacheDataType qzCacheDescriptionIO::dataTypeFromName(
+qzCacheDescriptionIO::DataType qzCacheDescriptionIO::dataTypeFromName(
     const qzString::IString& name) {
-    static const qzCacheData::qzCacheDataType kTypes[] = {
-        qzCacheData::kDouble,          qzCacheData::kDoubleArray,
-        qzCacheData::kDoubleVectorArray, qzCacheData::kInt32Array,
-        qzCacheData::kFloatVectorArray, qzCacheData::kFloatArray};
-    for (qzCacheData::qzCacheDataType type : kTypes) {
+    static const DataType kTypes[] = {kDouble,     kDoubleArray,      kDoubleVectorArray,
+                                      kInt32Array, kFloatVectorArray, kFloatArray};
+    for (DataType type : kTypes) {
         if (qzString::equal(name, qzString::IString(dataTypeName(type), 0))) return type;
     }
-    return qzCacheData::kUnknownData;
+    return kUnknownData;
 }
 
 bool qzCacheDescriptionIO::readChannels(_xmlNode* channels) {
@@ -392,9 +390,8 @@ bool qzCacheDescriptionIO::readChannels(_xmlNode* channels) {
         channel.m_name.assign(name.c_str(), 1);
         channel.m_interpretation.assign(interpretation.c_str(), 1);
         channel.m_dataType = dataTypeFromName(qzString::IString(type.c_str(), 0));
-        channel.m_samplingType = xmlStrcmp(xml(sampling.c_str()), xml("Regular")) == 0
-                                     ? qzCacheChannel::kRegular
-                                     : qzCacheChannel::kIrregular;
+        channel.m_samplingType =
+            xmlStrcmp(xml(sampling.c_str()), xml("Regular")) == 0 ? kRegular : kIrregular;
         if (!scanNumber(rate.c_str(), channel.m_samplingRate) ||
             !scanNumber(start.c_str(), channel.m_startTime) ||
             !scanNumber(end.c_str(), channel.m_endTime)) {

@@ -1,23 +1,33 @@
-// The XML description file of a cache: a plain record of the description, one operation that
-// parses a file into it and one that writes it out. Internal: libxml2 stays in the .cpp.
+// The XML description file of a cache: a plain record of the description (its settings and
+// one entry per channel, as the file holds them), one operation that parses a file into it
+// and one that writes it out. It knows nothing of the accessor, so that a description can be
+// written from any record (the accessor maps its settings and channels onto one).
+// Internal: libxml2 stays in the .cpp.
 #pragma once
 
 #include <vector>
 
-#include "qzCacheChannel.h"
-#include "qzCacheData.h"
-#include "qzCacheFileAccessor.h"
 #include "qzString.h"
 
 struct _xmlNode;
 
 class qzCacheDescriptionIO {
 public:
+    // The file's vocabulary. The values are those of qzCacheFileAccessor::
+    // qzCacheFileDistribution, qzCacheData::qzCacheDataType and qzCacheChannel::
+    // qzCacheSamplingType, which the accessor's mapping relies on.
+    enum CacheType : int { kNoCacheType = 0, kOneFile = 1, kOneFilePerFrame = 2 };
+    enum DataType : int {
+        kUnknownData = 0, kDouble, kDoubleArray, kDoubleVectorArray, kInt32Array, kFloatArray,
+        kFloatVectorArray
+    };
+    enum SamplingType : int { kRegular = 0, kIrregular = 1 };
+
     struct ChannelDescription {
         qzString::IString m_name;
-        qzCacheData::qzCacheDataType m_dataType = qzCacheData::kUnknownData;
+        DataType m_dataType = kUnknownData;
         qzString::IString m_interpretation;
-        qzCacheChannel::qzCacheSamplingType m_samplingType = qzCacheChannel::kRegular;
+        SamplingType m_samplingType = kRegular;
         int m_samplingRate = 0;
         int m_startTime = 0;
         int m_endTime = 0;
@@ -38,9 +48,9 @@ public:
     bool readChannels(_xmlNode* channels);
 
     // Unlisted values give "UnknownData".
-    static const char* dataTypeName(qzCacheData::qzCacheDataType type);
+    static const char* dataTypeName(DataType type);
     // Unlisted names, "UnknownData" among them, give kUnknownData.
-    static qzCacheData::qzCacheDataType dataTypeFromName(const qzString::IString& name);
+    static DataType dataTypeFromName(const qzString::IString& name);
 
     const qzString::IString& fileName() const { return m_fileName; }
 
@@ -59,8 +69,8 @@ public:
     // Empty when the index is out of range.
     qzString::IString descriptionInfo(unsigned int index) const;
 
-    void setCacheType(qzCacheFileAccessor::qzCacheFileDistribution type) { m_cacheType = type; }
-    qzCacheFileAccessor::qzCacheFileDistribution cacheType() const { return m_cacheType; }
+    void setCacheType(CacheType type) { m_cacheType = type; }
+    CacheType cacheType() const { return m_cacheType; }
 
     void setStartTime(int time) { m_startTime = time; }
     int startTime() const { return m_startTime; }
@@ -85,7 +95,7 @@ private:
     std::vector<ChannelDescription> m_channels;
     qzString::IString m_version;
     std::vector<qzString::IString> m_descriptionInfo;
-    qzCacheFileAccessor::qzCacheFileDistribution m_cacheType;
+    CacheType m_cacheType;
     int m_startTime;
     int m_endTime;
     int m_timePerFrame;

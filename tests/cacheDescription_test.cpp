@@ -19,7 +19,8 @@
 namespace {
 
 using qzString::IString;
-using Channel = qzCacheDescriptionIO::ChannelDescription;
+using Record = qzCacheDescriptionIO;
+using Channel = Record::ChannelDescription;
 
 IString text(const char* utf8) { return IString(utf8, 1); }
 std::string str(const IString& s) { return s.asUTF8(); }
@@ -131,7 +132,7 @@ TEST_F(CacheDescriptionTest, AccessorWithoutChannelsWritesAnEmptyRange) {
 TEST_F(CacheDescriptionTest, RecordRoundTripsEveryField) {
     {
         qzCacheDescriptionIO record(IString(path.c_str(), 0));
-        record.setCacheType(qzCacheFileAccessor::kOneFile);
+        record.setCacheType(Record::kOneFile);
         record.setCacheFormat(IString("kcx", 0));
         record.setStartTime(-250);
         record.setEndTime(-5);
@@ -143,9 +144,9 @@ TEST_F(CacheDescriptionTest, RecordRoundTripsEveryField) {
         record.addDescriptionInfo(text("caf\xc3\xa9 \xe2\x82\xac\nsecond row"));
         Channel a;
         a.m_name = text("p\xc3\xbcnkte & <more>");
-        a.m_dataType = qzCacheData::kInt32Array;
+        a.m_dataType = Record::kInt32Array;
         a.m_interpretation = text("ids \"quoted\" 'single'\ttab");
-        a.m_samplingType = qzCacheChannel::kIrregular;
+        a.m_samplingType = Record::kIrregular;
         a.m_samplingRate = 0;
         a.m_startTime = -2147483647 - 1;
         a.m_endTime = 2147483647;
@@ -153,7 +154,7 @@ TEST_F(CacheDescriptionTest, RecordRoundTripsEveryField) {
         for (int type = 0; type <= 6; ++type) {
             Channel c;
             c.m_name = IString(("c" + std::to_string(type)).c_str(), 0);
-            c.m_dataType = static_cast<qzCacheData::qzCacheDataType>(type);
+            c.m_dataType = static_cast<Record::DataType>(type);
             c.m_samplingRate = 125 + type;
             c.m_startTime = type;
             c.m_endTime = 1000 * type;
@@ -163,7 +164,7 @@ TEST_F(CacheDescriptionTest, RecordRoundTripsEveryField) {
     }
     qzCacheDescriptionIO back(IString(path.c_str(), 0));
     ASSERT_TRUE(back.readFile());
-    EXPECT_EQ(back.cacheType(), qzCacheFileAccessor::kOneFile);
+    EXPECT_EQ(back.cacheType(), Record::kOneFile);
     EXPECT_EQ(str(back.cacheFormat()), "kcx");
     EXPECT_TRUE(back.timeRangeSet());
     EXPECT_EQ(back.startTime(), -250);
@@ -178,16 +179,16 @@ TEST_F(CacheDescriptionTest, RecordRoundTripsEveryField) {
     ASSERT_EQ(back.channelCount(), 8u);
     const Channel& a = *back.channel(0);
     EXPECT_EQ(str(a.m_name), "p\xc3\xbcnkte & <more>");
-    EXPECT_EQ(a.m_dataType, qzCacheData::kInt32Array);
+    EXPECT_EQ(a.m_dataType, Record::kInt32Array);
     EXPECT_EQ(str(a.m_interpretation), "ids \"quoted\" 'single'\ttab");
-    EXPECT_EQ(a.m_samplingType, qzCacheChannel::kIrregular);
+    EXPECT_EQ(a.m_samplingType, Record::kIrregular);
     EXPECT_EQ(a.m_samplingRate, 0);
     EXPECT_EQ(a.m_startTime, -2147483647 - 1);
     EXPECT_EQ(a.m_endTime, 2147483647);
     for (int type = 0; type <= 6; ++type) {
         const Channel& c = *back.channel(static_cast<unsigned int>(type) + 1);
         EXPECT_EQ(c.m_dataType, type);
-        EXPECT_EQ(c.m_samplingType, qzCacheChannel::kRegular);
+        EXPECT_EQ(c.m_samplingType, Record::kRegular);
         EXPECT_EQ(c.m_samplingRate, 125 + type);
         EXPECT_EQ(c.m_startTime, type);
         EXPECT_EQ(c.m_endTime, 1000 * type);
@@ -203,7 +204,7 @@ TEST_F(CacheDescriptionTest, RecordWithoutTimeRangeWritesNoTimeElement) {
     qzCacheDescriptionIO back(IString(path.c_str(), 0));
     ASSERT_TRUE(back.readFile());
     EXPECT_FALSE(back.timeRangeSet());
-    EXPECT_EQ(back.cacheType(), qzCacheFileAccessor::kOneFilePerFrame);
+    EXPECT_EQ(back.cacheType(), Record::kOneFilePerFrame);
 }
 
 TEST_F(CacheDescriptionTest, AccessorRoundTripsSettingsAndChannels) {
@@ -330,7 +331,7 @@ TEST_F(CacheDescriptionTest, OldRootIsReadAndNewRootWritten) {
                              "/></Channels>";
     qzCacheDescriptionIO old(IString(path.c_str(), 0));
     ASSERT_TRUE(readDocument(document(body, "Ruvak_Cache_File"), old));
-    EXPECT_EQ(old.cacheType(), qzCacheFileAccessor::kOneFile);
+    EXPECT_EQ(old.cacheType(), Record::kOneFile);
     EXPECT_EQ(str(old.cacheFormat()), "kcx");
     EXPECT_EQ(old.timePerFrame(), 300);
     ASSERT_EQ(old.channelCount(), 1u);
@@ -366,12 +367,12 @@ TEST_F(CacheDescriptionTest, EveryMissingRequiredAttributeFails) {
 TEST_F(CacheDescriptionTest, CacheTypeNamesAndFormat) {
     qzCacheDescriptionIO none(IString(path.c_str(), 0));
     ASSERT_TRUE(readDocument(document("<other/>"), none));
-    EXPECT_EQ(none.cacheType(), qzCacheFileAccessor::kOneFilePerFrame);
+    EXPECT_EQ(none.cacheType(), Record::kOneFilePerFrame);
     EXPECT_EQ(str(none.cacheFormat()), "kcc");
 
     qzCacheDescriptionIO noFormat(IString(path.c_str(), 0));
     ASSERT_TRUE(readDocument(document("<cacheType Type=\"OneFile\"/>"), noFormat));
-    EXPECT_EQ(noFormat.cacheType(), qzCacheFileAccessor::kOneFile);
+    EXPECT_EQ(noFormat.cacheType(), Record::kOneFile);
     EXPECT_EQ(str(noFormat.cacheFormat()), "kcc");
 
     // A later element overwrites an earlier one.
@@ -379,7 +380,7 @@ TEST_F(CacheDescriptionTest, CacheTypeNamesAndFormat) {
     ASSERT_TRUE(readDocument(document("<cacheType Type=\"OneFile\" Format=\"kcx\"/>"
                                       "<cacheType Type=\"OneFilePerFrame\" Format=\"abc\"/>"),
                              twice));
-    EXPECT_EQ(twice.cacheType(), qzCacheFileAccessor::kOneFilePerFrame);
+    EXPECT_EQ(twice.cacheType(), Record::kOneFilePerFrame);
     EXPECT_EQ(str(twice.cacheFormat()), "abc");
 
     for (const char* bad : {"onefile", "OneFile ", "", "OneFilePerFrames", "0"}) {
@@ -450,26 +451,26 @@ TEST_F(CacheDescriptionTest, DataTypeAndSamplingTypeNames) {
     const char* const names[] = {"UnknownData", "Double",    "DoubleArray",     "DoubleVectorArray",
                                  "Int32Array",  "FloatArray", "FloatVectorArray"};
     for (int type = 0; type <= 6; ++type) {
-        const auto value = static_cast<qzCacheData::qzCacheDataType>(type);
+        const auto value = static_cast<Record::DataType>(type);
         EXPECT_STREQ(qzCacheDescriptionIO::dataTypeName(value), names[type]);
         EXPECT_EQ(qzCacheDescriptionIO::dataTypeFromName(IString(names[type], 0)), value);
     }
-    EXPECT_STREQ(qzCacheDescriptionIO::dataTypeName(static_cast<qzCacheData::qzCacheDataType>(9)),
+    EXPECT_STREQ(qzCacheDescriptionIO::dataTypeName(static_cast<Record::DataType>(9)),
                  "UnknownData");
     for (const char* unknown : {"double", "Float", "FloatArray ", "", "Int64Array"}) {
         EXPECT_EQ(qzCacheDescriptionIO::dataTypeFromName(IString(unknown, 0)),
-                  qzCacheData::kUnknownData)
+                  Record::kUnknownData)
             << unknown;
     }
 
     const struct {
         const char* text;
-        qzCacheChannel::qzCacheSamplingType type;
-    } sampling[] = {{"Regular", qzCacheChannel::kRegular},
-                    {"Irregular", qzCacheChannel::kIrregular},
-                    {"regular", qzCacheChannel::kIrregular},
-                    {"Regular ", qzCacheChannel::kIrregular},
-                    {"", qzCacheChannel::kIrregular}};
+        Record::SamplingType type;
+    } sampling[] = {{"Regular", Record::kRegular},
+                    {"Irregular", Record::kIrregular},
+                    {"regular", Record::kIrregular},
+                    {"Regular ", Record::kIrregular},
+                    {"", Record::kIrregular}};
     for (const auto& s : sampling) {
         std::string attributes = kChannelAttributes;
         attributes.replace(attributes.find("\"Regular\""), 9, "\"" + std::string(s.text) + "\"");
@@ -478,7 +479,7 @@ TEST_F(CacheDescriptionTest, DataTypeAndSamplingTypeNames) {
         ASSERT_TRUE(readDocument(documentWithChannel(attributes), record)) << s.text;
         ASSERT_EQ(record.channelCount(), 1u);
         EXPECT_EQ(record.channel(0)->m_samplingType, s.type) << s.text;
-        EXPECT_EQ(record.channel(0)->m_dataType, qzCacheData::kUnknownData);
+        EXPECT_EQ(record.channel(0)->m_dataType, Record::kUnknownData);
     }
 }
 
@@ -505,16 +506,16 @@ TEST_F(CacheDescriptionTest, UnwritableRecordsLeaveTheFileUntouched) {
     EXPECT_EQ(readText(path), "earlier description");
 
     qzCacheDescriptionIO badSampling(IString(path.c_str(), 0));
-    badSampling.setCacheType(qzCacheFileAccessor::kOneFile);
+    badSampling.setCacheType(Record::kOneFile);
     Channel channel;
     channel.m_name = text("c");
-    channel.m_samplingType = static_cast<qzCacheChannel::qzCacheSamplingType>(2);
+    channel.m_samplingType = static_cast<Record::SamplingType>(2);
     badSampling.addChannel(channel);
     EXPECT_FALSE(badSampling.writeFile());
 
     // A control character cannot be stored in XML 1.0; writing it would make an unreadable file.
     qzCacheDescriptionIO control(IString(path.c_str(), 0));
-    control.setCacheType(qzCacheFileAccessor::kOneFile);
+    control.setCacheType(Record::kOneFile);
     control.addDescriptionInfo(text("bell \x07"));
     EXPECT_FALSE(control.writeFile());
 
@@ -524,19 +525,19 @@ TEST_F(CacheDescriptionTest, UnwritableRecordsLeaveTheFileUntouched) {
 
 TEST_F(CacheDescriptionTest, FailedSaveKeepsTheEarlierDescription) {
     qzCacheDescriptionIO record(IString(dir.file("missing/shot.xml").c_str(), 0));
-    record.setCacheType(qzCacheFileAccessor::kOneFile);
+    record.setCacheType(Record::kOneFile);
     EXPECT_FALSE(record.writeFile());
     EXPECT_FALSE(qztest::fileExists(dir.file("missing")));
 
     // The target is a directory: the rename fails and the temporary goes away.
     std::filesystem::create_directory(dir.file("taken.xml"));
     qzCacheDescriptionIO onDirectory(IString(dir.file("taken.xml").c_str(), 0));
-    onDirectory.setCacheType(qzCacheFileAccessor::kOneFile);
+    onDirectory.setCacheType(Record::kOneFile);
     EXPECT_FALSE(onDirectory.writeFile());
     EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"taken.xml"});
 
     qzCacheDescriptionIO empty(IString("", 0));
-    empty.setCacheType(qzCacheFileAccessor::kOneFile);
+    empty.setCacheType(Record::kOneFile);
     EXPECT_FALSE(empty.writeFile());
 }
 
@@ -552,7 +553,7 @@ TEST_F(CacheDescriptionTest, FailedSaveInAReadOnlyDirectory) {
         if (probe.is_open()) GTEST_SKIP() << "permissions are not enforced for this user";
     }
     qzCacheDescriptionIO record(IString(target.c_str(), 0));
-    record.setCacheType(qzCacheFileAccessor::kOneFile);
+    record.setCacheType(Record::kOneFile);
     EXPECT_FALSE(record.writeFile());
     EXPECT_EQ(readText(target), "earlier description");
     std::filesystem::permissions(sub, std::filesystem::perms::owner_all);
@@ -564,7 +565,7 @@ TEST_F(CacheDescriptionTest, FailedSaveInAReadOnlyDirectory) {
 TEST_F(CacheDescriptionTest, WriteErrorDuringTheSaveKeepsTheEarlierDescription) {
     writeText(path, "earlier description");
     qzCacheDescriptionIO record(IString(path.c_str(), 0));
-    record.setCacheType(qzCacheFileAccessor::kOneFile);
+    record.setCacheType(Record::kOneFile);
     for (int i = 0; i < 100; ++i) record.addDescriptionInfo(text("a line that takes some room"));
 
     struct rlimit saved {};
@@ -587,7 +588,7 @@ TEST_F(CacheDescriptionTest, WriteErrorDuringTheSaveKeepsTheEarlierDescription) 
 TEST_F(CacheDescriptionTest, OverwritesAnEarlierDescriptionCompletely) {
     writeText(path, std::string(10000, 'x'));
     qzCacheDescriptionIO record(IString(path.c_str(), 0));
-    record.setCacheType(qzCacheFileAccessor::kOneFile);
+    record.setCacheType(Record::kOneFile);
     ASSERT_TRUE(record.writeFile());
     EXPECT_EQ(readText(path).find("xxxx"), std::string::npos);
     EXPECT_TRUE(qzCacheDescriptionIO(IString(path.c_str(), 0)).readFile());
