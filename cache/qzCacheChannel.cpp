@@ -22,6 +22,17 @@ void insertSorted(std::vector<int>& times, int time) {
     if (at == times.end() || *at != time) times.insert(at, time);
 }
 
+// A new sample, or null when it cannot be allocated. (Through the throwing operator new, the
+// one a program that replaces the allocation functions is sure to have replaced.)
+template <typename Sample, typename... Arguments>
+qzCacheData* newSample(Arguments... arguments) {
+    try {
+        return new Sample(arguments...);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 // Makes room for one more element, so that the insertion after it allocates nothing.
 template <typename T>
 bool roomForOneMore(std::vector<T>& list) {
@@ -177,7 +188,7 @@ bool qzCacheChannel::addIrregularTime(int time) {
 
 bool qzCacheChannel::storeData(double value, int time) {
     qzThread::MutexOp lock(m_mutex, true);
-    if (!storeSample(new (std::nothrow) qzNumericCacheData(time, value), nullptr, true)) {
+    if (!storeSample(newSample<qzNumericCacheData>(time, value), nullptr, true)) {
         return false;
     }
     m_ownsArrayData = false;
@@ -208,8 +219,8 @@ bool qzCacheChannel::storeArrayData(void* data, unsigned int length, bool copy, 
         if (!buffer) return false;
         if (bytes > 0) std::memcpy(buffer, data, bytes);
     }
-    if (!storeSample(new (std::nothrow) qzPtrCacheData(time, buffer, length, copy),
-                     copy ? buffer : nullptr, addToTimes)) {
+    if (!storeSample(newSample<qzPtrCacheData>(time, buffer, length, copy), copy ? buffer : nullptr,
+                     addToTimes)) {
         return false;
     }
     m_ownsArrayData = copy;
