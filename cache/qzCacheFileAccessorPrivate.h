@@ -47,8 +47,8 @@ struct qzCacheFileAccessorPrivate {
     // thread working mutex and before the request mutex; never held while waiting.
     qzThread::Mutex readerMutex{true};
 
-    // Readers waiting for the worker. Every finished load step, failed or not, and every
-    // stop moves the generation on and wakes them all.
+    // Readers waiting for the worker. Every finished load step, failed or not, and the
+    // worker's leaving (after a stop) move the generation on and wake them all.
     qzThread::Mutex loadedMutex{false};
     std::condition_variable_any loadedCondition;
     std::uint64_t loadGeneration = 0;
