@@ -45,7 +45,9 @@ struct QZCACHE_API qzCacheProblem {
     std::uint64_t lostSamples = 0;
 };
 
-// What a check found, and how much it looked at.
+// What a check found, and how much it looked at. A plain value to copy and keep. Its strings
+// and list are the standard library's, as qzString::IString's own members are: a host already
+// shares the library's C++ runtime.
 struct QZCACHE_API qzCacheCheckReport {
     std::string description;  // UTF-8 path; empty when a data file was checked alone
     std::uint64_t dataFiles = 0;        // data files the description implies

@@ -39,6 +39,14 @@ void* operator new(std::size_t count) {
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t count) { return operator new(count); }
+void* operator new(std::size_t count, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(count);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t count, const std::nothrow_t& tag) noexcept { return operator new(count, tag); }
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
