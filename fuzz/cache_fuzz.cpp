@@ -1,7 +1,7 @@
-// A whole cache, description and data file, read through the accessor.
+// A whole cache, description and data file, checked and read through the accessor.
 #include "fuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    qzfuzz::readWholeCache(data, size);
+    qzfuzz::checkWholeCache(data, size);
     return 0;
 }

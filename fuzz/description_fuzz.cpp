@@ -1,7 +1,8 @@
-// A description file read into an accessor.
+// A description file, checked as a cache without data files.
 #include "fuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    qzfuzz::readDescription(data, size);
+    const std::string path = qzfuzz::freshScratchDirectory() + "d.xml";
+    if (qzfuzz::writeFile(path, data, size)) qzfuzz::checker().checkCache(path.c_str());
     return 0;
 }

@@ -67,9 +67,26 @@ public:
 
     static bool convertToPc2(const char* pc2File, const char* storageLocation,
                              const char* baseFileName, unsigned int channel, int step);
+    // A PC2 file cut short (an export that stopped) is converted as far as it goes: the
+    // samples it holds are written, then a description of them, and the result is false. One
+    // that cannot hold a single sample is refused before anything is written.
     static bool convertFromPc2(const char* pc2File, const char* storageLocation,
                                const char* baseFileName, cacheFileFormat format,
                                const char* cacheFormat, int ticksPerFrame);
+
+    // The header of a PC2 file, as convertFromPc2 reads it.
+    struct Pc2Header {
+        int fileVersion = 0;
+        int numPoints = 0;
+        float startFrame = 0.0f;
+        float sampleRate = 0.0f;
+        int numSamples = 0;
+        int samplesInFile = 0;  // of numSamples, those whose bytes the file holds
+    };
+    // False when the file does not open or its header is refused (signature, a version other
+    // than 1, no points or samples, a sample rate not above 0); `header` then holds the fields
+    // read before the refusal, the others 0.
+    static bool readPc2Header(const char* pc2File, Pc2Header& header);
 
 private:
     qzCacheFileAccessor* m_accessor;

@@ -1,4 +1,5 @@
 // Conversion between one vector channel of a cache and a PC2 point cache file.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -140,25 +141,32 @@ bool sampleTime(int index, float startFrame, float sampleRate, int ticksPerFrame
     return true;
 }
 
-// Checks everything that can be checked before a file of the new cache is written.
+// Samples of `pc2` whose bytes lie in the file: all the header claims unless it was cut short.
+std::uint64_t samplesHeld(const char* pc2File, const qzPointCache2IO& pc2) {
+    std::uint64_t size = 0;
+    const std::uint64_t header = std::uint64_t(qzPointCache2IO::headerSize());
+    if (pc2.numPoints() <= 0 || pc2.numSamples() <= 0 || !qzOS::fileSize(pc2File, size) ||
+        size < header) {
+        return 0;
+    }
+    const std::uint64_t held = (size - header) / (std::uint64_t(pc2.numPoints()) * 12);
+    return std::min<std::uint64_t>(held, std::uint64_t(pc2.numSamples()));
+}
+
+// Checks everything that can be checked before a file of the new cache is written. A file cut
+// short is converted as far as it goes; one that cannot hold a single sample is refused, so
+// that no buffer is ever sized by a header the file does not back.
 bool pc2Acceptable(const char* pc2File, const qzPointCache2IO& pc2,
                    qzCacheFileInterface::cacheFileFormat format, int ticksPerFrame) {
     if (format != qzCacheFileInterface::kFormatOneFile &&
         format != qzCacheFileInterface::kFormatOneFilePerFrame)
         return false;
-    if (ticksPerFrame <= 0 || pc2.numPoints() <= 0 || pc2.numSamples() <= 0) return false;
-    // The header's counts size the buffers: the file must really hold that many samples.
-    std::uint64_t size = 0;
-    if (!qzOS::fileSize(pc2File, size) || size < std::uint64_t(qzPointCache2IO::headerSize()))
-        return false;
-    const std::uint64_t available = size - std::uint64_t(qzPointCache2IO::headerSize());
-    const std::uint64_t sampleBytes = std::uint64_t(pc2.numPoints()) * 12;
-    if (sampleBytes > available / std::uint64_t(pc2.numSamples())) return false;
-    // Times grow with the sample index, so the first and the last bound them all.
+    const std::uint64_t held = samplesHeld(pc2File, pc2);
+    if (ticksPerFrame <= 0 || held == 0) return false;
+    // Times grow with the sample index, so the first and the last held bound them all.
     int time = 0;
     return sampleTime(0, pc2.startFrame(), pc2.sampleRate(), ticksPerFrame, time) &&
-           sampleTime(pc2.numSamples() - 1, pc2.startFrame(), pc2.sampleRate(), ticksPerFrame,
-                      time);
+           sampleTime(int(held - 1), pc2.startFrame(), pc2.sampleRate(), ticksPerFrame, time);
 }
 
 bool readPc2(qzPointCache2IO& pc2, qzCacheFileInterface& cache, unsigned int channel,
@@ -197,6 +205,20 @@ bool qzCacheFileInterface::convertToPc2(const char* pc2File, const char* storage
         cache.initFileRead(baseFileName, storageLocation) && writePc2(pc2, cache, channel, step);
     pc2.close();
     return written;
+}
+
+bool qzCacheFileInterface::readPc2Header(const char* pc2File, Pc2Header& header) {
+    header = Pc2Header();
+    if (!pc2File) return false;
+    qzPointCache2IO pc2;
+    const bool read = pc2.open(pc2File, false);
+    header.fileVersion = pc2.fileVersion();
+    header.numPoints = pc2.numPoints();
+    header.startFrame = pc2.startFrame();
+    header.sampleRate = pc2.sampleRate();
+    header.numSamples = pc2.numSamples();
+    if (read) header.samplesInFile = int(samplesHeld(pc2File, pc2));
+    return read;
 }
 
 bool qzCacheFileInterface::convertFromPc2(const char* pc2File, const char* storageLocation,

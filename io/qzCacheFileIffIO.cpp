@@ -259,6 +259,14 @@ const char* qzCacheFileIffIO::lastError() const {
     return m_file ? m_file->lastError().c_str() : "";
 }
 
+qzCacheFileIffIO::qzReadDamage qzCacheFileIffIO::readDamage(std::uint64_t& offset) const {
+    if (!m_file || m_file->readDamage() == iff::qzIffFile::ReadDamage::kNone) {
+        return kNotDamaged;
+    }
+    offset = m_file->readDamageOffset();
+    return m_file->readDamage() == iff::qzIffFile::ReadDamage::kTruncated ? kTruncatedFile : kCorruptFile;
+}
+
 bool qzCacheFileIffIO::writesOk() const { return m_file && !m_file->hasWriteError(); }
 
 bool qzCacheFileIffIO::findTag(const iff::qzIffTag& type) {

@@ -67,6 +67,12 @@ public:
     bool flush();
     // The last failure as text (file, chunk tag, offset, value), empty when none.
     const char* lastError() const;
+    // How the current file's bytes failed a read since it was opened or rewound: not at all, a
+    // file that ends inside a group or chunk whose sizes otherwise agree (cut off), or a size or
+    // tag that contradicts its group or the file. `offset` receives where the failing group or
+    // chunk begins; it is left alone when nothing failed.
+    enum qzReadDamage : int { kNotDamaged = 0, kTruncatedFile = 1, kCorruptFile = 2 };
+    qzReadDamage readDamage(std::uint64_t& offset) const;
 
 protected:
     bool findTag(const iff::qzIffTag& type);

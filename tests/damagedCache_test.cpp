@@ -1,20 +1,22 @@
-// Caches damaged after they were written: data files and descriptions deleted, emptied, cut
-// short, with bytes flipped and sizes patched. Every read answers false or data, never crashes,
-// hangs or allocates far beyond what the files hold; what lay before the damage (the time
-// groups of a one-file cache, the other frames of a per-frame cache) reads back exactly.
+// Caches damaged after they were written: data files cut at every length, sizes patched, bytes
+// flipped, files deleted, descriptions damaged. The cache checker names each damage by its kind;
+// reads answer false or data, never crash, hang or allocate far beyond what the files hold; and
+// what lay before the damage (the earlier time groups of a one-file cache, the other frames of a
+// per-frame cache) reads back bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <new>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "qzCacheFileAccessor.h"
+#include "qzCacheChecker.h"
 #include "qzCacheFileInterface.h"
 #include "testSupport.h"
 #include "writtenCache.h"
@@ -37,6 +39,14 @@ void* operator new(std::size_t count) {
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t count) { return operator new(count); }
+void* operator new(std::size_t count, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(count);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t count, const std::nothrow_t& tag) noexcept { return operator new(count, tag); }
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
@@ -45,24 +55,25 @@ void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 namespace fs = std::filesystem;
 using qztest::Layout;
 using Bytes = std::vector<std::uint8_t>;
+using Kind = qzCacheProblem::Kind;
+using Kinds = std::set<Kind>;
 
 namespace {
 
 constexpr Layout kOneFile = qzCacheFileInterface::kFormatOneFile;
 constexpr Layout kPerFrame = qzCacheFileInterface::kFormatOneFilePerFrame;
 const std::vector<int> kTimes = {250, 500, 750, 1000, 1250};
+constexpr std::size_t kDamagedTime = 2;  // 750
 // Buffers every read keeps whatever the files hold (the container's read buffer, the parser's).
 constexpr std::size_t kFixedBuffers = 256 * 1024;
 
-struct Span {
-    std::size_t start;
-    std::size_t end;
-};
-
-std::uint64_t loadBE(const Bytes& bytes, std::size_t at, unsigned width) {
-    std::uint64_t value = 0;
-    for (unsigned i = 0; i < width; ++i) value = (value << 8) | bytes.at(at + i);
-    return value;
+// Where each occurrence of a four-character tag begins.
+std::vector<std::size_t> tagOffsets(const Bytes& bytes, const char* tag) {
+    std::vector<std::size_t> offsets;
+    for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), tag, tag + 4)) != bytes.end(); ++at) {
+        offsets.push_back(static_cast<std::size_t>(at - bytes.begin()));
+    }
+    return offsets;
 }
 
 void storeBE(Bytes& bytes, std::size_t at, unsigned width, std::uint64_t value) {
@@ -71,91 +82,19 @@ void storeBE(Bytes& bytes, std::size_t at, unsigned width, std::uint64_t value) 
     }
 }
 
-// The top-level groups of an intact data file.
-std::vector<Span> groupsOf(const Bytes& bytes, unsigned width) {
-    std::vector<Span> groups;
-    for (std::size_t at = 0; at < bytes.size();) {
-        const std::size_t end = at + 4 + width + static_cast<std::size_t>(loadBE(bytes, at + 4, width));
-        groups.push_back({at, end});
-        at = end;
+Kinds kindsOf(const qzCacheCheckReport& report) {
+    Kinds kinds;
+    for (const qzCacheProblem& problem : report.problems) kinds.insert(problem.kind);
+    return kinds;
+}
+
+std::string describe(const qzCacheCheckReport& report) {
+    std::string text;
+    for (const qzCacheProblem& problem : report.problems) {
+        text += std::string(qzCacheProblem::kindName(problem.kind)) + ": " + problem.detail + "\n";
     }
-    return groups;
+    return text;
 }
-
-// The chunks (header included, padding not) of one group of an intact file.
-std::vector<Span> chunksOf(const Bytes& bytes, const Span& group, unsigned width) {
-    std::vector<Span> chunks;
-    for (std::size_t at = group.start + 8 + width; at < group.end;) {
-        const std::size_t end = at + 4 + width + static_cast<std::size_t>(loadBE(bytes, at + 4, width));
-        chunks.push_back({at, end});
-        at = (end + width - 1) / width * width;
-    }
-    return chunks;
-}
-
-struct Damage {
-    std::string what;
-    Bytes bytes;
-    std::size_t offset;  // the first byte changed or lost
-};
-
-// Every way the tests damage a data file, each with the offset where the damage begins.
-// `target` is the index of the group of time 750; `timed` says whether groups begin with a
-// time chunk (one-file caches) or not (frame files).
-std::vector<Damage> damagesOf(const Bytes& file, unsigned width, std::size_t target, bool timed) {
-    const std::vector<Span> groups = groupsOf(file, width);
-    EXPECT_GT(groups.size(), target);
-    if (groups.size() <= target) return {};
-    const Span& group = groups[target];
-    // The records: CHNM, SIZE, the points, CHNM, SIZE, the weights; a time chunk before them.
-    const std::vector<Span> chunks = chunksOf(file, group, width);
-    const std::size_t first = timed ? 1 : 0;
-    EXPECT_EQ(chunks.size(), first + 6);
-    if (chunks.size() != first + 6) return {};
-    const std::size_t count = chunks[first + 1].start + 4 + width;
-    const std::size_t arrayData = chunks[first + 2].start + 4 + width;
-    std::vector<Damage> damages;
-    auto cut = [&](const std::string& what, std::size_t at) {
-        damages.push_back({"cut " + what, Bytes(file.begin(), file.begin() + at), at});
-    };
-    // A count of 0 flips the byte; otherwise `count` bytes take the value, big-endian.
-    auto change = [&](const std::string& what, std::size_t at, std::size_t bytes,
-                      std::uint64_t value) {
-        Bytes changed = file;
-        if (bytes == 0) {
-            changed.at(at) ^= 0xFF;
-        } else {
-            storeBE(changed, at, static_cast<unsigned>(bytes), value);
-        }
-        damages.push_back({what, changed, at});
-    };
-    cut("to nothing", 0);
-    cut("inside the first tag", 2);
-    cut("inside the header's size", 4 + width - 1);
-    cut("at the header's end", groups[0].end - 3);
-    cut("before the group", group.start);
-    cut("inside an array", arrayData + 5);
-    cut("one byte short", file.size() - 1);
-    change("first byte flipped", 0, 0, 0);
-    change("header size flipped", 4 + width - 1, 0, 0);
-    change("end time flipped", groups[0].end - 2, 0, 0);
-    change("group tag flipped", group.start, 0, 0);
-    change("group size flipped", group.start + 4 + width - 1, 0, 0);
-    change("channel name flipped", chunks[first].start + 4 + width, 0, 0);
-    change("array value flipped", arrayData + 1, 0, 0);
-    change("header size zero", 4, width, 0);
-    change("group size huge", group.start + 4, width, ~std::uint64_t{0});
-    change("group size tiny", group.start + 4, width, 4);
-    change("count huge", count, 4, 0xFFFFFFFFu);
-    change("count one more", count, 4, qztest::kPoints + 1);
-    change("array size huge", chunks[first + 2].start + 4, width, 0x7FFFFFF0u);
-    if (timed) change("time moved past the end", chunks[0].start + 4 + width, 4, 5000);
-    return damages;
-}
-
-std::string extensionOf(const std::string& format) { return format == "kcx" ? ".kcx" : ".kc"; }
-
-std::string frameName(int time) { return "shotFrame" + std::to_string(time / 250); }
 
 void writeCache(const std::string& directory, Layout layout, const std::string& format) {
     qzCacheFileInterface cache;
@@ -198,7 +137,6 @@ std::vector<bool> readEverything(const std::string& directory, bool agree) {
         }
         int next = 0;
         cache.getNextTimeWithData(0, next);
-        cache.getDataCount(0);
         const int files = cache.getDataFileCount();
         char* path = nullptr;
         if (files > 1 && cache.getDataFilePath(static_cast<unsigned int>(files - 1), &path)) {
@@ -210,24 +148,54 @@ std::vector<bool> readEverything(const std::string& directory, bool agree) {
 
 class DamagedCache : public ::testing::TestWithParam<std::tuple<Layout, std::string>> {
 protected:
+    void SetUp() override {
+        writeCache(dir.path(), layout(), format());
+        original = qztest::readFileBytes(damagedFile());
+        groupStarts = tagOffsets(original, format() == "kcx" ? "FOR8" : "FOR4");
+    }
+
+    bool oneFile() const { return std::get<0>(GetParam()) == kOneFile; }
     Layout layout() const { return std::get<0>(GetParam()); }
     std::string format() const { return std::get<1>(GetParam()); }
     unsigned width() const { return format() == "kcx" ? 8 : 4; }
+    std::string description() const { return dir.file("shot.xml"); }
     // The file damaged: the one data file, or the frame file of 750.
     std::string damagedFile() const {
-        const std::string name = layout() == kOneFile ? "shot" : frameName(750);
-        return dir.file(name + extensionOf(format()));
+        const std::string extension = format() == "kcx" ? ".kcx" : ".kc";
+        return dir.file((oneFile() ? "shot" : "shotFrame3") + extension);
     }
-    // Reads the damaged cache, checking the allocation bound; the exact times come back.
-    std::vector<bool> readDamaged(const std::string& what, bool soundDescription = true) {
+    // Where the time group of 750 begins in the damaged file.
+    std::size_t damagedGroup() const { return groupStarts.at(oneFile() ? kDamagedTime + 1 : 1); }
+    // Where the group beginning at groupStarts[index] ends.
+    std::size_t groupEnd(std::size_t index) const {
+        return index + 1 < groupStarts.size() ? groupStarts[index + 1] : original.size();
+    }
+
+    qzCacheCheckReport check() const { return qzCacheChecker().checkCache(description().c_str()); }
+    // Checks and reads the damaged cache within the allocation bound.
+    qzCacheCheckReport checkAndRead(const std::string& what, std::vector<bool>& exact,
+                                    bool soundDescription = true) {
         const std::uint64_t onDisk = bytesIn(dir.path());
         g_largestAllocation = 0;
-        const std::vector<bool> exact = readEverything(dir.path(), soundDescription);
+        const qzCacheCheckReport report = check();
+        exact = readEverything(dir.path(), soundDescription);
         EXPECT_LE(g_largestAllocation.load(), kFixedBuffers + onDisk) << what;
-        return exact;
+        return report;
+    }
+    // Damage from `offset` on leaves every time whose data lies before it readable: in a
+    // one-file cache the time groups that end by then, in a per-frame cache the other frames.
+    void expectReadableBefore(const std::vector<bool>& exact, std::size_t offset,
+                              const std::string& what) const {
+        for (std::size_t i = 0; i < kTimes.size(); ++i) {
+            if (oneFile() ? groupEnd(i + 1) <= offset : i != kDamagedTime) {
+                EXPECT_TRUE(exact[i]) << what << ": time " << kTimes[i];
+            }
+        }
     }
 
     qztest::TempDir dir;
+    Bytes original;
+    std::vector<std::size_t> groupStarts;  // of the damaged file
 };
 
 INSTANTIATE_TEST_SUITE_P(LayoutsAndFormats, DamagedCache,
@@ -236,87 +204,148 @@ INSTANTIATE_TEST_SUITE_P(LayoutsAndFormats, DamagedCache,
 
 }  // namespace
 
-TEST_P(DamagedCache, IntactCacheReadsBackWhole) {
-    writeCache(dir.path(), layout(), format());
-    EXPECT_EQ(readDamaged("nothing"), std::vector<bool>(kTimes.size(), true));
+TEST_P(DamagedCache, IntactCacheIsWholeAndReadsBack) {
+    std::vector<bool> exact;
+    const qzCacheCheckReport report = checkAndRead("nothing", exact);
+    EXPECT_TRUE(report.whole()) << describe(report);
+    EXPECT_EQ(report.dataFiles, oneFile() ? 1u : kTimes.size());
+    EXPECT_EQ(report.filesChecked, report.dataFiles);
+    EXPECT_EQ(report.timesChecked, kTimes.size());
+    EXPECT_EQ(report.samplesExpected, 2 * kTimes.size());
+    EXPECT_EQ(report.samplesChecked, 2 * kTimes.size());
+    EXPECT_EQ(exact, std::vector<bool>(kTimes.size(), true));
+    // Alone, the data file tells its own layout from its groups.
+    const qzCacheCheckReport alone = qzCacheChecker().checkDataFile(damagedFile().c_str());
+    EXPECT_TRUE(alone.whole()) << describe(alone);
+    EXPECT_EQ(alone.samplesChecked, oneFile() ? 2 * kTimes.size() : 2u);
 }
 
-TEST_P(DamagedCache, DeletedDataFileReadsNothingOfIt) {
-    writeCache(dir.path(), layout(), format());
-    fs::remove(damagedFile());
-    const std::vector<bool> exact = readDamaged("deleted");
-    for (std::size_t i = 0; i < kTimes.size(); ++i) {
-        const bool survives = layout() == kPerFrame && kTimes[i] != 750;
-        EXPECT_EQ(exact[i], survives) << kTimes[i];
-    }
-}
-
-TEST_P(DamagedCache, DamagedDataFileKeepsWhatLayBeforeTheDamage) {
-    writeCache(dir.path(), layout(), format());
-    const Bytes original = qztest::readFileBytes(damagedFile());
-    const std::vector<Span> groups = groupsOf(original, width());
-    const bool oneFile = layout() == kOneFile;
-    const std::vector<Damage> damages = damagesOf(original, width(), oneFile ? 3 : 1, oneFile);
-    ASSERT_FALSE(damages.empty());
-    for (const Damage& damage : damages) {
-        qztest::writeFileBytes(damagedFile(), damage.bytes);
-        const std::vector<bool> exact = readDamaged(damage.what);
-        for (std::size_t i = 0; i < kTimes.size(); ++i) {
-            if (layout() == kPerFrame) {
-                // Only the frame of 750 is damaged; it may even read back if the damage
-                // missed its data.
-                if (kTimes[i] != 750) {
-                    EXPECT_TRUE(exact[i]) << damage.what << " at " << kTimes[i];
-                }
-            } else if (groups[i + 1].end <= damage.offset) {
-                EXPECT_TRUE(exact[i]) << damage.what << " at " << kTimes[i];
+// However the file is cut, the checker says truncated and nothing else (a cut is what an
+// interrupted writer leaves), and the times before the cut still read.
+TEST_P(DamagedCache, EveryCutIsTruncatedAndKeepsWhatLiesBeforeIt) {
+    for (std::size_t length = 0; length < original.size(); ++length) {
+        const std::string what = "cut at " + std::to_string(length);
+        qztest::writeFileBytes(damagedFile(), Bytes(original.begin(), original.begin() + length));
+        std::vector<bool> exact;
+        const qzCacheCheckReport report = checkAndRead(what, exact);
+        ASSERT_EQ(kindsOf(report), Kinds{qzCacheProblem::kTruncated}) << what << describe(report);
+        EXPECT_EQ(report.problems.front().file, damagedFile()) << what;
+        EXPECT_GT(report.problems.front().lostSamples, 0u) << what;
+        expectReadableBefore(exact, length, what);
+        for (std::size_t i = 0; i < kTimes.size() && oneFile(); ++i) {
+            if (groupEnd(i + 1) > length) {
+                EXPECT_FALSE(exact[i]) << what << ": time " << kTimes[i];
             }
         }
     }
 }
 
-TEST_P(DamagedCache, DamagedDescriptionFailsToOpenOrReadsSafely) {
-    writeCache(dir.path(), layout(), format());
-    const std::string path = dir.file("shot.xml");
-    const Bytes original = qztest::readFileBytes(path);
-    const std::string text(original.begin(), original.end());
+TEST_P(DamagedCache, DamageInsideAnIntactFileIsCorruptOrNamed) {
+    const std::size_t group = damagedGroup();
+    const std::size_t header = groupStarts.at(0);
+    const Bytes fromGroup(original.begin() + static_cast<std::ptrdiff_t>(group), original.end());
+    const std::size_t firstName = group + tagOffsets(fromGroup, "CHNM").at(0);
+    const std::size_t count = group + tagOffsets(fromGroup, "SIZE").at(0);
+    const std::size_t array = group + tagOffsets(fromGroup, "FVCA").at(0);
+    const unsigned w = width();
+    const std::uint64_t groupSize = groupEnd(oneFile() ? kDamagedTime + 1 : 1) - group - 4 - w;
+    struct Damage {
+        const char* what;
+        std::size_t at;  // the first byte changed
+        unsigned bytes;  // 0: the byte is flipped; otherwise this many bytes take `value`
+        std::uint64_t value;
+        Kinds kinds;     // the checker's answer exactly
+    };
+    const Kinds corrupt{qzCacheProblem::kCorrupt};
+    const std::vector<Damage> damages = {
+        // A frame file's time group is its last: its bytes cannot tell a grown size from a cut.
+        {"group size grown", group + 4, w, groupSize + w,
+         oneFile() ? corrupt : Kinds{qzCacheProblem::kTruncated}},
+        {"group size shrunk", group + 4, w, groupSize - w, corrupt},
+        {"header size grown past the end", header + 4, w, 0x7FFFFFF0u, corrupt},
+        {"header size zero", header + 4, w, 0, corrupt},
+        {"group tag flipped", group, 0, 0, corrupt},
+        {"name chunk size grown", firstName + 4, w, 4 + w, corrupt},
+        {"array chunk size shrunk", array + 4, w, qztest::kPoints * 12 - 4, corrupt},
+        {"count grown by one", count + 4 + w, 4, qztest::kPoints + 1, corrupt},
+        {"record tag flipped", firstName, 0, 0, {qzCacheProblem::kCorrupt, qzCacheProblem::kSampleMissing}},
+        {"channel name changed", firstName + 4 + w, 0, 0,
+         {qzCacheProblem::kUnknownRecord, qzCacheProblem::kSampleMissing}},
+    };
+    for (const Damage& damage : damages) {
+        Bytes bytes = original;
+        if (damage.bytes == 0) {
+            bytes.at(damage.at) ^= 0x01;
+        } else {
+            storeBE(bytes, damage.at, damage.bytes, damage.value);
+        }
+        qztest::writeFileBytes(damagedFile(), bytes);
+        std::vector<bool> exact;
+        const qzCacheCheckReport report = checkAndRead(damage.what, exact);
+        EXPECT_EQ(kindsOf(report), damage.kinds) << damage.what << "\n" << describe(report);
+        expectReadableBefore(exact, damage.at, damage.what);
+    }
+}
+
+TEST_P(DamagedCache, MissingDataFileLosesItsSamples) {
+    fs::remove(damagedFile());
+    std::vector<bool> exact;
+    const qzCacheCheckReport report = checkAndRead("deleted", exact);
+    ASSERT_EQ(kindsOf(report), Kinds{qzCacheProblem::kDataFileMissing}) << describe(report);
+    EXPECT_EQ(report.problems.front().lostSamples, oneFile() ? 2 * kTimes.size() : 2u);
+    expectReadableBefore(exact, 0, "deleted");
+}
+
+TEST_P(DamagedCache, DamagedDescriptionIsNamedOrReadsSafely) {
+    const std::string path = description();
+    const Bytes text = qztest::readFileBytes(path);
     auto replaced = [&](const std::string& from, const std::string& to) {
-        std::string changed = text;
+        std::string changed(text.begin(), text.end());
         const std::size_t at = changed.find(from);
         EXPECT_NE(at, std::string::npos) << from;
         if (at != std::string::npos) changed.replace(at, from.size(), to);
         return Bytes(changed.begin(), changed.end());
     };
-    // Each damage with whether the cache must still open.
-    const std::vector<std::tuple<std::string, Bytes, bool>> damages = {
-        {"emptied", Bytes(), false},
-        {"cut in half", Bytes(original.begin(), original.begin() + original.size() / 2), false},
-        {"root renamed", replaced("Qordexon_Cache_File>", "Other_File>"), false},
-        {"layout unknown", replaced("Type=\"", "Type=\"X"), false},
-        {"rate zero", replaced("SamplingRate=\"250\"", "SamplingRate=\"0\""), true},
-        {"rate negative", replaced("SamplingRate=\"250\"", "SamplingRate=\"-250\""), true},
+    const Kinds unreadable{qzCacheProblem::kDescriptionUnreadable};
+    const std::vector<std::tuple<std::string, Bytes, Kinds>> damages = {
+        {"emptied", Bytes(), unreadable},
+        {"cut in half", Bytes(text.begin(), text.begin() + text.size() / 2), unreadable},
+        {"root renamed", replaced("Qordexon_Cache_File>", "Other_File>"), unreadable},
         {"every tick of the range",
          replaced("SamplingRate=\"250\" StartTime=\"250\" EndTime=\"1250\"",
                   "SamplingRate=\"1\" StartTime=\"-2147483648\" EndTime=\"2147483647\""),
-         true},
-        {"no frame length", replaced("TimePerFrame=\"250\"", "TimePerFrame=\"0\""), true},
-        {"type changed", replaced("\"FloatVectorArray\"", "\"Int32Array\""), true},
-        {"channel renamed", replaced("ChannelName=\"pos\"", "ChannelName=\"pot\""), true},
+         unreadable},
+        {"no frame length", replaced("TimePerFrame=\"250\"", "TimePerFrame=\"0\""),
+         oneFile() ? Kinds{} : unreadable},
+        {"type changed", replaced("\"FloatVectorArray\"", "\"Int32Array\""), {qzCacheProblem::kTypeDiffers}},
+        {"channel renamed", replaced("ChannelName=\"pos\"", "ChannelName=\"pot\""),
+         {qzCacheProblem::kUnknownRecord, qzCacheProblem::kSampleMissing}},
+        {"rate zero", replaced("SamplingRate=\"250\"", "SamplingRate=\"0\""), {qzCacheProblem::kUnknownRecord}},
     };
-    for (const auto& [what, bytes, opens] : damages) {
+    for (const auto& [what, bytes, kinds] : damages) {
         qztest::writeFileBytes(path, bytes);
-        readDamaged(what, false);
-        qzCacheFileInterface cache;
-        EXPECT_EQ(cache.initFileRead("shot", dir.path().c_str()), opens) << what;
+        std::vector<bool> exact;
+        const qzCacheCheckReport report = checkAndRead(what, exact, false);
+        EXPECT_EQ(kindsOf(report), kinds) << what << "\n" << describe(report);
     }
-    // Every byte flipped in turn, one at a time (a shorter walk over a quarter of them).
-    for (std::size_t at = 0; at < original.size(); at += 4) {
-        Bytes bytes = original;
+    // Every fourth byte flipped in turn: any answer but a crash, within the allocation bound.
+    for (std::size_t at = 0; at < text.size(); at += 4) {
+        Bytes bytes = text;
         bytes[at] ^= 0xFF;
         qztest::writeFileBytes(path, bytes);
-        readDamaged("byte " + std::to_string(at) + " flipped", false);
+        std::vector<bool> exact;
+        checkAndRead("byte " + std::to_string(at) + " flipped", exact, false);
     }
-    fs::remove(path);
-    qzCacheFileInterface cache;
-    EXPECT_FALSE(cache.initFileRead("shot", dir.path().c_str()));
+}
+
+// Reproduces tests/corpus/dataFile/overflow-time-group-at-largest-time: a time group at the
+// largest 32-bit time, after which the fuzz walk asked for the time one later and overflowed.
+TEST(DataFileCheck, TimeGroupAtTheLargestTimeIsChecked) {
+    const qzCacheCheckReport report = qzCacheChecker().checkDataFile(
+        QZCACHE_CORPUS_DIR "/dataFile/overflow-time-group-at-largest-time");
+    EXPECT_EQ(report.timesChecked, 2u);
+    const auto atLargest = std::find_if(report.problems.begin(), report.problems.end(),
+                                        [](const qzCacheProblem& p) { return p.time == 2147483647; });
+    EXPECT_NE(atLargest, report.problems.end()) << describe(report);
+    EXPECT_TRUE(kindsOf(report).count(qzCacheProblem::kCorrupt));
 }

@@ -1,9 +1,7 @@
 // The to-pc2 and from-pc2 commands, over the library's PC2 converters.
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "qzcacheCommands.h"
@@ -15,55 +13,20 @@ namespace qztool {
 
 namespace {
 
-struct Pc2Header {
-    std::int32_t points = 0;
-    float startFrame = 0.0f;
-    float sampleRate = 0.0f;
-    std::int32_t samples = 0;
-};
+using Pc2Header = qzCacheFileInterface::Pc2Header;
 
-std::int32_t littleInt(const unsigned char* bytes) {
-    const std::uint32_t value = std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
-                                (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
-    std::int32_t result = 0;
-    std::memcpy(&result, &value, sizeof result);
-    return result;
-}
-
-float littleFloat(const unsigned char* bytes) {
-    const std::int32_t bits = littleInt(bytes);
-    float result = 0.0f;
-    std::memcpy(&result, &bits, sizeof result);
-    return result;
-}
-
-// Reads the 32-byte header to describe the file, and tells what is wrong with it, if anything.
-std::string readPc2Header(const std::string& path, Pc2Header& header) {
-    std::ifstream in(fs::u8path(path), std::ios::binary);
-    if (!in) {
-        return "cannot open the file";
+// What is wrong with a PC2 file's header, or nothing.
+std::string pc2HeaderProblem(const std::string& path, Pc2Header& header) {
+    if (qzCacheFileInterface::readPc2Header(path.c_str(), header)) return std::string();
+    std::uintmax_t size = 0;
+    if (!fileSize(path, size)) return "cannot open the file";
+    if (header.fileVersion == 0) return "not a PC2 file (no POINTCACHE2 header)";
+    if (header.fileVersion != 1) {
+        return "PC2 version " + std::to_string(header.fileVersion) + " (only 1 is known)";
     }
-    unsigned char bytes[32] = {};
-    in.read(reinterpret_cast<char*>(bytes), sizeof bytes);
-    if (in.gcount() != static_cast<std::streamsize>(sizeof bytes)) {
-        return "too short for a PC2 header";
-    }
-    if (std::memcmp(bytes, "POINTCACHE2\0", 12) != 0) {
-        return "not a PC2 file (no POINTCACHE2 signature)";
-    }
-    if (littleInt(bytes + 12) != 1) {
-        return "PC2 version " + std::to_string(littleInt(bytes + 12)) + " (only 1 is known)";
-    }
-    header.points = littleInt(bytes + 16);
-    header.startFrame = littleFloat(bytes + 20);
-    header.sampleRate = littleFloat(bytes + 24);
-    header.samples = littleInt(bytes + 28);
-    if (header.points <= 0 || header.samples <= 0 || !(header.sampleRate > 0.0f)) {
-        return "a PC2 header with " + std::to_string(header.points) + " points, " +
-               std::to_string(header.samples) + " samples and sample rate " +
-               std::to_string(header.sampleRate);
-    }
-    return std::string();
+    return "a PC2 header with " + std::to_string(header.numPoints) + " points, " +
+           std::to_string(header.numSamples) + " samples and sample rate " +
+           std::to_string(header.sampleRate);
 }
 
 }  // namespace
@@ -95,20 +58,20 @@ int runToPc2(const ToPc2Options& options) {
                                             " failed (unwritable file or unreadable samples)");
     }
     Pc2Header header;
-    const std::string problem = readPc2Header(options.output, header);
+    const std::string problem = pc2HeaderProblem(options.output, header);
     if (!problem.empty()) {
         throw ToolError(kExitFileError, options.output + ": written, but " + problem);
     }
     std::printf("wrote %s: %d samples of %d points from channel \"%s\", start frame %g, "
                 "%g frame(s) per sample\n",
-                options.output.c_str(), header.samples, header.points, toUtf8(name).c_str(),
+                options.output.c_str(), header.numSamples, header.numPoints, toUtf8(name).c_str(),
                 static_cast<double>(header.startFrame), static_cast<double>(header.sampleRate));
     return kExitOk;
 }
 
 int runFromPc2(const FromPc2Options& options) {
     Pc2Header header;
-    const std::string problem = readPc2Header(options.input, header);
+    const std::string problem = pc2HeaderProblem(options.input, header);
     if (!problem.empty()) {
         throw ToolError(kExitFileError, options.input + ": " + problem);
     }
@@ -123,6 +86,13 @@ int runFromPc2(const FromPc2Options& options) {
     if (!qzCacheFileInterface::convertFromPc2(options.input.c_str(), target.location.c_str(),
                                               target.baseName.c_str(), layout,
                                               options.format.c_str(), options.ticksPerFrame)) {
+        if (header.samplesInFile < header.numSamples) {
+            throw ToolError(kExitFileError,
+                            options.input + ": cut short, it holds " +
+                                std::to_string(header.samplesInFile) + " of its " +
+                                std::to_string(header.numSamples) + " samples; " +
+                                options.output + " holds those");
+        }
         throw ToolError(kExitFileError, options.output + ": the conversion of " + options.input +
                                             " failed (unwritable cache or unreadable samples)");
     }
@@ -131,7 +101,7 @@ int runFromPc2(const FromPc2Options& options) {
     cache.accessor().channelName(0, name);
     std::printf("wrote %s: channel \"%s\", %d samples of %d points, %s layout, format %s, "
                 "%d ticks per frame\n",
-                target.description.c_str(), toUtf8(name).c_str(), header.samples, header.points,
+                target.description.c_str(), toUtf8(name).c_str(), header.numSamples, header.numPoints,
                 options.layout.c_str(), options.format.c_str(), options.ticksPerFrame);
     return kExitOk;
 }

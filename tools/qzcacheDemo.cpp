@@ -235,13 +235,10 @@ StepResult verifyAll(const std::string& location, Checks& checks, Progress& prog
     std::size_t whole = 0;
     const Stopwatch watch;
     for (const char* name : {kOneFileName, kPerFrameName, kFromPc2Name}) {
-        OpenCache cache(location + name + ".xml");
-        const VerifyReport report = verifyCache(cache, &progress);
-        step.bytes += report.bytes;
+        const qzCacheCheckReport report = checkCache(location + name + ".xml", &progress);
+        step.bytes += report.bytesChecked;
         samples += report.samplesChecked;
-        std::string first = report.whole() ? "" : report.issues.front().kind + " " +
-                                                      report.issues.front().file + ": " +
-                                                      report.issues.front().detail;
+        const std::string first = report.problems.empty() ? "" : problemText(report.problems.front());
         whole += checks.expect(report.whole() && report.samplesChecked == report.samplesExpected,
                                std::string(name) + ": not whole: " + first);
     }

@@ -79,7 +79,7 @@ void defineQueries(CLI::App& app, CommandLine& line) {
     addFormatOption(*command, dump.format, true);
 
     line.verifyCommand = app.add_subcommand(
-        "verify", "Read every sample and check every data file; exit status 1 unless whole");
+        "verify", "Check the description and every data file; exit status 1 unless whole");
     addCacheArgument(*line.verifyCommand, line.verify.cache);
     addFormatOption(*line.verifyCommand, line.verify.format, false);
 }

@@ -1,42 +1,20 @@
-// Checking a cache: every data file's structure, every sample read back through the library.
+// The verify command: the library's cache checker, its report as text or JSON.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
-#include <vector>
 
-#include "qzcacheCommon.h"
+#include "qzCacheChecker.h"
 
 namespace qztool {
 
 class Progress;
 
-struct VerifyIssue {
-    // "missing file", "truncated file", "corrupt file", "missing sample", "count mismatch",
-    // "type mismatch", "unreadable sample"
-    std::string kind;
-    std::string file;
-    std::string detail;
-};
+// Checks the cache whose description is at `descriptionPath`; `progress` may be null.
+qzCacheCheckReport checkCache(const std::string& descriptionPath, Progress* progress);
 
-struct VerifyReport {
-    std::string cache;
-    std::string layout;
-    std::size_t dataFiles = 0;
-    std::uintmax_t bytes = 0;
-    std::size_t samplesExpected = 0;
-    std::size_t samplesChecked = 0;
-    std::vector<std::string> notes;
-    std::vector<VerifyIssue> issues;
-
-    bool whole() const { return issues.empty(); }
-};
-
-// Verifies an opened cache; `progress` may be null.
-VerifyReport verifyCache(OpenCache& cache, Progress* progress);
-
-void printVerifyText(const VerifyReport& report);
-std::string verifyJson(const VerifyReport& report);
+// "truncated /dir/shot.kc at offset 64, time 750, channel "pos": ...; 3 sample(s) lost"
+std::string problemText(const qzCacheProblem& problem);
+void printVerifyText(const qzCacheCheckReport& report);
+std::string verifyJson(const qzCacheCheckReport& report);
 
 }  // namespace qztool

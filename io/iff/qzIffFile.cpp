@@ -36,7 +36,7 @@ bool qzIffFile::open(const char* name, const char* mode, long, long) {
     }
     resetState();
     m_writeError = false;
-    m_readError = false;
+    m_readDamage = ReadDamage::kNone;
     m_lastError.clear();
 
     const std::string modeText = mode != nullptr ? mode : "";
@@ -177,7 +177,7 @@ bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes, bool& u
     m_readBufferLength = 0;
     m_readGroups.clear();
     m_begun = BegunChunk();
-    m_readError = false;
+    m_readDamage = ReadDamage::kNone;
     m_lastError.clear();
     m_readAheadOnce = unmodified ? 0 : headerBytes;
     return true;
@@ -245,8 +245,9 @@ int qzIffFile::failWrite(const std::string& message) {
     return -1;
 }
 
-void qzIffFile::failRead(const std::string& message) {
-    m_readError = true;
+void qzIffFile::failRead(ReadDamage damage, std::uint64_t offset, const std::string& message) {
+    m_readDamage = damage;
+    m_readDamageOffset = offset;
     m_lastError = message;
 }
 
@@ -352,22 +353,32 @@ int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
     if (topLevel) {
         ahead = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(ahead, m_position + m_groupReadAhead));
     }
-    if (remaining < headerSize + kTypeBytes || !readAt(m_position, header, headerSize + kTypeBytes, ahead)) {
-        failRead("group header" + at(m_position) + " is cut off");
+    // At the top the end of the file is the limit: a header it cuts is a cut-off file. Inside a
+    // group whose end lies in the file, the group contradicts what it holds.
+    const ReadDamage cutOff = topLevel ? ReadDamage::kTruncated : ReadDamage::kCorrupt;
+    if (remaining < headerSize + kTypeBytes) {
+        failRead(cutOff, m_position, "group header" + at(m_position) + " is cut off");
+        return -1;
+    }
+    if (!readAt(m_position, header, headerSize + kTypeBytes, ahead)) {
+        failRead(ReadDamage::kTruncated, m_position, "group header" + at(m_position) + " is cut off");
         return -1;
     }
     const qzIffTag tag = qzIffTag::fromBytes(header);
     if (tag != m_groupTag) {
         // Inside a group this is an ordinary chunk; at the top it is damage.
         if (topLevel) {
-            failRead("'" + tag.text() + "'" + at(m_position) + " where a '" + m_groupTag.text() +
-                "' group should begin");
+            failRead(ReadDamage::kCorrupt, m_position, "'" + tag.text() + "'" + at(m_position) +
+                " where a '" + m_groupTag.text() + "' group should begin");
         }
         return -1;
     }
     const std::uint64_t size = m_sizeFieldBytes == 4 ? loadU32BE(header + 4) : loadU64BE(header + 4);
+    const bool unfinished = size == 0;
     if (size < kTypeBytes || size > remaining - headerSize) {
-        failRead("group" + at(m_position) + ": size " + std::to_string(size) + " does not fit the " +
+        const bool endsInside = topLevel && (unfinished || size >= kTypeBytes);
+        failRead(endsInside ? openEndedGroupDamage(m_position + headerSize, size) : ReadDamage::kCorrupt,
+            m_position, "group" + at(m_position) + ": size " + std::to_string(size) + " does not fit the " +
             std::to_string(remaining - headerSize) + " bytes left");
         return -1;
     }
@@ -380,6 +391,34 @@ int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
     m_readGroups.push_back({m_position, m_position + headerSize + size});
     m_position += headerSize + kTypeBytes;
     return 0;
+}
+
+// A file cut off inside a group holds a run of chunks that agree with the group up to the end
+// of the file. A size patched beyond the end swallows the groups after it, whose headers then
+// stand where chunks should; a chunk may also claim more than the group. Either is corrupt.
+// Only a last group whose size grew is taken for a cut: its bytes cannot tell the two apart.
+qzIffFile::ReadDamage qzIffFile::openEndedGroupDamage(std::uint64_t sizeFieldEnd, std::uint64_t size) {
+    const unsigned headerSize = headerBytes();
+    std::uint64_t position = sizeFieldEnd + kTypeBytes;
+    while (position < m_fileLength) {
+        unsigned char header[16];
+        if (m_fileLength - position < headerSize ||
+            !readAt(position, header, headerSize, m_fileLength)) {
+            return ReadDamage::kTruncated;
+        }
+        const std::uint64_t declared = m_sizeFieldBytes == 4 ? loadU32BE(header + 4) : loadU64BE(header + 4);
+        // Bytes the group claims after this chunk's header; an unfinished group claims no end.
+        const std::uint64_t used = position + headerSize - sizeFieldEnd;
+        if (qzIffTag::fromBytes(header) == m_groupTag || (size != 0 && (used > size || declared > size - used))) {
+            return ReadDamage::kCorrupt;
+        }
+        if (declared >= m_fileLength - position - headerSize) {
+            return ReadDamage::kTruncated;
+        }
+        const std::uint64_t dataEnd = position + headerSize + declared;
+        position = dataEnd + paddingAfter(dataEnd);
+    }
+    return ReadDamage::kTruncated;
 }
 
 int qzIffFile::endReadGroup() {
@@ -405,27 +444,31 @@ bool qzIffFile::nextChunk(qzIffTag& tag, std::uint32_t& size, std::uint64_t& dat
     }
     const std::uint64_t remaining = limit - m_position;
     const unsigned headerSize = 4 + m_sizeFieldBytes;
+    // The group lies in the file: a chunk that does not fit it contradicts it, and only a read
+    // that comes up short (the file shrank under the reader) is a cut.
     const unsigned char* header = remaining >= headerSize ? viewAt(m_position, headerSize, limit) : nullptr;
     if (header == nullptr) {
-        failRead("chunk header" + at(m_position) + " is cut off");
+        failRead(remaining >= headerSize ? ReadDamage::kTruncated : ReadDamage::kCorrupt, m_position,
+            "chunk header" + at(m_position) + " is cut off");
         return false;
     }
     const qzIffTag found = qzIffTag::fromBytes(header);
     const std::uint64_t declared = m_sizeFieldBytes == 4 ? loadU32BE(header + 4) : loadU64BE(header + 4);
     if (declared > remaining - headerSize) {
-        failRead("chunk '" + found.text() + "'" + at(m_position) + ": size " + std::to_string(declared) +
-            " does not fit the " + std::to_string(remaining - headerSize) + " bytes left in its group");
+        failRead(ReadDamage::kCorrupt, m_position, "chunk '" + found.text() + "'" + at(m_position) +
+            ": size " + std::to_string(declared) + " does not fit the " + std::to_string(remaining - headerSize) + " bytes left in its group");
         return false;
     }
     const std::uint64_t dataEnd = m_position + headerSize + declared;
     const std::uint64_t padding = paddingAfter(dataEnd);
     if (padding > limit - dataEnd) {
-        failRead("chunk '" + found.text() + "'" + at(m_position) + ": padding runs past its group");
+        failRead(ReadDamage::kCorrupt, m_position,
+            "chunk '" + found.text() + "'" + at(m_position) + ": padding runs past its group");
         return false;
     }
     if (declared > 0xFFFFFFFFu) {
-        failRead("chunk '" + found.text() + "'" + at(m_position) + ": size " + std::to_string(declared) +
-            " is beyond what can be read in one piece");
+        failRead(ReadDamage::kCorrupt, m_position, "chunk '" + found.text() + "'" + at(m_position) +
+            ": size " + std::to_string(declared) + " is beyond what can be read in one piece");
         return false;
     }
     tag = found;
@@ -461,7 +504,8 @@ const void* qzIffFile::getChunk(qzIffTag& tag, unsigned int* size) {
         }
     }
     if (data == nullptr) {
-        failRead("chunk '" + found.text() + "'" + at(dataStart) + ": data cut off");
+        failRead(ReadDamage::kTruncated, dataStart - headerBytes(),
+            "chunk '" + found.text() + "'" + at(dataStart) + ": data cut off");
         return nullptr;
     }
     m_position = next;
@@ -505,7 +549,8 @@ char* qzIffFile::getString(char* buffer, int size) {
     const std::uint64_t offset = m_begun.dataStart + m_begun.consumed;
     if (!readAt(offset, buffer, count, m_begun.next)) {
         buffer[0] = '\0';
-        failRead("chunk '" + m_begun.tag.text() + "'" + at(offset) + ": data cut off");
+        failRead(ReadDamage::kTruncated, m_begun.dataStart - headerBytes(),
+            "chunk '" + m_begun.tag.text() + "'" + at(offset) + ": data cut off");
         return nullptr;
     }
     m_begun.consumed += static_cast<std::uint32_t>(count);
@@ -520,7 +565,8 @@ bool qzIffFile::getBytes(void* dst, std::size_t count) {
     }
     const std::uint64_t offset = m_begun.dataStart + m_begun.consumed;
     if (!readAt(offset, dst, count, m_begun.next)) {
-        failRead("chunk '" + m_begun.tag.text() + "'" + at(offset) + ": data cut off");
+        failRead(ReadDamage::kTruncated, m_begun.dataStart - headerBytes(),
+            "chunk '" + m_begun.tag.text() + "'" + at(offset) + ": data cut off");
         return false;
     }
     m_begun.consumed += static_cast<std::uint32_t>(count);

@@ -114,8 +114,14 @@ public:
     bool flush();
     // Sticky: set by the first failed write, seek or refused write call; reset by open().
     bool hasWriteError() const { return m_writeError; }
-    // Set when a read met a damaged or cut-off group or chunk; reset by open().
-    bool hasReadError() const { return m_readError; }
+    // What the last failed read met, reset by open(): a file that ends inside a group or
+    // chunk whose sizes otherwise agree (cut off), or a size or tag that contradicts its group
+    // or the file while bytes remain (corrupt).
+    enum class ReadDamage { kNone, kTruncated, kCorrupt };
+    ReadDamage readDamage() const { return m_readDamage; }
+    // Where the group or chunk of the last failed read begins.
+    std::uint64_t readDamageOffset() const { return m_readDamageOffset; }
+    bool hasReadError() const { return m_readDamage != ReadDamage::kNone; }
     // The last failure as text (tag, offset, value), empty when none since open().
     const std::string& lastError() const { return m_lastError; }
 
@@ -179,7 +185,10 @@ private:
     bool canWrite(const char* operation);
 
     int failWrite(const std::string& message);
-    void failRead(const std::string& message);
+    void failRead(ReadDamage damage, std::uint64_t offset, const std::string& message);
+    // A top-level group that the file ends inside: its size runs past the end, or is the 0 an
+    // unfinished write leaves.
+    ReadDamage openEndedGroupDamage(std::uint64_t sizeFieldEnd, std::uint64_t size);
 
     const qzIffTag m_groupTag;
     const unsigned m_sizeFieldBytes;
@@ -218,7 +227,8 @@ private:
     std::vector<unsigned char> m_putBuffer;
 
     bool m_writeError = false;
-    bool m_readError = false;
+    ReadDamage m_readDamage = ReadDamage::kNone;
+    std::uint64_t m_readDamageOffset = 0;
     std::string m_lastError;
 };
 

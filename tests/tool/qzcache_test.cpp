@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -248,7 +249,7 @@ TEST_F(ToolTest, DescriptionListingTooManyTimesIsRefused) {
     for (const char* command : {"files", "verify"}) {
         const ToolRun refused = run(std::string(command) + " " + quoted(cache("frames")));
         EXPECT_EQ(refused.status, 3) << command;
-        expectOneLineError(refused, "stored times");
+        expectOneLineError(refused, command == std::string("files") ? "stored times" : "samples");
     }
 }
 
@@ -289,58 +290,55 @@ TEST_F(ToolTest, VerifyPassesOnWholeCaches) {
     for (const char* name : {"one", "frames"}) {
         const ToolRun verify = run("verify " + quoted(cache(name)));
         EXPECT_EQ(verify.status, 0) << name << "\n" << verify.out << verify.err;
-        EXPECT_TRUE(contains(verify.out, "samples    15 of 15 read back")) << verify.out;
+        EXPECT_TRUE(contains(verify.out, "samples    15 of 15 checked")) << verify.out;
         EXPECT_TRUE(contains(verify.out, "result     whole\n"));
         EXPECT_TRUE(verify.err.empty()) << verify.err;
     }
 }
 
-TEST_F(ToolTest, VerifyReportsDeletedFrameFile) {
-    std::filesystem::remove(m_dir.file("framesFrame4.kcx"));
-    const ToolRun verify = run("verify " + quoted(cache("frames")) + " --format json");
-    EXPECT_EQ(verify.status, 1);
-    const json parsed = json::parse(verify.out);
-    EXPECT_EQ(parsed["whole"], false);
-    EXPECT_EQ(parsed["samplesChecked"], 12);
-    ASSERT_EQ(parsed["issues"].size(), 1u) << verify.out;
-    EXPECT_EQ(parsed["issues"][0]["kind"], "missing file");
-    EXPECT_EQ(parsed["issues"][0]["file"], m_dir.file("framesFrame4.kcx"));
-    expectOneLineError(verify, "not whole");
-}
-
-TEST_F(ToolTest, VerifyReportsTruncatedDataFile) {
-    std::vector<std::uint8_t> bytes = qztest::readFileBytes(m_dir.file("one.kc"));
-    ASSERT_GT(bytes.size(), 40u);
-    bytes.resize(bytes.size() - 7);
-    qztest::writeFileBytes(m_dir.file("one.kc"), bytes);
-    const ToolRun verify = run("verify " + quoted(cache("one")));
-    EXPECT_EQ(verify.status, 1) << verify.out;
-    EXPECT_TRUE(contains(verify.out, "truncated file")) << verify.out;
-    EXPECT_TRUE(contains(verify.out, "result     NOT WHOLE\n"));
-
-    // Cut inside the header: the file does not even open.
-    bytes.resize(10);
-    qztest::writeFileBytes(m_dir.file("one.kc"), bytes);
-    const ToolRun header = run("verify " + quoted(cache("one")));
-    EXPECT_EQ(header.status, 1) << header.out;
-    EXPECT_TRUE(contains(header.out, "truncated file")) << header.out;
-}
-
-TEST_F(ToolTest, VerifyReportsTypeAndCountMismatches) {
-    // The description now declares vals as integers, while the files hold floats.
-    patchFile(cache("frames"), "\"FloatArray\"", "\"Int32Array\"");
-    const ToolRun type = run("verify " + quoted(cache("frames")));
-    EXPECT_EQ(type.status, 1) << type.out;
-    EXPECT_TRUE(contains(type.out, "type mismatch")) << type.out;
-    EXPECT_TRUE(contains(type.out, "stored as kFloatArray, declared kInt32Array")) << type.out;
-
-    // A size record claiming five points where four are stored.
-    patchFile(m_dir.file("one.kc"), std::string("SIZE\0\0\0\4\0\0\0\4", 12),
-              std::string("SIZE\0\0\0\4\0\0\0\5", 12));
-    const ToolRun count = run("verify " + quoted(cache("one")));
-    EXPECT_EQ(count.status, 1) << count.out;
-    EXPECT_TRUE(contains(count.out, "count mismatch")) << count.out;
-    EXPECT_TRUE(contains(count.out, "says 5 elements")) << count.out;
+// Each damage gives status 1 and names its kind and file in the JSON report.
+TEST_F(ToolTest, VerifyNamesEachProblemsKind) {
+    struct Case {
+        const char* what;
+        std::function<void()> damage;
+        std::string cacheName;
+        std::string kind;
+        std::string file;
+        bool hasOffset;
+    };
+    const std::string oneData = m_dir.file("one.kc");
+    auto cutBy = [&](std::size_t bytes) {
+        std::vector<std::uint8_t> data = qztest::readFileBytes(oneData);
+        data.resize(data.size() - bytes);
+        qztest::writeFileBytes(oneData, data);
+    };
+    const std::vector<Case> cases = {
+        {"frame file deleted", [&] { std::filesystem::remove(m_dir.file("framesFrame4.kcx")); },
+         "frames", "data-file-missing", m_dir.file("framesFrame4.kcx"), false},
+        {"description type changed", [&] { patchFile(cache("frames"), "\"FloatArray\"", "\"Int32Array\""); },
+         "frames", "type-differs", m_dir.file("framesFrame1.kcx"), false},
+        {"data file cut short", [&] { cutBy(7); }, "one", "truncated", oneData, true},
+        // Damage comes on top of the earlier one: the first record now comes first.
+        {"count record patched", [&] {
+             patchFile(oneData, std::string("SIZE\0\0\0\4\0\0\0\4", 12), std::string("SIZE\0\0\0\4\0\0\0\5", 12));
+         }, "one", "corrupt", oneData, false},
+    };
+    for (const Case& c : cases) {
+        c.damage();
+        const ToolRun verify = run("verify " + quoted(cache(c.cacheName)) + " --format json");
+        EXPECT_EQ(verify.status, 1) << c.what << verify.out;
+        const json parsed = json::parse(verify.out);
+        EXPECT_EQ(parsed["whole"], false) << c.what;
+        ASSERT_FALSE(parsed["problems"].empty()) << c.what;
+        const json& first = parsed["problems"][0];
+        EXPECT_EQ(first["kind"], c.kind) << c.what << verify.out;
+        EXPECT_EQ(first["file"], c.file) << c.what;
+        EXPECT_EQ(first.contains("offset"), c.hasOffset) << c.what;
+        expectOneLineError(verify, "not whole");
+    }
+    const ToolRun text = run("verify " + quoted(cache("one")));
+    EXPECT_TRUE(contains(text.out, "truncated " + oneData + " at offset ")) << text.out;
+    EXPECT_TRUE(contains(text.out, "result     NOT WHOLE\n"));
 }
 
 TEST_F(ToolTest, ConvertsToPc2AndBack) {
@@ -369,6 +367,17 @@ TEST_F(ToolTest, ConvertsToPc2AndBack) {
                            quoted(m_dir.file("x.xml")));
     EXPECT_EQ(notPc2.status, 3);
     expectOneLineError(notPc2, "one.xml");
+
+    // An export cut off in its last sample: the samples it holds become a whole cache.
+    std::vector<std::uint8_t> bytes = qztest::readFileBytes(pc2);
+    bytes.resize(bytes.size() - 20);
+    qztest::writeFileBytes(pc2, bytes);
+    const ToolRun cut = run("from-pc2 --input " + quoted(pc2) + " --output " + quoted(m_dir.file("cut.xml")));
+    EXPECT_EQ(cut.status, 3);
+    expectOneLineError(cut, "holds 4 of its 5 samples");
+    const ToolRun salvaged = run("verify " + quoted(m_dir.file("cut.xml")));
+    EXPECT_EQ(salvaged.status, 0) << salvaged.out;
+    EXPECT_TRUE(contains(salvaged.out, "samples    4 of 4 checked")) << salvaged.out;
 }
 
 TEST_F(ToolTest, IrregularChannelIsResampledIntoPc2AtTheStep) {

@@ -1,0 +1,344 @@
+// The cache checker: the description, the data files it implies, and the samples it lists that
+// no file gave. The walk over each data file is in qzCacheCheckerWalk.cpp.
+#include "qzCacheChecker.h"
+
+#include <algorithm>
+#include <climits>
+#include <functional>
+#include <memory>
+#include <queue>
+#include <utility>
+
+#include "qzCacheCheckerWalk.h"
+#include "qzCacheFileAccessor.h"
+#include "qzCacheFileIffIO.h"
+#include "qzFileSystem.h"
+#include "qzString.h"
+
+using namespace qzCheck;
+
+namespace {
+
+constexpr unsigned int kDefaultListedProblems = 100;
+constexpr std::uint64_t kDefaultMaxSamples = std::uint64_t{1} << 24;
+// As many as the cache's own file list names.
+constexpr std::uint64_t kDefaultMaxFrameFiles = std::uint64_t{1} << 20;
+
+struct ReleaseAccessor {
+    void operator()(qzCacheFileAccessor* accessor) const {
+        if (accessor != nullptr) accessor->unref();
+    }
+};
+using AccessorHolder = std::unique_ptr<qzCacheFileAccessor, ReleaseAccessor>;
+
+// "dir/shot.xml" gives "dir/" and "shot"; false for a name without the ".xml" of descriptions.
+bool splitDescriptionPath(const std::string& path, std::string& location, std::string& baseName) {
+    const std::size_t slash = path.find_last_of("/\\");
+    location = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string extension = ".xml";
+    if (name.size() <= extension.size() ||
+        name.compare(name.size() - extension.size(), extension.size(), extension) != 0) {
+        return false;
+    }
+    baseName = name.substr(0, name.size() - extension.size());
+    return true;
+}
+
+qzCacheProblem descriptionProblem(const std::string& path, std::string detail) {
+    qzCacheProblem problem;
+    problem.kind = qzCacheProblem::kDescriptionUnreadable;
+    problem.file = path;
+    problem.detail = std::move(detail);
+    return problem;
+}
+
+// Calls visit(time) for each of the `count` times the channel lists, in increasing order.
+template <typename Visit>
+void forEachListedTime(qzCacheFileAccessor& accessor, unsigned int channel, std::uint64_t count,
+                       Visit visit) {
+    int time = 0;
+    if (count == 0 || !accessor.getDataTime(channel, 0, time)) return;
+    for (std::uint64_t index = 1;; ++index) {
+        visit(time);
+        int next = 0;
+        if (index == count || !accessor.getNextTimeWithData(channel, time, next)) return;
+        time = next;
+    }
+}
+
+// Calls visit(time) for each time some of the channels lists, in increasing order and once
+// each; the channels are merged through a heap. False, having stopped, after `limit` times.
+template <typename Visit>
+bool forEachCacheTime(qzCacheFileAccessor& accessor, const std::vector<Channel>& channels,
+                      std::uint64_t limit, Visit visit) {
+    using Entry = std::pair<int, unsigned int>;
+    std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> pending;
+    for (const Channel& channel : channels) {
+        int first = 0;
+        if (accessor.getDataTime(channel.index, 0, first)) pending.emplace(first, channel.index);
+    }
+    std::uint64_t visited = 0;
+    while (!pending.empty()) {
+        const int time = pending.top().first;
+        while (!pending.empty() && pending.top().first == time) {
+            const unsigned int channel = pending.top().second;
+            pending.pop();
+            int next = 0;
+            if (accessor.getNextTimeWithData(channel, time, next)) pending.emplace(next, channel);
+        }
+        if (++visited > limit) return false;
+        visit(time);
+    }
+    return true;
+}
+
+// The samples a walk did not find, charged to the problem that kept each from being read or
+// reported as missing. `unexplained(channel, time)` reports one that no problem explains.
+void chargeUnfound(qzCacheFileAccessor& accessor, Channels& channels,
+                   std::vector<LostRange>& lost, ProblemList& problems,
+                   const std::function<void(const Channel&, int)>& unexplained) {
+    std::stable_sort(lost.begin(), lost.end(),
+                     [](const LostRange& a, const LostRange& b) { return a.first < b.first; });
+    for (Channel& channel : channels.all()) {
+        if (!qzCacheData::isArrayType(channel.declared)) continue;
+        std::sort(channel.found.begin(), channel.found.end());
+        forEachListedTime(accessor, channel.index, accessor.getDataCount(channel.index), [&](int time) {
+            if (std::binary_search(channel.found.begin(), channel.found.end(), time)) return;
+            auto range = std::upper_bound(lost.begin(), lost.end(), time,
+                                          [](int t, const LostRange& r) { return t < r.first; });
+            if (range != lost.begin() && time <= (--range)->last) {
+                problems.addLost(range->problem, 1);
+            } else {
+                unexplained(channel, time);
+            }
+        });
+    }
+}
+
+class CacheCheck {
+public:
+    CacheCheck(qzCacheCheckReport& report, unsigned int listedProblems, ProgressSink progress)
+        : m_report(report), m_problems(report, listedProblems), m_progress(progress) {}
+
+    void run(const std::string& path, std::uint64_t maxSamples, std::uint64_t maxFrameFiles);
+
+private:
+    bool readDescription(const std::string& path);
+    void checkOneFile();
+    void checkFrameFiles(std::uint64_t maxFrameFiles);
+    void reportMissing(const Channel& channel, int time, const std::string& file,
+                       std::string detail);
+
+    qzCacheCheckReport& m_report;
+    ProblemList m_problems;
+    ProgressSink m_progress;
+    AccessorHolder m_accessor;
+    std::unique_ptr<Channels> m_channels;
+    std::vector<LostRange> m_lost;
+};
+
+bool CacheCheck::readDescription(const std::string& path) {
+    std::string location;
+    std::string baseName;
+    if (!splitDescriptionPath(path, location, baseName)) {
+        m_problems.add(descriptionProblem(path, "a description file's name ends in \".xml\""));
+        return false;
+    }
+    if (!qzOS::fileExists(path.c_str())) {
+        m_problems.add(descriptionProblem(path, "the file does not exist"));
+        return false;
+    }
+    m_accessor.reset(qzCacheFileAccessor::createQzCacheFileAccessor());
+    if (!m_accessor || !m_accessor->readDescriptionFile(qzString::IString(baseName.c_str(), 1),
+                                                        qzString::IString(location.c_str(), 1))) {
+        m_problems.add(descriptionProblem(path, "not a readable cache description"));
+        return false;
+    }
+    if (m_accessor->distribution() == qzCacheFileAccessor::kOneFilePerFrame &&
+        m_accessor->getTicksPerFrame() <= 0) {
+        m_problems.add(descriptionProblem(
+            path, "a per-frame cache without a positive frame length names no frame file"));
+        return false;
+    }
+    // The accessor's own reader, through which irregular channels learn their times.
+    qzCacheFileIO* reader = new qzCacheFileIffIO(qzCacheFileIO::kRead, m_accessor->cacheFormat());
+    m_accessor->setFileAccessor(reader);
+    if (m_accessor->distribution() == qzCacheFileAccessor::kOneFile) {
+        reader->open(m_accessor->constructDataFilePathForOneFile());
+    }
+    return true;
+}
+
+void CacheCheck::run(const std::string& path, std::uint64_t maxSamples, std::uint64_t maxFrameFiles) {
+    m_report.description = path;
+    if (!readDescription(path)) return;
+    m_channels.reset(new Channels(m_accessor.get()));
+    for (const Channel& channel : m_channels->all()) {
+        if (qzCacheData::isArrayType(channel.declared)) {
+            m_report.samplesExpected += m_accessor->getDataCount(channel.index);
+        }
+    }
+    if (m_report.samplesExpected > maxSamples) {
+        m_problems.add(descriptionProblem(
+            path, "lists " + std::to_string(m_report.samplesExpected) +
+                      " samples, more than the check walks (" + std::to_string(maxSamples) + ")"));
+        return;
+    }
+    if (m_accessor->distribution() == qzCacheFileAccessor::kOneFile) {
+        checkOneFile();
+    } else {
+        checkFrameFiles(maxFrameFiles);
+    }
+}
+
+std::vector<Channel> arrayChannels(Channels& channels) {
+    std::vector<Channel> result;
+    for (const Channel& channel : channels.all()) {
+        if (qzCacheData::isArrayType(channel.declared)) result.push_back(channel);
+    }
+    return result;
+}
+
+void CacheCheck::reportMissing(const Channel& channel, int time, const std::string& file,
+                               std::string detail) {
+    qzCacheProblem problem;
+    problem.kind = qzCacheProblem::kSampleMissing;
+    problem.file = file;
+    problem.hasTime = true;
+    problem.time = time;
+    problem.channel = channel.name;
+    problem.detail = std::move(detail);
+    problem.lostSamples = 1;
+    m_problems.add(std::move(problem));
+}
+
+void CacheCheck::checkOneFile() {
+    m_report.dataFiles = 1;
+    forEachCacheTime(*m_accessor, arrayChannels(*m_channels), UINT64_MAX,
+                     [&](int) { ++m_progress.total; });
+    DataFile file;
+    file.path = m_accessor->constructDataFilePathForOneFile().utf8();
+    file.timed = true;
+    qzCacheFileIffIO reader(qzCacheFileIO::kRead, m_accessor->cacheFormat());
+    WalkContext context{*m_channels, m_problems, m_report, m_progress};
+    FileOutcome outcome = checkDataFileAt(reader, file, context);
+    m_lost = std::move(outcome.lost);
+    // A file that reads to its end without damage but lacks the last times listed ends early:
+    // cut off between two time groups.
+    std::size_t endsEarly = kNotListed;
+    bool endsEarlyMade = false;
+    chargeUnfound(*m_accessor, *m_channels, m_lost, m_problems, [&](const Channel& channel, int time) {
+        if (outcome.sawGroup && time <= outcome.lastTime) {
+            reportMissing(channel, time, file.path,
+                          "the description lists it; the data file holds no record of it");
+            return;
+        }
+        if (!endsEarlyMade) {
+            endsEarlyMade = true;
+            qzCacheProblem problem;
+            problem.kind = qzCacheProblem::kTruncated;
+            problem.file = file.path;
+            problem.hasOffset = qzOS::fileSize(file.path.c_str(), problem.offset);
+            problem.detail = outcome.sawGroup ? "the file ends after time " +
+                                                    std::to_string(outcome.lastTime) +
+                                                    "; the description lists later samples"
+                                              : "the file holds no time group";
+            endsEarly = m_problems.add(std::move(problem));
+        }
+        m_problems.addLost(endsEarly, 1);
+    });
+}
+
+void CacheCheck::checkFrameFiles(std::uint64_t maxFrameFiles) {
+    std::vector<int> times;
+    const bool listed = forEachCacheTime(*m_accessor, arrayChannels(*m_channels), maxFrameFiles,
+                                         [&](int time) { times.push_back(time); });
+    if (!listed) {
+        m_problems.add(descriptionProblem(
+            m_report.description, "lists more than " + std::to_string(maxFrameFiles) +
+                                      " frame files, more than the check walks"));
+        return;
+    }
+    m_report.dataFiles = times.size();
+    m_progress.total = times.size();
+    qzCacheFileIffIO reader(qzCacheFileIO::kRead, m_accessor->cacheFormat());
+    WalkContext context{*m_channels, m_problems, m_report, m_progress};
+    for (int time : times) {
+        DataFile file;
+        file.path = m_accessor->constructDataFilePathForOneFilePerFrame(time).utf8();
+        file.timed = false;
+        file.frameTime = time;
+        FileOutcome outcome = checkDataFileAt(reader, file, context);
+        if (!outcome.walked) m_progress.step(m_report);
+        m_lost.insert(m_lost.end(), outcome.lost.begin(), outcome.lost.end());
+    }
+    chargeUnfound(*m_accessor, *m_channels, m_lost, m_problems, [&](const Channel& channel, int time) {
+        reportMissing(channel, time, m_accessor->constructDataFilePathForOneFilePerFrame(time).utf8(),
+                      "the description lists it; its frame file holds no record of it");
+    });
+}
+
+}  // namespace
+
+const char* qzCacheProblem::kindName(Kind kind) {
+    switch (kind) {
+    case kDescriptionUnreadable: return "description-unreadable";
+    case kDataFileMissing: return "data-file-missing";
+    case kTruncated: return "truncated";
+    case kCorrupt: return "corrupt";
+    case kUnknownRecord: return "unknown-record";
+    case kTypeDiffers: return "type-differs";
+    case kCountDiffers: return "count-differs";
+    case kSampleMissing: return "sample-missing";
+    }
+    return "unknown";
+}
+
+qzCacheChecker::qzCacheChecker()
+    : m_maxListedProblems(kDefaultListedProblems),
+      m_maxSamples(kDefaultMaxSamples),
+      m_maxFrameFiles(kDefaultMaxFrameFiles),
+      m_progress(nullptr),
+      m_progressContext(nullptr) {}
+
+void qzCacheChecker::setMaxListedProblems(unsigned int count) { m_maxListedProblems = count; }
+
+void qzCacheChecker::setMaxSamples(std::uint64_t samples, std::uint64_t frameFiles) {
+    m_maxSamples = samples;
+    m_maxFrameFiles = frameFiles;
+}
+
+void qzCacheChecker::setProgress(Progress progress, void* context) {
+    m_progress = progress;
+    m_progressContext = context;
+}
+
+qzCacheCheckReport qzCacheChecker::checkCache(const char* descriptionPath) const {
+    qzCacheCheckReport report;
+    ProgressSink progress;
+    progress.callback = m_progress;
+    progress.context = m_progressContext;
+    CacheCheck(report, m_maxListedProblems, progress)
+        .run(descriptionPath != nullptr ? descriptionPath : "", m_maxSamples, m_maxFrameFiles);
+    return report;
+}
+
+qzCacheCheckReport qzCacheChecker::checkDataFile(const char* dataFilePath) const {
+    qzCacheCheckReport report;
+    report.dataFiles = 1;
+    ProblemList problems(report, m_maxListedProblems);
+    ProgressSink progress;
+    progress.callback = m_progress;
+    progress.context = m_progressContext;
+    Channels channels(nullptr);
+    WalkContext context{channels, problems, report, progress};
+    DataFile file;
+    file.path = dataFilePath != nullptr ? dataFilePath : "";
+    file.learnTiming = true;
+    // An empty format takes the variant from the file's first bytes.
+    qzCacheFileIffIO reader(qzCacheFileIO::kRead, qzString::IString());
+    checkDataFileAt(reader, file, context);
+    for (const Channel& channel : channels.all()) report.samplesExpected += channel.found.size();
+    return report;
+}
