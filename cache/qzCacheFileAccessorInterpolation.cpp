@@ -64,8 +64,15 @@ bool qzCacheFileAccessor::getInterpolatedArrayDataAtTime(unsigned int channel, i
                                                          unsigned int count, void*& data,
                                                          unsigned int& length) {
     if (channel >= m_channels.size()) return false;
+    return interpolateAs(channel, time, m_channels[channel]->interpolation(), count, data,
+                         length);
+}
+
+bool qzCacheFileAccessor::interpolateAs(unsigned int channel, int time,
+                                        qzCacheChannel::qzCacheInterpolation method,
+                                        unsigned int count, void*& data, unsigned int& length) {
+    if (channel >= m_channels.size()) return false;
     const qzCacheChannel& source = *m_channels[channel];
-    const qzCacheChannel::qzCacheInterpolation method = source.interpolation();
     if (method == qzCacheChannel::kNoInterpolation) return false;
     scanForData(channel);
     if (source.isEmpty()) return false;
@@ -93,6 +100,7 @@ bool qzCacheFileAccessor::getInterpolatedArrayDataAtTime(unsigned int channel, i
 }
 
 bool qzCacheFileAccessor::interpolationFallback(unsigned int channel, int time,
+                                                qzCacheChannel::qzCacheInterpolation method,
                                                 unsigned int count, void*& data,
                                                 unsigned int& length) {
     qzCacheChannel& target = *m_channels[channel];
@@ -103,7 +111,7 @@ bool qzCacheFileAccessor::interpolationFallback(unsigned int channel, int time,
         std::lock_guard<std::recursive_mutex> records(m_private->readerMutex);
         target.setSamplingType(qzCacheChannel::kIrregular);
     }
-    return getInterpolatedArrayDataAtTime(channel, time, count, data, length);
+    return interpolateAs(channel, time, method, count, data, length);
 }
 
 namespace {
@@ -139,7 +147,7 @@ bool qzCacheFileAccessor::getLinearInterpolatedDataAtTime(unsigned int channel, 
     if (readA != StoredRead::kFound || readB != StoredRead::kFound) {
         first.reset();
         second.reset();
-        return interpolationFallback(channel, time, count, data, length);
+        return interpolationFallback(channel, time, qzCacheChannel::kLinear, count, data, length);
     }
     const double w = weightBetween(time, previousTime, nextTime);
     const qzCacheData::qzCacheDataType type = m_channels[channel]->dataType();
@@ -181,7 +189,7 @@ bool qzCacheFileAccessor::getSplineInterpolatedDataAtTime(unsigned int channel, 
     }
     if (read1 != StoredRead::kFound || read2 != StoredRead::kFound) {
         for (qzScratchBlock& block : blocks) block.reset();
-        return interpolationFallback(channel, time, count, data, length);
+        return interpolationFallback(channel, time, qzCacheChannel::kCatmullRom, count, data, length);
     }
     // Outer neighbours are optional: at either end of the record the inner one stands in.
     const qzCacheChannel& source = *m_channels[channel];
