@@ -91,7 +91,8 @@ py::array makeArray(const TypeName& type, std::size_t count, std::size_t frames 
 class Cache {
 public:
     explicit Cache(const py::object& path)
-        : m_description(fsPath(path)), m_cache(openForReading(m_description)) {}
+        : m_description(fsPath(path)), m_cache(openForReading(m_description)),
+          m_counts(m_cache->numChannels(), -1) {}
 
     std::shared_ptr<qzCacheFileInterface> live() const {
         if (!m_cache) throw Failure(Failure::kError, m_description + " is closed", m_description);
@@ -173,9 +174,24 @@ public:
                    const py::object& out) {
         Request request(*this, channel, toTime(time), interpolation);
         if (!out.is_none()) return request.into(out);
-        py::array result = makeArray(request.type, request.sizeAt(request.time));
-        request.readFrame(request.time, result);
-        return result;
+        // The count of the channel's last read first: asking the file for it costs as much
+        // as a third of the read. A wrong guess is told the right count, and tries once more.
+        long long& remembered = m_counts[request.index];
+        unsigned int count =
+            remembered >= 0 ? unsigned(remembered) : request.sizeAt(request.time);
+        for (int attempt = 0;; ++attempt) {
+            py::array result = makeArray(request.type, count);
+            unsigned int length = 0;
+            if (request.tryRead(request.time, result, length)) {
+                remembered = count;
+                return result;
+            }
+            if (attempt > 0 || length == 0 || length == count) {
+                request.fail(request.time, count, length);
+            }
+            request.checkFits(request.time, length);
+            count = length;
+        }
     }
 
     py::array readFrames(const py::object& channel, const py::object& times,
@@ -236,42 +252,51 @@ private:
         }
 
         // Elements of the array a read at `at` delivers: those stored there, or at the
-        // stored time before it. Checked against the files before anything is allocated.
+        // stored time before it.
         unsigned int sizeAt(int at) {
             unsigned int count = 0;
-            bool sized = false, fits = false;
+            bool sized = false;
             {
                 py::gil_scoped_release release;
                 sized = cache->accessor()->getArrayLengthAtTime(index, at, count);
-                fits = sized && cache->accessor()->arrayFitsDataFiles(index, at, count);
             }
             if (!sized) readFailure(*cache, description, index, at, interpolation);
-            if (!fits) {
-                throw Failure(Failure::kFile,
-                              description + ": channel '" + channelName(*cache, index) +
-                                  "' claims " + std::to_string(count) + " elements at " +
-                                  timeText(at, cache->getTicksPerFrame()) +
-                                  ", more than its data files hold",
-                              description, channelName(*cache, index), true, at);
-            }
+            checkFits(at, count);
             return count;
         }
 
+        // A count read from a file is checked against the files before an array that big is
+        // made.
+        void checkFits(int at, unsigned int count) {
+            bool fits = false;
+            {
+                py::gil_scoped_release release;
+                fits = cache->accessor()->arrayFitsDataFiles(index, at, count);
+            }
+            if (fits) return;
+            throw Failure(Failure::kFile,
+                          description + ": channel '" + channelName(*cache, index) + "' claims " +
+                              std::to_string(count) + " elements at " +
+                              timeText(at, cache->getTicksPerFrame()) +
+                              ", more than its data files hold",
+                          description, channelName(*cache, index), true, at);
+        }
+
         // Reads the sample at `at` into `array`, whose first dimension is its element count.
-        void readFrame(int at, py::array array) {
+        // On failure `length` is the count found instead, or 0.
+        bool tryRead(int at, py::array& array, unsigned int& length) {
             const unsigned int count = static_cast<unsigned int>(array.shape(0));
             void* buffer = array.mutable_data();
             void* data = buffer;
-            unsigned int length = 0;
-            bool read = false;
-            {
-                py::gil_scoped_release release;
-                read = cache->accessor()->getArrayDataAtTime(index, at, count, data, length,
-                                                             interpolation);
-                // A sample lent from memory arrives through another pointer.
-                if (read && data != buffer) std::memcpy(buffer, data, array.nbytes());
-            }
-            if (read) return;
+            py::gil_scoped_release release;
+            const bool read = cache->accessor()->getArrayDataAtTime(index, at, count, data, length,
+                                                                    interpolation);
+            // A sample lent from memory arrives through another pointer.
+            if (read && data != buffer) std::memcpy(buffer, data, array.nbytes());
+            return read;
+        }
+
+        [[noreturn]] void fail(int at, unsigned int count, unsigned int length) {
             if (length != 0 && length != count) {
                 throw Failure(Failure::kError,
                               "channel '" + channelName(*cache, index) + "' of " + description +
@@ -281,6 +306,11 @@ private:
                               description, channelName(*cache, index), true, at);
             }
             readFailure(*cache, description, index, at, interpolation);
+        }
+
+        void readFrame(int at, py::array array) {
+            unsigned int length = 0;
+            if (!tryRead(at, array, length)) fail(at, unsigned(array.shape(0)), length);
         }
 
         // Reads into the caller's array, which must be shaped and typed for the channel.
@@ -312,6 +342,9 @@ private:
 
     std::string m_description;
     std::shared_ptr<qzCacheFileInterface> m_cache;
+    // Per channel, the element count its last read delivered (-1 before one); guarded by the
+    // GIL.
+    std::vector<long long> m_counts;
 };
 
 // The background worker between start and stop, as a context manager.
