@@ -176,11 +176,14 @@ unsigned int channelIndex(qzCacheFileInterface& cache, const py::handle& channel
         throw Failure(Failure::kNotFound, description + " has no channel '" + name + "'",
                       description, name);
     }
-    if (!py::isinstance<py::int_>(channel) || py::isinstance<py::bool_>(channel)) {
+    // Any integer, numpy's included; not a bool.
+    if (!PyIndex_Check(channel.ptr()) || py::isinstance<py::bool_>(channel)) {
         throw py::type_error("a channel is given by its name (str) or index (int), not " +
                              py::repr(channel).cast<std::string>());
     }
-    const long long index = channel.cast<long long>();
+    PyObject* number = PyNumber_Index(channel.ptr());
+    if (!number) throw py::error_already_set();
+    const long long index = py::reinterpret_steal<py::int_>(number).cast<long long>();
     if (index < 0 || std::uint64_t(index) >= count) {
         throw Failure(Failure::kNotFound,
                       description + " has no channel " + std::to_string(index) + " (it has " +
