@@ -122,6 +122,21 @@ public:
     bool getNextTimeWithData(int time, int& next);
     bool getPrevTimeWithData(int time, int& previous);
     bool getPreviousTimeWithData(int time, int& previous);
+    // getArrayDataAtTime as if the channel's interpolation were `interpolation`; the channel's
+    // own is left alone, so threads may read one channel in different ways at once.
+    bool getArrayDataAtTime(unsigned int channel, int time, unsigned int count, void*& data,
+                            unsigned int& length,
+                            qzCacheChannel::qzCacheInterpolation interpolation);
+    // Every time of the channel's sampling record in ascending order (an irregular channel's
+    // files are scanned first, as for getDataCount). False, `times` untouched, for a bad index
+    // and for a record of more than kMaxDataTimes times, which only a damaged or hostile
+    // description claims.
+    static constexpr unsigned int kMaxDataTimes = 1u << 24;
+    bool getDataTimes(unsigned int channel, std::vector<int>& times);
+    // Whether `count` elements of the channel's type fit in a data file that a read at `time`
+    // may take them from (the file of the time itself, of its neighbours or of the channel's
+    // ends). A count read from a file is checked so before a buffer of that size is made.
+    bool arrayFitsDataFiles(unsigned int channel, int time, unsigned int count);
 
     // Description file.
     bool readDescriptionFile(const qzString::IString& baseFileName,
@@ -232,8 +247,12 @@ private:
     bool scanFrameFiles(unsigned int channel, const std::vector<int>& times);
     // The neighbour samples an interpolated request reads (defined beside the interpolation).
     struct Neighbours;
-    bool interpolationFallback(unsigned int channel, int time, unsigned int count, void*& data,
-                               unsigned int& length);
+    bool interpolateAs(unsigned int channel, int time,
+                       qzCacheChannel::qzCacheInterpolation method, unsigned int count,
+                       void*& data, unsigned int& length);
+    bool interpolationFallback(unsigned int channel, int time,
+                               qzCacheChannel::qzCacheInterpolation method, unsigned int count,
+                               void*& data, unsigned int& length);
 
     // State beyond the fields above (name index, side reader, worker bookkeeping).
     qzCacheFileAccessorPrivate* m_private;

@@ -87,8 +87,15 @@ bool qzCacheFileAccessor::getInterpolatedArrayDataAtTime(unsigned int channel, i
                                                          unsigned int count, void*& data,
                                                          unsigned int& length) {
     if (channel >= m_channels.size()) return false;
+    return interpolateAs(channel, time, m_channels[channel]->interpolation(), count, data,
+                         length);
+}
+
+bool qzCacheFileAccessor::interpolateAs(unsigned int channel, int time,
+                                        qzCacheChannel::qzCacheInterpolation method,
+                                        unsigned int count, void*& data, unsigned int& length) {
+    if (channel >= m_channels.size()) return false;
     const qzCacheChannel& source = *m_channels[channel];
-    const qzCacheChannel::qzCacheInterpolation method = source.interpolation();
     if (method == qzCacheChannel::kNoInterpolation) return false;
     scanForData(channel);
     if (source.isEmpty()) return false;
@@ -116,6 +123,7 @@ bool qzCacheFileAccessor::getInterpolatedArrayDataAtTime(unsigned int channel, i
 }
 
 bool qzCacheFileAccessor::interpolationFallback(unsigned int channel, int time,
+                                                qzCacheChannel::qzCacheInterpolation method,
                                                 unsigned int count, void*& data,
                                                 unsigned int& length) {
     qzCacheChannel& target = *m_channels[channel];
@@ -126,7 +134,7 @@ bool qzCacheFileAccessor::interpolationFallback(unsigned int channel, int time,
         qzThread::MutexOp records(m_private->readerMutex, true);
         target.setSamplingType(qzCacheChannel::kIrregular);
     }
-    return getInterpolatedArrayDataAtTime(channel, time, count, data, length);
+    return interpolateAs(channel, time, method, count, data, length);
 }
 
 // Neighbour samples of an interpolated request in blocks the accessor keeps (or lent from
@@ -162,8 +170,8 @@ struct qzCacheFileAccessor::Neighbours {
     // here and `answer` is its result: false for a neighbour of another count (`length` then
     // tells that count), the fallback's result for a missing one.
     bool readInner(qzCacheFileAccessor& accessor, unsigned int channel, int time, int previousTime,
-                   int nextTime, unsigned int count, void*& data, unsigned int& requestLength,
-                   bool& answer) {
+                   int nextTime, qzCacheChannel::qzCacheInterpolation method, unsigned int count,
+                   void*& data, unsigned int& requestLength, bool& answer) {
         answer = false;
         if (!allocated()) return false;
         const StoredRead before = read(accessor, channel, 1, previousTime, count);
@@ -175,7 +183,8 @@ struct qzCacheFileAccessor::Neighbours {
         if (before != StoredRead::kFound || after != StoredRead::kFound) {
             // The second pass takes blocks of its own.
             for (std::optional<qzScratchBlock>& block : blocks) block.reset();
-            answer = accessor.interpolationFallback(channel, time, count, data, requestLength);
+            answer = accessor.interpolationFallback(channel, time, method, count, data,
+                                                    requestLength);
             return false;
         }
         return true;
@@ -195,8 +204,8 @@ bool qzCacheFileAccessor::getLinearInterpolatedDataAtTime(unsigned int channel, 
     if (bytes == 0) return false;
     Neighbours points(*m_private, bytes, false);
     bool answer = false;
-    if (!points.readInner(*this, channel, time, previousTime, nextTime, count, data, length,
-                          answer)) {
+    if (!points.readInner(*this, channel, time, previousTime, nextTime, qzCacheChannel::kLinear, count,
+                          data, length, answer)) {
         return answer;
     }
     const double w = weightBetween(time, previousTime, nextTime);
@@ -227,8 +236,8 @@ bool qzCacheFileAccessor::getSplineInterpolatedDataAtTime(unsigned int channel, 
     if (bytes == 0) return false;
     Neighbours points(*m_private, bytes, true);
     bool answer = false;
-    if (!points.readInner(*this, channel, time, previousTime, nextTime, count, data, length,
-                          answer)) {
+    if (!points.readInner(*this, channel, time, previousTime, nextTime, qzCacheChannel::kCatmullRom, count,
+                          data, length, answer)) {
         return answer;
     }
     // Outer neighbours are optional: at either end of the record the inner one stands in.

@@ -23,12 +23,14 @@ namespace {
 
 // A channel lacks a time when its sampling record lists the time and no sample of it is in
 // memory. Gives the index of the first time some channel lacks (times marked failed are
-// skipped), or the list's size when none.
+// skipped), or the list's size when none. Channels of single values lack nothing: the data
+// files have no place for them, so no load ever brings them.
 size_t firstMissingTime(const std::vector<qzCacheChannel*>& channels,
                         const std::vector<int>& times, const std::set<int>& failed) {
     for (size_t i = 0; i < times.size(); ++i) {
         if (failed.count(times[i]) != 0) continue;
         for (const qzCacheChannel* channel : channels) {
+            if (!qzCacheData::isArrayType(channel->dataType())) continue;
             unsigned int position = 0;
             if (channel->hasTime(times[i]) && !channel->findData(times[i], position, true))
                 return i;

@@ -4,6 +4,8 @@
 #   scripts/bench.sh --benchmark_filter=write
 #   scripts/bench.sh --quick
 #   scripts/bench.sh --points=200000 --benchmark_out=bench.json --benchmark_out_format=json
+#   scripts/bench.sh --python [--points N --frames N --rounds N --repeats N]
+#                                    (the qzcache Python module against the C++ reads/writes)
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -17,6 +19,12 @@ cmake -S "$QZ_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEA
     cat "$dir.configure.log" >&2
     exit 1
 }
+if [ "${1:-}" = "--python" ]; then
+    shift
+    cmake --build "$dir" -j "$QZ_JOBS" --target qzcache_python qzcache_pyref
+    echo "== running"
+    exec /usr/bin/python3 "$QZ_ROOT/bench/python_bench.py" --build "$dir" "$@"
+fi
 cmake --build "$dir" -j "$QZ_JOBS" --target qzcache_bench
 echo "== running"
 "$dir/bench/qzcache_bench" "$@"

@@ -27,7 +27,8 @@ qz_require_packages() {
     fi
 }
 
-QZ_BUILD_PACKAGES=(cmake make g++ pkg-config libxml2-dev libgtest-dev libcli11-dev nlohmann-json3-dev)
+QZ_BUILD_PACKAGES=(cmake make g++ pkg-config libxml2-dev libgtest-dev libcli11-dev nlohmann-json3-dev
+    pybind11-dev python3-dev python3-numpy python3-pytest)
 
 # qz_build DIR [cmake options...] [-- targets...]: configures the project into DIR and builds
 # it, or only the targets given after "--".

@@ -1,0 +1,228 @@
+import concurrent.futures
+import json
+import os
+import pathlib
+import struct
+import subprocess
+import tempfile
+
+import numpy as np
+import pytest
+
+import qzcache
+
+POINTS = 64
+FRAMES = 6
+TICKS = 250
+# Each array type with its dtype and element shape; "age" skips frame 3, so it is irregular.
+ARRAYS = {"points": ("float_vector_array", np.float32, (3,)),
+          "velocity": ("double_vector_array", np.float64, (3,)),
+          "temperature": ("float_array", np.float32, ()),
+          "pressure": ("double_array", np.float64, ()),
+          "age": ("int32_array", np.int32, ())}
+LAYOUTS = [("one-file", "kcc"), ("one-file", "kcx"), ("per-frame", "kcc"), ("per-frame", "kcx")]
+
+
+def sample(channel, frame):
+    """Arbitrary bit patterns (NaN payloads, infinities, -0.0 included) for each channel;
+    "pressure" grows by one element a frame."""
+    _, dtype, shape = ARRAYS[channel]
+    count = POINTS + (frame if channel == "pressure" else 0)
+    rng = np.random.default_rng([frame, len(channel)])
+    raw = rng.integers(0, 256, size=count * int(np.prod(shape)) * np.dtype(dtype).itemsize,
+                       dtype=np.uint8)
+    return raw.view(dtype).reshape((count,) + shape)
+
+
+def smooth(channel, frame):
+    """Finite values that vary from frame to frame, for interpolation."""
+    _, dtype, shape = ARRAYS[channel]
+    base = np.arange(POINTS * int(np.prod(shape)), dtype=np.float64).reshape((POINTS,) + shape)
+    return (np.sin(base + frame) * 1000 + frame * frame).astype(dtype)
+
+
+def stored_frames(channel):
+    return [f for f in range(1, FRAMES + 1) if channel != "age" or f != 3]
+
+
+def add_channels(writer):
+    for name, (kind, _, _) in ARRAYS.items():
+        writer.add_channel(name, kind, interpretation=name)
+    writer.add_channel("energy", qzcache.DataType.DOUBLE)
+
+
+def write_cache(directory, layout="one-file", fmt="kcc", values=sample):
+    os.makedirs(directory, exist_ok=True)
+    with qzcache.Writer(directory, "shot", layout=layout, format=fmt, ticks_per_frame=TICKS) as w:
+        add_channels(w)
+        for frame in range(1, FRAMES + 1):
+            data = {name: values(name, frame) for name in ARRAYS if frame in stored_frames(name)}
+            w.write(frame * TICKS, dict(data, energy=frame * 0.5))
+    return os.path.join(directory, "shot.xml")
+
+
+@pytest.fixture
+def workdir():
+    with tempfile.TemporaryDirectory() as directory:
+        yield pathlib.Path(directory)
+
+
+@pytest.fixture
+def smooth_cache(workdir):
+    return write_cache(workdir, values=smooth)
+
+
+@pytest.mark.parametrize("layout,fmt", LAYOUTS)
+def test_round_trip_is_bit_for_bit(workdir, layout, fmt):
+    with qzcache.open(pathlib.Path(write_cache(workdir, layout, fmt))) as cache:
+        assert (cache.layout, cache.format, cache.ticks_per_frame) == (layout, fmt, TICKS)
+        assert (cache.start, cache.end) == (TICKS, FRAMES * TICKS)
+        channels = {c.name: c for c in cache.channels}
+        assert channels["age"].sampling == "irregular" and channels["points"].rate == TICKS
+        for name, (kind, dtype, shape) in ARRAYS.items():
+            assert channels[name].type == kind and channels[name].interpretation == name
+            times = [f * TICKS for f in stored_frames(name)]
+            assert cache.times(name).tolist() == times
+            for frame, time in zip(stored_frames(name), times):
+                got = cache.read(name, time)
+                assert got.dtype == dtype and got.shape == sample(name, frame).shape
+                assert got.tobytes() == sample(name, frame).tobytes(), (name, time)
+            if name == "pressure":
+                with pytest.raises(qzcache.Error, match="elements"):
+                    cache.read_frames(name, times)
+                continue
+            stacked = cache.read_frames(name, times)
+            assert stacked.tobytes() == b"".join(sample(name, f).tobytes()
+                                                 for f in stored_frames(name))
+        assert cache.times("energy").tolist() == [f * TICKS for f in range(1, FRAMES + 1)]
+        with pytest.raises(qzcache.Error, match="energy"):
+            cache.read("energy", TICKS)
+
+
+@pytest.mark.parametrize("channel", ["points", "velocity", "temperature", "age"])
+@pytest.mark.parametrize("method", ["none", "previous", "next", "linear", "catmull-rom"])
+def test_interpolation_matches_the_library_tool(smooth_cache, channel, method):
+    tool = os.environ.get("QZCACHE_TOOL")
+    if not tool:
+        pytest.skip("QZCACHE_TOOL names no qzcache tool to compare with")
+    _, dtype, _ = ARRAYS[channel]
+    with qzcache.open(smooth_cache) as cache:
+        # Between frames, over the gap in "age", on a stored time, and beyond both ends.
+        for time in (625, 770, 3 * TICKS, 1000, 100, 9000):
+            dump = subprocess.run([tool, "dump", smooth_cache, channel, "--time", str(time),
+                                   "--interpolation", method, "--format", "json"],
+                                  capture_output=True, text=True, timeout=60)
+            if dump.returncode != 0:
+                with pytest.raises(qzcache.NotFoundError):
+                    cache.read(channel, time, interpolation=method)
+                continue
+            expected = np.array(json.loads(dump.stdout)["values"], dtype=dtype)
+            got = cache.read(channel, time, interpolation=method)
+            assert got.tobytes() == expected.tobytes(), (time, method)
+
+
+@pytest.mark.parametrize("channel", ["points", "pressure", "age"])
+def test_read_into_out_fills_that_array(smooth_cache, channel):
+    with qzcache.open(smooth_cache) as cache:
+        expected = cache.read(channel, 700)
+        out = np.zeros_like(expected)
+        address = out.ctypes.data
+        assert cache.read(channel, 700, out=out) is out
+        assert out.ctypes.data == address and np.array_equal(out, expected)
+        with pytest.raises(TypeError):
+            cache.read(channel, 700, out=out.astype(np.int64))
+        with pytest.raises(ValueError):
+            cache.read(channel, 700, out=np.zeros((POINTS, 2), dtype=out.dtype))
+
+
+@pytest.mark.parametrize("bad,error", [
+    ({"points": np.zeros((POINTS, 3), np.float64)}, TypeError),
+    ({"points": np.zeros((POINTS,), np.float32)}, ValueError),
+    ({"points": [[0.0, 0.0, 0.0]]}, TypeError),
+    ({"age": np.zeros((POINTS,), np.float32)}, TypeError),
+    ({"energy": np.zeros(1)}, TypeError),
+    ({"nothing": np.zeros((POINTS,), np.float32)}, qzcache.NotFoundError),
+])
+@pytest.mark.parametrize("layout", ["one-file", "per-frame"])
+def test_a_bad_value_raises_before_anything_is_written(workdir, layout, bad, error):
+    # "shot" tries one bad write beside a good value, "blank" writes nothing at all.
+    for name in ("blank", "shot"):
+        with qzcache.Writer(workdir, name, layout=layout) as writer:
+            add_channels(writer)
+            if name == "shot":
+                with pytest.raises(error, match=list(bad)[0]):
+                    writer.write(TICKS, dict({"temperature": sample("temperature", 1)}, **bad))
+    sizes = {p.name: p.stat().st_size for p in workdir.iterdir() if p.suffix != ".xml"}
+    if layout == "one-file":
+        assert sizes["shot.kc"] == sizes["blank.kc"]
+    else:
+        assert sizes == {}
+    with qzcache.open(workdir / "shot.xml") as cache:
+        assert cache.times("temperature").size == 0
+
+
+def test_a_damaged_cache_names_the_file(workdir):
+    description = write_cache(workdir, "one-file")
+    data = workdir / "shot.kc"
+    content = bytearray(data.read_bytes())
+    # A count far beyond the file: refused before anything that big is allocated.
+    size = content.index(b"SIZE") + 8
+    content[size:size + 4] = struct.pack(">I", 0x7FFFFFFF)
+    data.write_bytes(bytes(content))
+    with qzcache.open(description) as cache:
+        with pytest.raises(qzcache.FileError) as raised:
+            cache.read("points", TICKS)
+        assert (raised.value.channel, raised.value.time) == ("points", TICKS)
+    data.write_bytes(bytes(content[:20]))
+    with pytest.raises(qzcache.FileError) as raised:
+        qzcache.open(description)
+    assert raised.value.filename == str(data) and str(data) in str(raised.value)
+
+    description = write_cache(workdir / "frames", "per-frame")
+    frame = workdir / "frames" / "shotFrame2.kc"
+    frame.write_bytes(frame.read_bytes()[:100])
+    with qzcache.open(description) as cache:
+        with pytest.raises(qzcache.FileError) as raised:
+            cache.read("temperature", 2 * TICKS, interpolation="none")
+        assert raised.value.filename == str(frame) and raised.value.time == 2 * TICKS
+        with pytest.raises(qzcache.NotFoundError):
+            cache.read("temperature", 2 * TICKS + 1, interpolation="none")
+
+
+@pytest.mark.parametrize("playback", [False, True])
+def test_two_threads_read_at_once(smooth_cache, playback):
+    times = list(range(TICKS, FRAMES * TICKS, 50))
+    with qzcache.open(smooth_cache) as cache:
+        expected = {t: cache.read("points", t).tobytes() for t in times}
+
+        def read_all(offset):
+            order = times[offset:] + times[:offset]
+            return all(cache.read("points", t).tobytes() == expected[t] for t in order * 50)
+
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            if playback:
+                with cache.playback():
+                    results = [pool.submit(read_all, k) for k in (0, len(times) // 2)]
+                    assert all(r.result(timeout=120) for r in results)
+            else:
+                results = [pool.submit(read_all, k) for k in (0, len(times) // 2)]
+                assert all(r.result(timeout=120) for r in results)
+
+
+def test_pc2_both_ways(smooth_cache, workdir):
+    pc2 = workdir / "wave.pc2"
+    qzcache.to_pc2(pc2, smooth_cache, "points")
+    header = pc2.read_bytes()[:32]
+    assert struct.unpack("<12siiffi", header) == (b"POINTCACHE2\0", 1, POINTS, 1.0, 1.0, FRAMES)
+    (workdir / "back").mkdir()
+    description = qzcache.from_pc2(pc2, workdir / "back", "cache")
+    with qzcache.open(description) as cache:
+        (channel,) = cache.channels
+        assert (channel.name, channel.type, channel.interpretation) == \
+            ("wave", "double_vector_array", "Points")
+        assert cache.times("wave").tolist() == [f * TICKS for f in range(1, FRAMES + 1)]
+        for frame in range(1, FRAMES + 1):
+            got = cache.read("wave", frame * TICKS)
+            assert np.array_equal(got, smooth("points", frame).astype(np.float64))
+    with pytest.raises(ValueError, match="age"):
+        qzcache.to_pc2(pc2, smooth_cache, "age")
