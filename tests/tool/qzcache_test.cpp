@@ -96,7 +96,8 @@ void patchFile(const std::string& path, const std::string& from, const std::stri
 TEST_F(ToolTest, HelpListsEveryCommandAndEachCommandHasHelp) {
     const ToolRun help = run("--help");
     EXPECT_EQ(help.status, 0);
-    for (const char* command : {"info", "files", "dump", "verify", "to-pc2", "from-pc2", "demo"}) {
+    for (const char* command :
+         {"info", "files", "dump", "verify", "to-pc2", "from-pc2", "demo", "view"}) {
         EXPECT_TRUE(contains(help.out, command)) << command;
         const ToolRun own = run(std::string(command) + " --help");
         EXPECT_EQ(own.status, 0) << command;
@@ -119,6 +120,11 @@ TEST_F(ToolTest, BadArgumentsGiveStatusTwo) {
     expectOneLineError(unknown, "nosuch");
     const ToolRun pastEnd = run("dump " + quoted(cache("one")) + " 3 --frame 1");
     EXPECT_EQ(pastEnd.status, 2);
+    // view refuses before it listens: a channel that holds no points, a host no URL can carry.
+    EXPECT_EQ(run("view " + quoted(cache("one")) + " --channel vals").status, 2);
+    EXPECT_EQ(run("view " + quoted(cache("one")) + " --channel nosuch").status, 2);
+    EXPECT_EQ(run("view " + quoted(cache("one")) + " --host \"a;b\"").status, 2);
+    EXPECT_EQ(run("view " + quoted(cache("one")) + " --port 70000").status, 2);
 }
 
 TEST_F(ToolTest, UnreadableCacheGivesStatusThreeNamingTheFile) {
