@@ -44,7 +44,11 @@ async function fetchFrame(channel, ticks) {
   const query = new URLSearchParams({ channel, time: ticks, interpolation: view.interpolation });
   const response = await fetchOk(`/api/frame?${query}`);
   const values = new Float32Array(await response.arrayBuffer());
-  return { values, elements: Number(response.headers.get('X-Qz-Elements')) };
+  return {
+    values,
+    elements: Number(response.headers.get('X-Qz-Elements')),
+    stored: response.headers.get('X-Qz-Stored') === 'true',
+  };
 }
 
 // --- the scene ---------------------------------------------------------------------------
@@ -225,7 +229,8 @@ async function pump() {
       view.framed = true;
     }
     render();
-    setStatus(`${points.elements} points${note}`, note !== '');
+    const source = points.stored ? 'stored' : `${view.interpolation} between stored times`;
+    setStatus(`${points.elements} points at frame ${Number(frame.toFixed(4))}, ${source}${note}`, note !== '');
   } catch (error) {
     loading.delete(key);
     if (!error.status) {
