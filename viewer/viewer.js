@@ -12,7 +12,6 @@ const RAMP = [[0.267, 0.005, 0.329], [0.229, 0.322, 0.546], [0.128, 0.567, 0.551
   [0.369, 0.789, 0.383], [0.993, 0.906, 0.144]];
 
 const view = {
-  info: null,
   points: '',
   color: '',
   interpolation: 'linear',
@@ -255,8 +254,8 @@ function scheduleAddress() {
   if (view.addressTimer) return;
   view.addressTimer = setTimeout(() => {
     view.addressTimer = 0;
-    const query = new URLSearchParams({ frame: Number(timeline.frame.toFixed(4)), channel: view.points });
-    if (view.color) query.set('color', view.color);
+    // An empty colour is kept: it means none, where a missing one means the first that fits.
+    const query = new URLSearchParams({ frame: Number(timeline.frame.toFixed(4)), channel: view.points, color: view.color });
     if (view.interpolation !== 'linear') query.set('interpolation', view.interpolation);
     history.replaceState(null, '', `?${query}`);
   }, 500);
@@ -316,14 +315,14 @@ function restart() {
 async function start() {
   const address = new URLSearchParams(location.search);
   const info = await (await fetchOk('/api/info')).json();
-  view.info = info;
   showInfo(info);
   const points = info.channels.filter((c) => POINT_TYPES.includes(c.type));
   const pointsName = points.some((c) => c.name === address.get('channel')) ? address.get('channel') : info.view.channel;
   view.points = pointsName;
   const count = info.channels.find((c) => c.name === pointsName).elementsAtFirstTime;
   const scalars = info.channels.filter((c) => SCALAR_TYPES.includes(c.type) && c.elementsAtFirstTime === count);
-  view.color = scalars.some((c) => c.name === address.get('color')) ? address.get('color') : (scalars[0]?.name ?? '');
+  const color = address.get('color');
+  view.color = color === '' || scalars.some((c) => c.name === color) ? color : (scalars[0]?.name ?? '');
   fillSelect($('points'), points, view.points);
   fillSelect($('color'), scalars, view.color);
   const interpolation = address.get('interpolation');
