@@ -28,7 +28,19 @@ qz_require_packages() {
 }
 
 QZ_BUILD_PACKAGES=(cmake make g++ pkg-config libxml2-dev libgtest-dev libcli11-dev nlohmann-json3-dev
-    pybind11-dev python3-dev python3-numpy python3-pytest)
+    pybind11-dev python3-dev python3-numpy python3-pytest
+    libcpp-httplib-dev)
+
+# The npm packages that their lock files pin: three.js, which the build embeds into
+# `qzcache view`, and playwright-core, which drives the browser test. Node.js 20 or later.
+qz_fetch_viewer_packages() {
+    command -v npm >/dev/null 2>&1 || qz_require_packages nodejs npm
+    local folder
+    for folder in viewer tests/viewer; do
+        (cd "$QZ_ROOT/$folder" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 \
+            npm ci --no-audit --no-fund --loglevel=error >/dev/null) || return 1
+    done
+}
 
 # qz_build DIR [cmake options...] [-- targets...]: configures the project into DIR and builds
 # it, or only the targets given after "--".

@@ -5,6 +5,7 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 qz_require_packages "${QZ_BUILD_PACKAGES[@]}"
+qz_fetch_viewer_packages || echo "npm ci failed: qzcache is built without view" >&2
 mkdir -p "$QZ_ROOT/build"
 qz_build "$QZ_ROOT/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZCACHE_BUILD_TESTS=OFF >/dev/null
 status=0

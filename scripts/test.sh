@@ -13,6 +13,9 @@ quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
 qz_require_packages "${QZ_BUILD_PACKAGES[@]}"
+qz_fetch_viewer_packages || { echo "npm ci failed: qzcache view cannot be built and tested" >&2; exit 1; }
+# The browser test of the viewer runs wherever chromium can be installed, and says so where not.
+(qz_require_packages chromium) || echo "chromium cannot be installed: the browser test will be skipped"
 mkdir -p "$QZ_ROOT/build"
 
 run_suite() {
@@ -25,7 +28,7 @@ run_suite() {
     ctest --test-dir "$dir" --output-on-failure -j "$QZ_JOBS"
 }
 
-run_suite release
+run_suite release -DQZCACHE_BUILD_VIEWER=ON
 if [ "$quick" -eq 0 ]; then
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         run_suite asan -DQZCACHE_SANITIZE_ADDRESS=ON -DQZCACHE_BUILD_TOOLS=OFF \

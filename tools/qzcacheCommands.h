@@ -55,4 +55,15 @@ struct DemoOptions {
 };
 int runDemo(const DemoOptions& options);
 
+struct ViewOptions {
+    std::string cache;
+    std::string channel;  // empty: the first channel of points
+    std::string host = "127.0.0.1";
+    int port = 8765;      // 0: any free port
+    bool open = false;
+};
+// Serves the cache to the browser until Ctrl-C. Without the viewer built in, throws ToolError
+// saying why.
+int runView(const ViewOptions& options);
+
 }  // namespace qztool

@@ -1,10 +1,12 @@
 #include "qzcacheCommon.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "qzCacheFileIffIO.h"
 
@@ -103,6 +105,26 @@ unsigned int OpenCache::channelIndex(const std::string& nameOrIndex) {
     throw ToolError(kExitBadArguments, m_path.description + ": no channel \"" + nameOrIndex +
                                            "\" (" + std::to_string(accessor().numChannels()) +
                                            " channels; give a name or an index)");
+}
+
+std::uintmax_t OpenCache::sampleSizeLimit(unsigned int channel, int time) {
+    qzCacheFileAccessor& cache = accessor();
+    std::uintmax_t limit = 0;
+    std::uintmax_t size = 0;
+    if (isOneFile()) {
+        return fileSize(oneFileDataPath(), size) ? size : 0;
+    }
+    std::vector<int> times = {time};
+    int other = 0;
+    if (cache.getPrevTimeWithData(time, other)) times.push_back(other);
+    if (cache.getNextTimeWithData(time, other)) times.push_back(other);
+    if (cache.getChannelStartTime(channel, other)) times.push_back(other);
+    for (int candidate : times) {
+        if (fileSize(toUtf8(cache.constructDataFilePathForOneFilePerFrame(candidate)), size)) {
+            limit = std::max(limit, size);
+        }
+    }
+    return limit;
 }
 
 std::string dataTypeName(qzCacheData::qzCacheDataType type) {

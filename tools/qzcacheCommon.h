@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "qzCacheChannel.h"
 #include "qzCacheData.h"
 #include "qzCacheFileAccessor.h"
@@ -65,11 +67,18 @@ public:
     // (kExitBadArguments) when neither matches.
     unsigned int channelIndex(const std::string& nameOrIndex);
 
+    // The largest data file a sample of `channel` near `time` could come from: no array read
+    // from the cache can be larger, whatever its size record claims. 0 when none is found.
+    std::uintmax_t sampleSizeLimit(unsigned int channel, int time);
+
 private:
     CachePath m_path;
     std::unique_ptr<qzCacheFileInterface> m_facade;
     bool m_dataFileOpen = false;
 };
+
+// What `qzcache info --format json` prints (qzcacheQuery.cpp).
+nlohmann::json infoJson(OpenCache& cache);
 
 std::string toUtf8(const qzString::IString& text);
 qzString::IString fromUtf8(const std::string& text);

@@ -326,6 +326,7 @@ int runDemo(const DemoOptions& options) {
     std::printf("  qzcache verify %s%s.xml\n", location.c_str(), kPerFrameName);
     std::printf("  qzcache to-pc2 --cache %s%s.xml --channel points --output %spoints.pc2\n",
                 location.c_str(), kPerFrameName, location.c_str());
+    std::printf("  qzcache view %s%s.xml --open\n", location.c_str(), kPerFrameName);
     if (checks.failed() > 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "qzcache: demo in %s: %zu check(s) failed; first: %s\n",

@@ -41,6 +41,7 @@ struct CommandLine {
     ToPc2Options toPc2;
     FromPc2Options fromPc2;
     DemoOptions demo;
+    ViewOptions view;
     CLI::App* infoCommand = nullptr;
     CLI::App* filesCommand = nullptr;
     CLI::App* dumpCommand = nullptr;
@@ -48,6 +49,7 @@ struct CommandLine {
     CLI::App* toPc2Command = nullptr;
     CLI::App* fromPc2Command = nullptr;
     CLI::App* demoCommand = nullptr;
+    CLI::App* viewCommand = nullptr;
     CLI::Option* timeOption = nullptr;
     CLI::Option* frameOption = nullptr;
 };
@@ -127,6 +129,23 @@ void defineDemo(CLI::App& app, CommandLine& line) {
         ->capture_default_str();
 }
 
+void defineView(CLI::App& app, CommandLine& line) {
+    ViewOptions& view = line.view;
+    CLI::App* command = app.add_subcommand(
+        "view", "Play a cache in the browser: a local web server until Ctrl-C");
+    line.viewCommand = command;
+    addCacheArgument(*command, view.cache);
+    command->add_option("--channel", view.channel,
+                        "Channel of points to open with (default: the first one)");
+    command->add_option("--port", view.port, "Port to listen on (0: any free port)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    command->add_option("--host", view.host,
+                        "Address to listen on; anything but loopback lets other machines in")
+        ->capture_default_str();
+    command->add_flag("--open", view.open, "Open the page in the desktop's browser");
+}
+
 int dispatch(CommandLine& line) {
     if (line.infoCommand->parsed()) return runInfo(line.info);
     if (line.filesCommand->parsed()) return runFiles(line.files);
@@ -143,6 +162,7 @@ int dispatch(CommandLine& line) {
     if (line.toPc2Command->parsed()) return runToPc2(line.toPc2);
     if (line.fromPc2Command->parsed()) return runFromPc2(line.fromPc2);
     if (line.demoCommand->parsed()) return runDemo(line.demo);
+    if (line.viewCommand->parsed()) return runView(line.view);
     return kExitBadArguments;
 }
 
@@ -156,6 +176,7 @@ int main(int argc, char** argv) {
     defineQueries(app, line);
     defineConversions(app, line);
     defineDemo(app, line);
+    defineView(app, line);
     for (CLI::App* command : app.get_subcommands({})) {
         command->footer(kExitStatusText);
     }

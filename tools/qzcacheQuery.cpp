@@ -98,6 +98,8 @@ json filesJson(OpenCache& cache) {
     return list;
 }
 
+}  // namespace
+
 json infoJson(OpenCache& cache) {
     qzCacheFileAccessor& accessor = cache.accessor();
     const int ticksPerFrame = accessor.getTicksPerFrame();
@@ -140,6 +142,8 @@ json infoJson(OpenCache& cache) {
     result["files"] = {{"count", files.size()}, {"totalBytes", total}, {"missing", missing}};
     return result;
 }
+
+namespace {
 
 void printInfoText(const json& info) {
     std::printf("cache          %s\n", info["cache"].get<std::string>().c_str());
@@ -257,28 +261,6 @@ int dumpTime(const DumpOptions& options, int ticksPerFrame) {
     return static_cast<int>(ticks);
 }
 
-// The largest data file a sample near `time` could come from: no array read from the cache
-// can be larger, whatever its size record claims.
-std::uintmax_t sampleSizeLimit(OpenCache& cache, unsigned int channel, int time) {
-    qzCacheFileAccessor& accessor = cache.accessor();
-    std::uintmax_t limit = 0;
-    std::uintmax_t size = 0;
-    if (cache.isOneFile()) {
-        return fileSize(cache.oneFileDataPath(), size) ? size : 0;
-    }
-    std::vector<int> times = {time};
-    int other = 0;
-    if (accessor.getPrevTimeWithData(time, other)) times.push_back(other);
-    if (accessor.getNextTimeWithData(time, other)) times.push_back(other);
-    if (accessor.getChannelStartTime(channel, other)) times.push_back(other);
-    for (int candidate : times) {
-        if (fileSize(toUtf8(accessor.constructDataFilePathForOneFilePerFrame(candidate)), size)) {
-            limit = std::max(limit, size);
-        }
-    }
-    return limit;
-}
-
 std::string scalarText(double value, bool single) {
     char text[40];
     std::snprintf(text, sizeof text, single ? "%.9g" : "%.17g", value);
@@ -370,7 +352,7 @@ int runDump(const DumpOptions& options) {
                                             std::to_string(time));
     }
     const std::size_t bytes = std::size_t{count} * qzCacheData::elementSize(type);
-    if (bytes > sampleSizeLimit(cache, channel, time)) {
+    if (bytes > cache.sampleSizeLimit(channel, time)) {
         throw ToolError(kExitFileError, where + ": a sample claims " + std::to_string(count) +
                                             " elements, more than its data file holds");
     }

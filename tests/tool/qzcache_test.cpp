@@ -15,6 +15,7 @@
 
 #include "qzCacheFileInterface.h"
 #include "testSupport.h"
+#include "toolCache.h"
 
 #if !defined(_WIN32)
 #include <sys/wait.h>
@@ -24,45 +25,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr unsigned int kPoints = 4;
-constexpr int kFrames = 5;
-
-// Exactly representable values, so that text output can be compared literally.
-float pointValue(int frame, unsigned int k, int axis) {
-    const float values[3] = {static_cast<float>(k), static_cast<float>(frame), 0.25f * k * frame};
-    return values[axis];
-}
-
-// A cache of frames 1..5 (250 ticks each) with channels pts (kFloatVectorArray), vals
-// (kFloatArray) and ids (kInt32Array), four elements each.
-void writeKnownCache(const std::string& location, const std::string& name,
-                     qzCacheFileInterface::cacheFileFormat layout, const char* format) {
-    qzCacheFileInterface writer;
-    ASSERT_TRUE(writer.initFileWrite(location.c_str(), name.c_str(), layout, format, 250));
-    unsigned int pts = 0;
-    unsigned int vals = 0;
-    unsigned int ids = 0;
-    ASSERT_TRUE(writer.addChannel("pts", "position", qzCacheData::kFloatVectorArray, pts));
-    ASSERT_TRUE(writer.addChannel("vals", "weight", qzCacheData::kFloatArray, vals));
-    ASSERT_TRUE(writer.addChannel("ids", "id", qzCacheData::kInt32Array, ids));
-    for (int frame = 1; frame <= kFrames; ++frame) {
-        std::vector<float> xyz;
-        std::vector<float> weights;
-        std::vector<int> numbers;
-        for (unsigned int k = 0; k < kPoints; ++k) {
-            for (int axis = 0; axis < 3; ++axis) xyz.push_back(pointValue(frame, k, axis));
-            weights.push_back(frame * 10.0f + k * 0.5f);
-            numbers.push_back(frame * 100 + static_cast<int>(k));
-        }
-        const int time = frame * 250;
-        writer.beginWriteAtTime(time);
-        ASSERT_TRUE(writer.addArrayData(pts, time, xyz.data(), kPoints));
-        ASSERT_TRUE(writer.addArrayData(vals, time, weights.data(), kPoints));
-        ASSERT_TRUE(writer.addArrayData(ids, time, numbers.data(), kPoints));
-        writer.endWriteAtTime();
-    }
-    ASSERT_TRUE(writer.endFileWrite());
-}
+using namespace qztooltest;
 
 struct ToolRun {
     int status = -1;
@@ -134,7 +97,8 @@ void patchFile(const std::string& path, const std::string& from, const std::stri
 TEST_F(ToolTest, HelpListsEveryCommandAndEachCommandHasHelp) {
     const ToolRun help = run("--help");
     EXPECT_EQ(help.status, 0);
-    for (const char* command : {"info", "files", "dump", "verify", "to-pc2", "from-pc2", "demo"}) {
+    for (const char* command :
+         {"info", "files", "dump", "verify", "to-pc2", "from-pc2", "demo", "view"}) {
         EXPECT_TRUE(contains(help.out, command)) << command;
         const ToolRun own = run(std::string(command) + " --help");
         EXPECT_EQ(own.status, 0) << command;
@@ -157,6 +121,11 @@ TEST_F(ToolTest, BadArgumentsGiveStatusTwo) {
     expectOneLineError(unknown, "nosuch");
     const ToolRun pastEnd = run("dump " + quoted(cache("one")) + " 3 --frame 1");
     EXPECT_EQ(pastEnd.status, 2);
+    // view refuses before it listens: a channel that holds no points, a host no URL can carry.
+    EXPECT_EQ(run("view " + quoted(cache("one")) + " --channel vals").status, 2);
+    EXPECT_EQ(run("view " + quoted(cache("one")) + " --channel nosuch").status, 2);
+    EXPECT_EQ(run("view " + quoted(cache("one")) + " --host \"a;b\"").status, 2);
+    EXPECT_EQ(run("view " + quoted(cache("one")) + " --port 70000").status, 2);
 }
 
 TEST_F(ToolTest, UnreadableCacheGivesStatusThreeNamingTheFile) {
