@@ -3,7 +3,6 @@
 #include "qzIffByteOrder.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace iff {
@@ -112,12 +111,13 @@ int qzIffFile::seek(int offset, int whence) {
     if (m_file == nullptr) {
         return -1;
     }
+    // 0, 1 and 2 as fseek's SEEK_SET, SEEK_CUR and SEEK_END.
     std::int64_t base = 0;
-    if (whence == SEEK_CUR) {
+    if (whence == 1) {
         base = static_cast<std::int64_t>(m_position);
-    } else if (whence == SEEK_END) {
+    } else if (whence == 2) {
         base = static_cast<std::int64_t>(m_fileLength);
-    } else if (whence != SEEK_SET) {
+    } else if (whence != 0) {
         return -1;
     }
     const std::int64_t target = base + offset;
