@@ -8,11 +8,6 @@ namespace {
 using Operation = FaultFileSystem::Operation;
 using Effect = FaultFileSystem::Effect;
 
-bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 class FaultFile final : public FileHandle {
 public:
     FaultFile(FaultFileSystem& owner, std::string path, std::unique_ptr<FileHandle> target)
@@ -63,10 +58,10 @@ private:
 
 FaultFileSystem::FaultFileSystem(FileSystem& target) : m_target(target) {}
 
-void FaultFileSystem::failAt(Operation operation, const std::string& suffix, unsigned nth,
+void FaultFileSystem::failAt(Operation operation, const std::string& part, unsigned nth,
                              Effect effect, bool repeat) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_faults.push_back({operation, suffix, nth > 0 ? nth - 1 : 0, effect, repeat});
+    m_faults.push_back({operation, part, nth > 0 ? nth - 1 : 0, effect, repeat});
 }
 
 void FaultFileSystem::clearFaults() {
@@ -84,7 +79,7 @@ bool FaultFileSystem::strikes(Operation operation, const std::string& path, Effe
     m_calls.push_back({operation, path});
     bool struck = false;
     for (auto it = m_faults.begin(); it != m_faults.end();) {
-        if (it->operation != operation || !endsWith(path, it->suffix)) {
+        if (it->operation != operation || path.find(it->part) == std::string::npos) {
             ++it;
             continue;
         }

@@ -1,5 +1,5 @@
 // A file system that forwards to another and makes chosen calls fail or come up short, so that
-// a test can fail exactly the call it is about ("the 3rd write to a path ending in .kc"), on
+// a test can fail exactly the call it is about ("the 3rd write to a path with .kc in it"), on
 // every platform. Not installed.
 #pragma once
 
@@ -27,9 +27,9 @@ public:
     // `target` must outlive this object, which must outlive its handles.
     explicit FaultFileSystem(FileSystem& target);
 
-    // The `nth` call (1: the next) of `operation` on a path ending in `suffix`, counted from
-    // now, meets `effect`; with `repeat` every later such call does too (a full disk).
-    void failAt(Operation operation, const std::string& suffix, unsigned nth,
+    // The `nth` call (1: the next) of `operation` on a path that contains `part`, counted
+    // from now, meets `effect`; with `repeat` every later such call does too (a full disk).
+    void failAt(Operation operation, const std::string& part, unsigned nth,
                 Effect effect = Effect::kFail, bool repeat = false);
     // No further faults; the calls seen are kept.
     void clearFaults();
@@ -49,7 +49,7 @@ public:
 private:
     struct Fault {
         Operation operation;
-        std::string suffix;
+        std::string part;
         unsigned remaining;  // matching calls to let pass first
         Effect effect;
         bool repeat;
