@@ -130,36 +130,22 @@ int qzIffFile::seek(int offset, int whence) {
     return seek(to) ? 0 : -1;
 }
 
-ReadPosition qzIffFile::position() const {
-    ReadPosition here;
-    here.offset = m_position;
-    here.depth = static_cast<unsigned>(m_readGroups.size());
-    if (!m_readGroups.empty()) {
-        here.groupStart = m_readGroups.back().start;
-        here.groupEnd = m_readGroups.back().end;
-    }
-    return here;
-}
-
-bool qzIffFile::seek(const ReadPosition& to, ReadAhead ahead) {
-    if (m_file == nullptr) {
+bool qzIffFile::seekElsewhere(const ReadPosition& to, ReadAhead ahead) {
+    if (m_file == nullptr || !m_writeGroups.empty() || m_putActive) {
+        if (m_file != nullptr) m_lastError = "seek refused while a group is being written";
         return false;
     }
-    if (!m_writeGroups.empty() || m_putActive) {
-        m_lastError = "seek refused while a group is being written";
-        return false;
-    }
-    // Inside a group: the group lies in the file and the offset past its header, in it.
+    // Into a group read earlier: it lies in the file, and the offset past its header, in it.
     const bool fits = to.depth == 0
         ? to.offset <= m_fileLength
-        : to.depth == 1 && to.groupEnd <= m_fileLength && to.groupStart < to.groupEnd &&
+        : to.depth == 1 && to.groupStart < to.groupEnd && to.groupEnd <= m_fileLength &&
           headerBytes() + kTypeBytes <= to.groupEnd - to.groupStart &&
           to.offset >= to.groupStart + headerBytes() + kTypeBytes && to.offset <= to.groupEnd;
     if (!fits) {
         m_lastError = "seek outside the file to offset " + std::to_string(to.offset);
         return false;
     }
-    m_begun = BegunChunk();
+    m_begun.active = false;
     m_readGroups.clear();
     if (to.depth == 1) {
         m_readGroups.push_back({to.groupStart, to.groupEnd});

@@ -60,11 +60,34 @@ public:
     // while a write group or a string chunk is open, or outside the file.
     virtual int seek(int offset, int whence);
     // Where reading stands now.
-    ReadPosition position() const;
+    ReadPosition position() const {
+        ReadPosition here;
+        here.offset = m_position;
+        here.depth = static_cast<unsigned>(m_readGroups.size());
+        if (!m_readGroups.empty()) {
+            here.groupStart = m_readGroups.back().start;
+            here.groupEnd = m_readGroups.back().end;
+        }
+        return here;
+    }
     // Back to a position this file gave earlier, at the top level or inside a top-level group
     // (depth 0 or 1), ending a begun chunk. False, with nothing changed, for a position
     // outside the file or the group, a deeper one, or while writing a group.
-    bool seek(const ReadPosition& to, ReadAhead ahead = ReadAhead::kFull);
+    bool seek(const ReadPosition& to, ReadAhead ahead = ReadAhead::kFull) {
+        // Within the one group entered, as a reader going from record to record does, only
+        // the offset moves; this runs for every channel of every frame played back.
+        if (to.depth == 1 && m_readGroups.size() == 1 && m_writeGroups.empty() && !m_putActive &&
+            m_readGroups.front().start == to.groupStart && m_readGroups.front().end == to.groupEnd &&
+            to.offset <= to.groupEnd && to.offset >= to.groupStart + headerBytes() + kTypeBytes) {
+            m_begun.active = false;
+            m_position = to.offset;
+            if (ahead == ReadAhead::kHead) {
+                readLittleAhead();
+            }
+            return true;
+        }
+        return seekElsewhere(to, ahead);
+    }
     // Back at the start of a file opened with "r", as a fresh open would stand, when the file
     // under its name is still the open one with the length it had; false, with nothing
     // changed, otherwise. `modified` tells whether it was written since it was opened or last
@@ -159,6 +182,8 @@ private:
     std::uint64_t paddingAfter(std::uint64_t offset) const;
     std::uint64_t currentReadLimit() const;
     void resetState();
+
+    bool seekElsewhere(const ReadPosition& to, ReadAhead ahead);
 
     // Read-ahead policy.
     void readLittleAhead();
