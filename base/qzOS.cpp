@@ -1,8 +1,7 @@
 #include "qzOS.h"
 
-#include <map>
+#include <array>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "qzFileSystem.h"
@@ -11,7 +10,9 @@ namespace qzOS {
 
 qzUtil::Error File::readDir(std::vector<qzString::IString>& names, bool /*recursive*/) const {
     std::vector<std::string> entries;
-    if (!listDirectory(m_path.asMultibyte(0), entries)) return qzUtil::Error(qzUtil::kNotFound);
+    if (!defaultFileSystem().listDirectory(m_path.asMultibyte(0), entries)) {
+        return qzUtil::Error(qzUtil::kNotFound);
+    }
     names.clear();
     names.reserve(entries.size());
     for (const std::string& entry : entries) names.emplace_back(entry.c_str(), 0);
@@ -24,12 +25,19 @@ FileFactory* FileFactory::getFileFactory() {
 }
 
 File* FileFactory::createFile(const qzString::IString& path) {
-    // One object per distinct path, kept for the process's life: callers never release them.
-    static std::mutex mutex;
-    static std::map<std::string, std::unique_ptr<File>> files;
-    std::lock_guard<std::mutex> lock(mutex);
-    std::unique_ptr<File>& slot = files[path.utf8()];
-    if (!slot) slot.reset(new File(path));
+    // Callers never release what they get, and use it at once: each thread reuses a few
+    // objects in turn, so nothing accumulates however many paths a process lists, and no
+    // thread's object changes under another. A pointer stays good until the same thread has
+    // asked for kFilesPerThread more, and the objects go with their thread.
+    thread_local std::array<std::unique_ptr<File>, kFilesPerThread> files;
+    thread_local std::size_t next = 0;
+    std::unique_ptr<File>& slot = files[next];
+    next = (next + 1) % kFilesPerThread;
+    if (slot) {
+        slot->m_path = path;
+    } else {
+        slot.reset(new File(path));
+    }
     return slot.get();
 }
 

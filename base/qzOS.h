@@ -1,10 +1,11 @@
 // File names and directory listing.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "qzString.h"
-#include "qzUtil.h"
+#include "qzThread.h"
 
 namespace qzOS {
 
@@ -21,6 +22,7 @@ public:
     qzUtil::Error readDir(std::vector<qzString::IString>& names, bool recursive) const;
 
 private:
+    friend class FileFactory;
     qzString::IString m_path;
 };
 
@@ -28,8 +30,11 @@ class FileFactory {
 public:
     static FileFactory* getFileFactory();
     // A directory object for the path, or null when none can be made. The factory keeps it;
-    // the caller never releases it.
+    // the caller never releases it. It stays valid on the calling thread until that thread
+    // has asked for kFilesPerThread more, or ends.
     File* createFile(const qzString::IString& path);
+
+    static constexpr std::size_t kFilesPerThread = 8;
 
 private:
     FileFactory() = default;

@@ -4,10 +4,24 @@
 
 namespace qzThread {
 
-Mutex::Mutex(bool /*recursive*/) {}
+Mutex::Mutex(bool recursive) : m_recursive(recursive) {}
 Mutex::~Mutex() = default;
-void Mutex::lock() { m_mutex.lock(); }
-void Mutex::unlock() { m_mutex.unlock(); }
+
+void Mutex::lock() {
+    if (m_recursive) {
+        m_recursiveMutex.lock();
+    } else {
+        m_plainMutex.lock();
+    }
+}
+
+void Mutex::unlock() {
+    if (m_recursive) {
+        m_recursiveMutex.unlock();
+    } else {
+        m_plainMutex.unlock();
+    }
+}
 
 MutexOp::MutexOp(Mutex& mutex, bool lockNow) : m_mutex(mutex), m_held(false) {
     if (lockNow) lock();

@@ -5,13 +5,31 @@
 #include <mutex>
 
 #include "qzCacheExport.h"
-#include "qzUtil.h"
+
+namespace qzUtil {
+
+// Result of a platform operation: code 0 is success.
+class QZCACHE_API Error {
+public:
+    Error() : m_code(0) {}
+    explicit Error(int code) : m_code(code) {}
+    int code() const { return m_code; }
+    bool failed() const { return m_code != 0; }
+
+private:
+    int m_code;
+};
+
+enum ErrorCode { kSuccess = 0, kNotFound = 1, kNotADirectory = 2, kAccessDenied = 3, kFailure = 4 };
+
+}  // namespace qzUtil
 
 namespace qzThread {
 
 class QZCACHE_API Mutex {
 public:
-    // The flag asks for a mutex that the same thread may lock again while holding it.
+    // With `recursive` the thread holding the mutex may lock it again (and unlocks it as
+    // often); without, it must not, and the mutex is a plain one.
     explicit Mutex(bool recursive = true);
     ~Mutex();
     Mutex(const Mutex&) = delete;
@@ -21,7 +39,9 @@ public:
     void unlock();
 
 private:
-    std::recursive_mutex m_mutex;
+    const bool m_recursive;
+    std::recursive_mutex m_recursiveMutex;
+    std::mutex m_plainMutex;
 };
 
 // Scoped lock: lock() blocks until held; destroying it while held releases the mutex.

@@ -145,7 +145,8 @@ bool CacheCheck::readDescription(const std::string& path) {
         m_problems.add(descriptionProblem(path, "a description file's name ends in \".xml\""));
         return false;
     }
-    if (!qzOS::fileExists(path.c_str())) {
+    qzOS::FileStatus status;
+    if (!qzOS::defaultFileSystem().status(path.c_str(), status)) {
         m_problems.add(descriptionProblem(path, "the file does not exist"));
         return false;
     }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -34,11 +35,6 @@ struct DocFree {
     void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };
 using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
-
-struct FileClose {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileClose>;
 
 // A string that libxml2 allocated; released with xmlFree.
 class XmlText {
@@ -103,11 +99,32 @@ void initParser() {
     std::call_once(once, [] { xmlInitParser(); });
 }
 
+// An open file as libxml2 reads and writes it: one piece after another.
+struct FileStream {
+    qzOS::FileHandle* file;
+    std::uint64_t offset = 0;
+    bool failed = false;
+};
+
 int readFromFile(void* context, char* buffer, int length) {
-    auto* file = static_cast<std::FILE*>(context);
-    const std::size_t got = std::fread(buffer, 1, static_cast<std::size_t>(length), file);
-    if (got == 0 && std::ferror(file)) return -1;
+    auto* stream = static_cast<FileStream*>(context);
+    std::size_t got = 0;
+    if (length < 0 || !stream->file->read(stream->offset, buffer, static_cast<std::size_t>(length), got)) {
+        stream->failed = true;
+        return -1;
+    }
+    stream->offset += got;
     return static_cast<int>(got);
+}
+
+int writeToFile(void* context, const char* buffer, int length) {
+    auto* stream = static_cast<FileStream*>(context);
+    if (length < 0 || !stream->file->write(stream->offset, buffer, static_cast<std::size_t>(length))) {
+        stream->failed = true;
+        return -1;
+    }
+    stream->offset += static_cast<std::uint64_t>(length);
+    return length;
 }
 
 bool isSpace(char c) {
@@ -241,24 +258,31 @@ std::string temporaryNameBeside(const std::string& target) {
     return target + ".tmp" + std::to_string(stamp) + "-" + std::to_string(counter++);
 }
 
-// Saves beside the target and renames over it, so that the target is either the earlier file
-// or the complete new one.
-bool saveReplacing(xmlDoc* doc, const std::string& target) {
+// Saves beside the target and renames over it, as databases replace a file: the new bytes
+// reach the device before they take the target's name, and the rename is made to last. After a
+// crash or a power cut the target is the earlier file or the complete new one, never an empty
+// or partial file under the name. False when any step failed; the earlier file then stands,
+// unless only the last step, making the rename last, failed.
+bool saveReplacing(qzOS::FileSystem& files, xmlDoc* doc, const std::string& target) {
     if (target.empty()) return false;
     const std::string temporary = temporaryNameBeside(target);
-    std::FILE* file = qzOS::openFile(temporary.c_str(), "wb");
+    std::unique_ptr<qzOS::FileHandle> file = files.open(temporary.c_str(), qzOS::OpenMode::kCreate);
     if (!file) return false;
+    FileStream stream{file.get()};
     bool saved = false;
-    if (xmlOutputBuffer* out = xmlOutputBufferCreateFile(file, nullptr)) {
+    if (xmlOutputBuffer* out = xmlOutputBufferCreateIO(writeToFile, nullptr, &stream, nullptr)) {
         xmlIndentTreeOutput = 1;
-        // Releases `out`; the file stays open.
+        // Releases `out`.
         saved = xmlSaveFormatFileTo(out, doc, nullptr, 1) >= 0;
     }
-    if (std::fflush(file) != 0 || std::ferror(file)) saved = false;
-    if (std::fclose(file) != 0) saved = false;
-    if (saved) saved = qzOS::renameFile(temporary.c_str(), target.c_str());
-    if (!saved) qzOS::removeFile(temporary.c_str());
-    return saved;
+    saved = saved && !stream.failed && file->flush() && file->sync();
+    saved = file->close() && saved;
+    saved = saved && files.renameReplacing(temporary.c_str(), target.c_str());
+    if (!saved) {
+        files.remove(temporary.c_str());
+        return false;
+    }
+    return files.syncDirectory(qzOS::directoryOf(target).c_str());
 }
 
 bool addChannelElement(xmlNode* channels, unsigned int index,
@@ -339,6 +363,10 @@ qzCacheDescriptionIO::qzCacheDescriptionIO(const qzString::IString& fileName)
 
 qzCacheDescriptionIO::~qzCacheDescriptionIO() = default;
 
+qzOS::FileSystem& qzCacheDescriptionIO::fileSystem() const {
+    return m_fileSystem ? *m_fileSystem : qzOS::defaultFileSystem();
+}
+
 const qzCacheDescriptionIO::ChannelDescription* qzCacheDescriptionIO::channel(
     unsigned int index) const {
     return index < m_channels.size() ? &m_channels[index] : nullptr;
@@ -408,9 +436,11 @@ bool qzCacheDescriptionIO::readFile() {
     DocPtr doc;
     {
         // Opened here so that UTF-8 paths work everywhere and the name is never taken as a URI.
-        FilePtr file(qzOS::openFile(m_fileName.asUTF8(), "rb"));
+        const std::unique_ptr<qzOS::FileHandle> file =
+            fileSystem().open(m_fileName.asUTF8(), qzOS::OpenMode::kRead);
         if (!file) return false;
-        doc.reset(xmlReadIO(readFromFile, nullptr, file.get(), nullptr, nullptr, kParseOptions));
+        FileStream stream{file.get()};
+        doc.reset(xmlReadIO(readFromFile, nullptr, &stream, nullptr, nullptr, kParseOptions));
     }
     if (!doc) return false;
     xmlNode* root = xmlDocGetRootElement(doc.get());
@@ -427,5 +457,5 @@ bool qzCacheDescriptionIO::writeFile() {
     initParser();
     const QuietErrors quiet;
     const DocPtr doc = buildDocument(*this);
-    return doc && saveReplacing(doc.get(), m_fileName.asUTF8());
+    return doc && saveReplacing(fileSystem(), doc.get(), m_fileName.asUTF8());
 }

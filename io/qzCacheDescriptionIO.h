@@ -10,6 +10,9 @@
 #include "qzString.h"
 
 struct _xmlNode;
+namespace qzOS {
+class FileSystem;
+}
 
 class qzCacheDescriptionIO {
 public:
@@ -53,6 +56,9 @@ public:
     static DataType dataTypeFromName(const qzString::IString& name);
 
     const qzString::IString& fileName() const { return m_fileName; }
+    // The file system the file is read from and written to: the process default unless set.
+    // It must outlive the object.
+    void setFileSystem(qzOS::FileSystem& fileSystem) { m_fileSystem = &fileSystem; }
 
     void addChannel(const ChannelDescription& channel) { m_channels.push_back(channel); }
     unsigned int channelCount() const { return static_cast<unsigned int>(m_channels.size()); }
@@ -91,6 +97,9 @@ public:
     const qzString::IString& cacheFormat() const { return m_cacheFormat; }
 
 private:
+    qzOS::FileSystem& fileSystem() const;
+
+    qzOS::FileSystem* m_fileSystem = nullptr;
     qzString::IString m_fileName;
     std::vector<ChannelDescription> m_channels;
     qzString::IString m_version;

@@ -1,11 +1,11 @@
 #include "qzCacheFileIffIO.h"
 #include "qzCacheFileIffFormat.h"
+#include "qzCacheFileIffIOPrivate.h"
 #include "qzCacheFileIffTags.h"
 
-#include "qzFileSystem.h"
 #include "qzIffByteOrder.h"
-#include "qzIffFile.h"
 #include "qzIffTag.h"
+#include "qzMemoryFileSystem.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -20,8 +20,6 @@ namespace {
 
 // Strings up to this size (terminating zero included) are read through a stack buffer.
 constexpr std::size_t kStackStringBytes = 0x10000;
-// Room for a "SIZE" chunk and the header and padding of the array chunk after it.
-constexpr std::size_t kArrayRecordOverhead = 64;
 
 const qzString::IString& formatKcc() {
     static const qzString::IString format("kcc", 0);
@@ -44,15 +42,12 @@ iff::qzIffTag groupTagOfFormat(const qzString::IString& cacheFormat) {
 }
 
 // The group tag an existing file begins with; kZERO for anything else.
-iff::qzIffTag groupTagOfFile(const qzString::IString& fileName) {
-    std::FILE* file = qzOS::openFile(fileName.asMultibyte(0), "rb");
-    if (file == nullptr) {
-        return iff::qzIffTag::kZERO;
-    }
+iff::qzIffTag groupTagOfFile(qzOS::FileSystem& fileSystem, const qzString::IString& fileName) {
+    const std::unique_ptr<qzOS::FileHandle> file =
+        fileSystem.open(fileName.asMultibyte(0), qzOS::OpenMode::kRead);
     unsigned char bytes[4] = {0, 0, 0, 0};
-    const std::size_t got = std::fread(bytes, 1, sizeof bytes, file);
-    std::fclose(file);
-    if (got != sizeof bytes) {
+    std::size_t got = 0;
+    if (!file || !file->read(0, bytes, sizeof bytes, got) || got != sizeof bytes) {
         return iff::qzIffTag::kZERO;
     }
     const iff::qzIffTag tag = iff::qzIffTag::fromBytes(bytes);
@@ -62,12 +57,13 @@ iff::qzIffTag groupTagOfFile(const qzString::IString& fileName) {
     return iff::qzIffTag::kZERO;
 }
 
-std::unique_ptr<iff::qzIffFile> createIffFile(const iff::qzIffTag& groupTag, bool allowDefault) {
+std::unique_ptr<iff::qzIffFile> createIffFile(qzOS::FileSystem& fileSystem, const iff::qzIffTag& groupTag,
+                                              bool allowDefault) {
     if (groupTag == iff::qzIffTag::kFOR4) {
-        return std::make_unique<iff::qzIffFile4>();
+        return std::make_unique<iff::qzIffFile4>(fileSystem);
     }
     if (groupTag == iff::qzIffTag::kFOR8 || allowDefault) {
-        return std::make_unique<iff::qzIffFile8>();
+        return std::make_unique<iff::qzIffFile8>(fileSystem);
     }
     return nullptr;
 }
@@ -75,13 +71,40 @@ std::unique_ptr<iff::qzIffFile> createIffFile(const iff::qzIffTag& groupTag, boo
 }  // namespace
 
 qzCacheFileIffIO::qzCacheFileIffIO(qzCacheFileAccess access, const qzString::IString& cacheFormat)
-    : qzCacheFileIO(access),
-      m_file(createIffFile(groupTagOfFormat(cacheFormat), false)),
-      m_cacheFormat(cacheFormat) {}
+    : qzCacheFileIO(access), m_private(new qzCacheFileIffIOPrivate(qzOS::defaultFileSystem())) {
+    m_private->cacheFormat = cacheFormat;
+    m_private->file = createIffFile(*m_private->fileSystem, groupTagOfFormat(cacheFormat), false);
+}
 
 qzCacheFileIffIO::~qzCacheFileIffIO() {
     // Not through the virtual table: a derived part is already gone here.
     qzCacheFileIffIO::close();
+}
+
+std::unique_ptr<qzCacheFileIffIO> qzCreateIffIO(qzCacheFileIO::qzCacheFileAccess access,
+                                                const qzString::IString& cacheFormat,
+                                                qzOS::FileSystem& fileSystem) {
+    std::unique_ptr<qzCacheFileIffIO> io(new qzCacheFileIffIO(access, cacheFormat));
+    qzCacheFileIffIOPrivate& state = qzCacheFileIffIOPrivate::of(*io);
+    state.fileSystem = &fileSystem;
+    state.file = createIffFile(fileSystem, groupTagOfFormat(cacheFormat), false);
+    return io;
+}
+
+std::unique_ptr<qzCacheFileIffIO> qzCreateIffReaderOfBytes(const void* bytes, std::size_t size,
+                                                           const qzString::IString& name,
+                                                           const qzString::IString& cacheFormat) {
+    auto files = std::make_unique<qzOS::MemoryFileSystem>();
+    files->addView(name.asUTF8(), bytes, size);
+    std::unique_ptr<qzCacheFileIffIO> io = qzCreateIffIO(qzCacheFileIO::kRead, cacheFormat, *files);
+    qzCacheFileIffIOPrivate::of(*io).ownFileSystem = std::move(files);
+    return io;
+}
+
+void qzCacheFileIffIOPrivate::forgetFile() {
+    index = GroupIndex();
+    records = RecordIndex();
+    lastEntered = EnteredGroup();
 }
 
 bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
@@ -97,56 +120,59 @@ bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
         return false;
 #endif
     }
-    m_fileName = fileName;
-    if (!m_file) {
-        m_file = createIffFile(groupTagOfFile(fileName), true);
-        if (!m_file) {
+    qzCacheFileIffIOPrivate& state = *m_private;
+    state.fileName = fileName;
+    if (!state.file) {
+        state.file = createIffFile(*state.fileSystem, groupTagOfFile(*state.fileSystem, fileName), true);
+        if (!state.file) {
             return false;
         }
     }
+    iff::qzIffFile& file = *state.file;
     const char* name = fileName.asMultibyte(0);
     switch (m_accessMode) {
     case kWrite:
-        m_file->open(name, "w", 0, 0);
+        file.open(name, "w", 0, 0);
         break;
     case kReadWrite:
-        if (m_file->open(name, "r+", 0, 0) && m_file->isActive()) {
-            m_file->seek(0, 2);
+        if (file.open(name, "r+", 0, 0) && file.isActive()) {
+            file.seek(0, 2);
         }
         break;
     case kRead:
     default:
-        m_file->open(name, "r", 0, 0);
+        file.open(name, "r", 0, 0);
         break;
     }
-    if (!m_file->isActive()) {
+    if (!file.isActive()) {
         return false;
     }
     if (m_accessMode != kRead) {
-        resetGroupIndex(false);
+        state.resetGroupIndex(false);
         return true;
     }
-    limitReadAheadOfKnownFile();
+    state.readLittleAheadIntoKnownFile();
     const bool ok = readHeader();
-    resetGroupIndex(ok);
+    state.resetGroupIndex(ok);
     return ok;
 }
 
 void qzCacheFileIffIO::close() {
-    if (m_file && m_file->isActive()) {
-        m_file->close();
+    if (m_private->file && m_private->file->isActive()) {
+        m_private->file->close();
     }
 }
 
-bool qzCacheFileIffIO::isValid() { return m_file && m_file->isActive(); }
+bool qzCacheFileIffIO::isValid() { return m_private->file && m_private->file->isActive(); }
 
 bool qzCacheFileIffIO::readHeader() {
     if (m_accessMode == kWrite || !isValid()) {
         return false;
     }
+    iff::qzIffFile& file = *m_private->file;
     iff::qzIffTag groupTag;
     iff::qzIffTag type;
-    if (m_file->beginReadGroup(groupTag, type) != 0 || type != kCACH) {
+    if (file.beginReadGroup(groupTag, type) != 0 || type != kCACH) {
         return false;
     }
     qzString::IString version;
@@ -155,49 +181,50 @@ bool qzCacheFileIffIO::readHeader() {
 
     iff::qzIffTag tag;
     unsigned int size = 0;
-    const void* data = m_file->getChunk(tag, &size);
+    const void* data = file.getChunk(tag, &size);
     if (data == nullptr || tag != kSTIM || size != 4) {
         return false;
     }
     setStartTime(iff::loadI32BE(data));
-    data = m_file->getChunk(tag, &size);
+    data = file.getChunk(tag, &size);
     if (data == nullptr || tag != kETIM || size != 4) {
         return false;
     }
     setEndTime(iff::loadI32BE(data));
-    m_file->endReadGroup();
+    file.endReadGroup();
     return true;
 }
 
 bool qzCacheFileIffIO::writeHeader(qzString::IString version, int startTime, int endTime) {
-    if (!m_file) {
+    iff::qzIffFile* file = m_private->file.get();
+    if (!file) {
         return false;
     }
-    m_file->beginWriteGroup(m_file->getTag(iff::qzIffFile::kGroupTag), kCACH);
+    file->beginWriteGroup(file->getTag(iff::qzIffFile::kGroupTag), kCACH);
     writeIstring(kVRSN, version);
     unsigned char bytes[4];
     iff::storeI32BE(bytes, startTime);
-    m_file->putChunk(kSTIM, 4, bytes);
+    file->putChunk(kSTIM, 4, bytes);
     iff::storeI32BE(bytes, endTime);
-    m_file->putChunk(kETIM, 4, bytes);
-    m_file->endWriteGroup();
+    file->putChunk(kETIM, 4, bytes);
+    file->endWriteGroup();
     // Handed over at once, so that a file that cannot be written (a full disk) shows here.
-    return m_file->flush();
+    return file->flush();
 }
 
 void qzCacheFileIffIO::beginWriteChunk() { writeTag(kKLCH); }
 
 void qzCacheFileIffIO::endWriteChunk() {
-    if (m_file) {
-        m_file->endWriteGroup();
+    if (m_private->file) {
+        m_private->file->endWriteGroup();
     }
 }
 
 bool qzCacheFileIffIO::beginReadChunk() { return findTag(kKLCH); }
 
 void qzCacheFileIffIO::endReadChunk() {
-    if (m_file) {
-        m_file->endReadGroup();
+    if (m_private->file) {
+        m_private->file->endReadGroup();
     }
 }
 
@@ -219,30 +246,31 @@ bool qzCacheFileIffIO::rewind() {
     if (!isValid()) {
         return false;
     }
+    qzCacheFileIffIOPrivate& state = *m_private;
     // Asked for by the caller, a rewind looks at the file again: no group is entered again
     // on what was read before it.
-    m_lastEntered = EnteredGroup();
+    state.lastEntered = qzCacheFileIffIOPrivate::EnteredGroup();
     // A reader on a file that is unchanged in name and length starts over without closing
     // it. The header is read again when the file was modified since (damaged in place, say);
     // otherwise the reader goes straight to where the time groups begin. Anything else, and
     // a header that no longer reads, takes the reopen.
-    const std::uint64_t headerBytes = m_index.valid ? m_index.first : 0;
-    bool unmodified = false;
-    if (m_accessMode == kRead &&
-        m_file->restartRead(m_fileName.asMultibyte(0), headerBytes, unmodified)) {
-        if (unmodified && m_index.valid && m_file->seekTo(m_index.first) == 0) {
+    bool modified = false;
+    if (m_accessMode == kRead && state.file->restartRead(modified)) {
+        iff::ReadPosition first;
+        first.offset = state.index.first;
+        if (!modified && state.index.valid && state.file->seek(first)) {
             return true;
         }
         if (readHeader()) {
-            resetGroupIndex(true);
+            state.resetGroupIndex(true);
             return true;
         }
     }
     close();
-    return open(m_fileName);
+    return open(state.fileName);
 }
 
-qzString::IString qzCacheFileIffIO::extension() { return qzIffDataFileExtension(m_cacheFormat); }
+qzString::IString qzCacheFileIffIO::extension() { return qzIffDataFileExtension(m_private->cacheFormat); }
 
 int qzCacheFileIffIO::readInt32() {
     int value = 0;
@@ -251,122 +279,110 @@ int qzCacheFileIffIO::readInt32() {
 
 bool qzCacheFileIffIO::writeInt32(int value) { return writeInt32WithTag(kINT3, value); }
 
-bool qzCacheFileIffIO::hasWriteError() const { return m_file && m_file->hasWriteError(); }
+bool qzCacheFileIffIO::hasWriteError() const {
+    return m_private->file && m_private->file->hasWriteError();
+}
 
-bool qzCacheFileIffIO::flush() { return m_file && m_file->flush(); }
+bool qzCacheFileIffIO::flush() { return m_private->file && m_private->file->flush(); }
 
 const char* qzCacheFileIffIO::lastError() const {
-    return m_file ? m_file->lastError().c_str() : "";
+    return m_private->file ? m_private->file->lastError().c_str() : "";
 }
 
 qzCacheFileIffIO::qzReadDamage qzCacheFileIffIO::readDamage(std::uint64_t& offset) const {
-    if (!m_file || m_file->readDamage() == iff::qzIffFile::ReadDamage::kNone) {
+    const iff::qzIffFile* file = m_private->file.get();
+    if (!file || file->readDamage() == iff::qzIffFile::ReadDamage::kNone) {
         return kNotDamaged;
     }
-    offset = m_file->readDamageOffset();
-    return m_file->readDamage() == iff::qzIffFile::ReadDamage::kTruncated ? kTruncatedFile : kCorruptFile;
+    offset = file->readDamageOffset();
+    return file->readDamage() == iff::qzIffFile::ReadDamage::kTruncated ? kTruncatedFile : kCorruptFile;
 }
-
-bool qzCacheFileIffIO::writesOk() const { return m_file && !m_file->hasWriteError(); }
 
 bool qzCacheFileIffIO::findTag(const iff::qzIffTag& type) {
     std::uint64_t start = 0;
-    return findTagAt(type, start);
-}
-
-bool qzCacheFileIffIO::findTagAt(const iff::qzIffTag& type, std::uint64_t& start) {
-    if (!m_file) {
-        return false;
-    }
-    iff::qzIffTag groupTag;
-    iff::qzIffTag groupType;
-    for (;;) {
-        start = m_file->tell();
-        if (m_file->beginReadGroup(groupTag, groupType) != 0) {
-            return false;
-        }
-        if (groupType == type) {
-            return true;
-        }
-        m_file->endReadGroup();
-    }
+    return m_private->findTagAt(type, start);
 }
 
 bool qzCacheFileIffIO::nextTag() {
-    if (!m_file) {
+    if (!m_private->file) {
         return false;
     }
     iff::qzIffTag groupTag;
     iff::qzIffTag groupType;
-    return m_file->beginReadGroup(groupTag, groupType) == 0;
+    return m_private->file->beginReadGroup(groupTag, groupType) == 0;
 }
 
 bool qzCacheFileIffIO::writeTag(const iff::qzIffTag& type) {
-    if (!m_file) {
+    iff::qzIffFile* file = m_private->file.get();
+    if (!file) {
         return false;
     }
-    m_file->beginWriteGroup(m_file->getTag(iff::qzIffFile::kGroupTag), type);
-    return writesOk();
+    file->beginWriteGroup(file->getTag(iff::qzIffFile::kGroupTag), type);
+    return m_private->writesOk();
 }
 
 bool qzCacheFileIffIO::readIstring(const iff::qzIffTag& tag, qzString::IString& text) {
-    if (!m_file) {
+    iff::qzIffFile* file = m_private->file.get();
+    if (!file) {
         return false;
     }
     iff::qzIffTag chunkTag;
     unsigned int size = 0;
-    if (m_file->beginGet(chunkTag, &size) != 0) {
+    if (file->beginGet(chunkTag, &size) != 0) {
         return false;
     }
     // An empty chunk holds not even the terminating zero: never taken for a string.
     if (size == 0 || chunkTag != tag) {
-        m_file->endGet();
+        file->endGet();
         return false;
     }
     const std::size_t bytes = static_cast<std::size_t>(size) + 1;
     bool ok = false;
     if (bytes <= kStackStringBytes) {
         char buffer[kStackStringBytes];
-        if (m_file->getString(buffer, static_cast<int>(size)) != nullptr) {
+        if (file->getString(buffer, static_cast<int>(size)) != nullptr) {
             text.assign(buffer, 1);
             ok = true;
         }
     } else if (size <= 0x7FFFFFFFu) {
         std::unique_ptr<char[]> buffer(new (std::nothrow) char[bytes]);
-        if (buffer && m_file->getString(buffer.get(), static_cast<int>(size)) != nullptr) {
+        if (buffer && file->getString(buffer.get(), static_cast<int>(size)) != nullptr) {
             text.assign(buffer.get(), 1);
             ok = true;
         }
     }
-    m_file->endGet();
+    file->endGet();
     return ok;
 }
 
 bool qzCacheFileIffIO::writeIstring(const iff::qzIffTag& tag, const qzString::IString& text) {
-    if (!m_file) {
+    iff::qzIffFile* file = m_private->file.get();
+    if (!file) {
         return false;
     }
     // Stored with its terminating zero, as putString would.
     const char* bytes = text.asUTF8();
     const std::size_t length = std::strlen(bytes);
     if (length < 0xFFFFFFFFu) {
-        m_file->putChunk(tag, static_cast<unsigned int>(length + 1), bytes);
+        file->putChunk(tag, static_cast<unsigned int>(length + 1), bytes);
     } else {
         // Refused there, with its message.
-        m_file->beginPut(tag);
-        m_file->putString(bytes);
-        m_file->endPut();
+        file->beginPut(tag);
+        file->putString(bytes);
+        file->endPut();
     }
-    return writesOk();
+    return m_private->writesOk();
 }
 
-bool qzCacheFileIffIO::readU32WithTag(const iff::qzIffTag& tag, unsigned int& value) {
-    if (!m_file) {
+namespace {
+
+bool readU32WithTag(iff::qzIffFile* file, const iff::qzIffTag& tag, unsigned int& value) {
+    if (!file) {
         return false;
     }
     iff::qzIffTag chunkTag;
     unsigned int size = 0;
-    const void* data = m_file->getChunk(chunkTag, &size);
+    const void* data = file->getChunk(chunkTag, &size);
     if (data == nullptr || chunkTag != tag || size != 4) {
         return false;
     }
@@ -374,9 +390,11 @@ bool qzCacheFileIffIO::readU32WithTag(const iff::qzIffTag& tag, unsigned int& va
     return true;
 }
 
+}  // namespace
+
 bool qzCacheFileIffIO::readInt32WithTag(const iff::qzIffTag& tag, int& value) {
     unsigned int bits = 0;
-    if (!readU32WithTag(tag, bits)) {
+    if (!readU32WithTag(m_private->file.get(), tag, bits)) {
         return false;
     }
     unsigned char bytes[4];
@@ -386,22 +404,22 @@ bool qzCacheFileIffIO::readInt32WithTag(const iff::qzIffTag& tag, int& value) {
 }
 
 bool qzCacheFileIffIO::writeInt32WithTag(const iff::qzIffTag& tag, int value) {
-    if (!m_file) {
+    if (!m_private->file) {
         return false;
     }
     unsigned char bytes[4];
     iff::storeI32BE(bytes, value);
-    m_file->putChunk(tag, 4, bytes);
-    return writesOk();
+    m_private->file->putChunk(tag, 4, bytes);
+    return m_private->writesOk();
 }
 
 bool qzCacheFileIffIO::readbool(bool& value) {
-    if (!m_file) {
+    if (!m_private->file) {
         return false;
     }
     iff::qzIffTag tag;
     unsigned int size = 0;
-    const void* data = m_file->getChunk(tag, &size);
+    const void* data = m_private->file->getChunk(tag, &size);
     if (data == nullptr || tag != kBOOL || size != 1) {
         return false;
     }
@@ -414,12 +432,12 @@ bool qzCacheFileIffIO::readbool(bool& value) {
 }
 
 bool qzCacheFileIffIO::writebool(bool value) {
-    if (!m_file) {
+    if (!m_private->file) {
         return false;
     }
     const unsigned char byte = value ? 'T' : 'F';
-    m_file->putChunk(kBOOL, 1, &byte);
-    return writesOk();
+    m_private->file->putChunk(kBOOL, 1, &byte);
+    return m_private->writesOk();
 }
 
 // Arrays: a "SIZE" chunk with the element count, then the components, each big-endian.
@@ -439,12 +457,11 @@ void reverseComponents(void* dst, const void* src, std::size_t components) {
     }
 }
 
-}  // namespace
 
 template <typename T>
-bool qzCacheFileIffIO::writeArray(const iff::qzIffTag& tag, const T* data, unsigned int count,
-    unsigned int componentsPerElement) {
-    if (!m_file || (data == nullptr && count != 0)) {
+bool writeArray(qzCacheFileIffIOPrivate& state, const iff::qzIffTag& tag, const T* data,
+                unsigned int count, unsigned int componentsPerElement) {
+    if (!state.file || (data == nullptr && count != 0)) {
         return false;
     }
     const std::uint64_t components = static_cast<std::uint64_t>(count) * componentsPerElement;
@@ -453,86 +470,87 @@ bool qzCacheFileIffIO::writeArray(const iff::qzIffTag& tag, const T* data, unsig
     if (byteSize > 0xFFFFFFFFu) {
         return false;
     }
-    const std::size_t bytes = static_cast<std::size_t>(byteSize);
-    // Memory for the whole record first: without it nothing is written.
-    if (!m_file->reserveWrite(bytes + kArrayRecordOverhead)) {
+    iff::qzIffFile::ChunkSpace record[2];
+    record[0].tag = kSIZE;
+    record[0].size = 4;
+    record[1].tag = tag;
+    record[1].size = static_cast<std::uint32_t>(byteSize);
+    // Both or neither: without memory for the array its count is not written either.
+    if (!state.file->putChunksInPlace(record, 2)) {
         return false;
     }
-    if (unsigned char* countBytes = m_file->putChunkInPlace(kSIZE, 4)) {
-        iff::storeU32BE(countBytes, count);
-    }
+    iff::storeU32BE(record[0].data, count);
     // Reversed straight into the container's write buffer.
-    unsigned char* payload = m_file->putChunkInPlace(tag, static_cast<std::uint32_t>(bytes));
-    if (payload != nullptr) {
-        reverseComponents<T>(payload, data, static_cast<std::size_t>(components));
-    }
-    return writesOk();
+    reverseComponents<T>(record[1].data, data, static_cast<std::size_t>(components));
+    return state.writesOk();
 }
 
 template <typename T>
-bool qzCacheFileIffIO::readArray(const iff::qzIffTag& tag, T* data, unsigned int count,
-    unsigned int componentsPerElement) {
-    if (!m_file) {
+bool readArray(iff::qzIffFile* file, const iff::qzIffTag& tag, T* data, unsigned int count,
+               unsigned int componentsPerElement) {
+    if (!file) {
         return false;
     }
     iff::qzIffTag chunkTag;
     unsigned int size = 0;
-    if (m_file->beginGet(chunkTag, &size) != 0) {
+    if (file->beginGet(chunkTag, &size) != 0) {
         return false;
     }
     const std::uint64_t components = static_cast<std::uint64_t>(count) * componentsPerElement;
     // The bytes go straight into the caller's array and are turned around there: one pass
     // over the frame fewer than through a buffer of our own.
     const bool read = size == components * sizeof(T) && chunkTag == tag &&
-        (data != nullptr || count == 0) && m_file->getBytes(data, size);
-    m_file->endGet();
+        (data != nullptr || count == 0) && file->getBytes(data, size);
+    file->endGet();
     if (read) {
         reverseComponents<T>(data, data, static_cast<std::size_t>(components));
     }
     return read;
 }
 
+}  // namespace
+
 unsigned int qzCacheFileIffIO::readArraySize() {
     unsigned int count = 0;
-    return readU32WithTag(kSIZE, count) ? count : 0;
+    return readU32WithTag(m_private->file.get(), kSIZE, count) ? count : 0;
 }
 
 bool qzCacheFileIffIO::writeDoubleArray(const double* data, unsigned int count) {
-    return writeArray(kDBLA, data, count, 1);
+    return writeArray(*m_private, kDBLA, data, count, 1);
 }
 
 bool qzCacheFileIffIO::readDoubleArray(double* data, unsigned int count) {
-    return readArray(kDBLA, data, count, 1);
+    return readArray(m_private->file.get(), kDBLA, data, count, 1);
 }
 
 bool qzCacheFileIffIO::writeFloatArray(const float* data, unsigned int count) {
-    return writeArray(kFBCA, data, count, 1);
+    return writeArray(*m_private, kFBCA, data, count, 1);
 }
 
 bool qzCacheFileIffIO::readInt32Array(int* data, unsigned int count) {
-    return readArray(kINTA, data, count, 1);
+    return readArray(m_private->file.get(), kINTA, data, count, 1);
 }
 
 bool qzCacheFileIffIO::writeInt32Array(const int* data, unsigned int count) {
-    return writeArray(kINTA, data, count, 1);
+    return writeArray(*m_private, kINTA, data, count, 1);
 }
 
 bool qzCacheFileIffIO::readFloatArray(float* data, unsigned int count) {
-    return readArray(kFBCA, data, count, 1);
+    return readArray(m_private->file.get(), kFBCA, data, count, 1);
 }
 
 bool qzCacheFileIffIO::writeDoubleVectorArray(const double* data, unsigned int count) {
-    return writeArray(kDVCA, data, count, 3);
+    return writeArray(*m_private, kDVCA, data, count, 3);
 }
 
 bool qzCacheFileIffIO::readDoubleVectorArray(double* data, unsigned int count) {
-    return readArray(kDVCA, data, count, 3);
+    return readArray(m_private->file.get(), kDVCA, data, count, 3);
 }
 
 bool qzCacheFileIffIO::writeFloatVectorArray(const float* data, unsigned int count) {
-    return writeArray(kFVCA, data, count, 3);
+    return writeArray(*m_private, kFVCA, data, count, 3);
 }
 
 bool qzCacheFileIffIO::readFloatVectorArray(float* data, unsigned int count) {
-    return readArray(kFVCA, data, count, 3);
+    return readArray(m_private->file.get(), kFVCA, data, count, 3);
 }

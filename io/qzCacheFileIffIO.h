@@ -6,17 +6,12 @@
 #include "qzCacheFileIO.h"
 #include "qzString.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <memory>
-#include <string>
-#include <unordered_map>
-#include <vector>
 
 namespace iff {
-class qzIffFile;
 class qzIffTag;
 }  // namespace iff
+struct qzCacheFileIffIOPrivate;
 
 class QZCACHE_API qzCacheFileIffIO : public qzCacheFileIO {
 public:
@@ -86,81 +81,6 @@ protected:
     bool writebool(bool value);
 
 private:
-    template <typename T>
-    bool writeArray(const iff::qzIffTag& tag, const T* data, unsigned int count,
-        unsigned int componentsPerElement);
-    template <typename T>
-    bool readArray(const iff::qzIffTag& tag, T* data, unsigned int count,
-        unsigned int componentsPerElement);
-    bool readU32WithTag(const iff::qzIffTag& tag, unsigned int& value);
-
-    // Where the time groups met by findTime begin, so that a search that has to start over
-    // (after a rewind, or for a time behind the position) jumps instead of walking the file
-    // again. Kept while the same file is reopened with the same length; the groups are known
-    // without a gap from the first one up to `end`.
-    struct TimeGroup {
-        std::uint64_t start;
-        int time;
-        bool hasTime;
-    };
-    struct GroupIndex {
-        qzString::IString fileName;
-        std::uint64_t fileLength = 0;
-        std::uint64_t first = 0;  // where the first group after the header begins
-        std::uint64_t end = 0;    // the known groups end here
-        std::vector<TimeGroup> groups;   // in file order
-        std::vector<std::size_t> timed;  // positions in `groups` of those with a time
-        bool increasing = true;          // the times of `timed` increase strictly
-        bool valid = false;
-    };
-    void resetGroupIndex(bool keepIfSameFile);
-    bool findTagAt(const iff::qzIffTag& type, std::uint64_t& start);
-    // One step of the plain search: the next time group, entered, its time read.
-    bool walkToNextTimeGroup(int& groupTime, bool& hasTime);
-    enum class IndexAnswer { kFound, kNotFound, kRewind, kWalkOn, kStale };
-    IndexAnswer searchGroupIndex(int time, bool& mayRewind);
-    bool enterIndexedGroup(std::size_t group);
-
-    GroupIndex m_index;
-
-    // Where the channel records of the last group searched by findChannelName begin, so that
-    // reading a time's channels one after another does not scan the group again for each.
-    // Every readable record between `from` and `to` is known.
-    struct RecordIndex {
-        std::uint64_t groupStart = 0;
-        std::uint64_t groupEnd = 0;
-        std::uint64_t from = 0;
-        std::uint64_t to = 0;
-        bool complete = false;  // the group has no further readable chunk after `to`
-        std::vector<std::uint64_t> starts;  // in file order
-        std::unordered_map<std::string, std::vector<std::size_t>> byName;  // into `starts`
-        bool valid = false;
-        bool largeRecords() const;
-    };
-    bool startOrExtendRecords();
-    void limitReadAheadOfKnownFile();
-    bool answerFromRecordIndex(const qzString::IString& name, bool& found);
-
-    RecordIndex m_records;
-
-    // The time group findTime entered last: where it begins and ends, and where its records
-    // begin after the time.
-    struct EnteredGroup {
-        std::uint64_t start = 0;
-        std::uint64_t end = 0;
-        std::uint64_t body = 0;
-        int time = 0;
-        bool valid = false;
-    };
-    void rememberEnteredGroup(int time);
-    bool reenterInsteadOfRewind(int time);
-    std::vector<std::size_t>::const_iterator decisiveTimedGroup(
-        std::vector<std::size_t>::const_iterator from, int time) const;
-    EnteredGroup m_lastEntered;
-    // True when no write to the current file has failed so far.
-    bool writesOk() const;
-
-    std::unique_ptr<iff::qzIffFile> m_file;
-    qzString::IString m_fileName;
-    qzString::IString m_cacheFormat;
+    friend struct qzCacheFileIffIOPrivate;
+    std::unique_ptr<qzCacheFileIffIOPrivate> m_private;
 };

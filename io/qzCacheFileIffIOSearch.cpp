@@ -3,31 +3,41 @@
 // searching again, as playback does for every channel and frame, jumps instead of walking.
 // The answers are those of the plain walk from the same position.
 #include "qzCacheFileIffIO.h"
+#include "qzCacheFileIffIOPrivate.h"
 #include "qzCacheFileIffTags.h"
-
-#include "qzIffFile.h"
 
 #include <algorithm>
 
 using namespace cacheTags;
+using IndexAnswer = qzCacheFileIffIOPrivate::IndexAnswer;
 
 namespace {
 
-// Read ahead for the header and time that begin a time group.
-constexpr std::uint64_t kGroupHeadBytes = 64;
-// Read ahead when going to a known record of a large group: its name, count and array
-// header; the array itself then goes straight to the caller.
-constexpr std::uint64_t kRecordHeadBytes = 4096;
-// Records larger than the container's read buffer are read each on its own.
-constexpr std::uint64_t kLargeRecordBytes = 64 * 1024;
+// Records larger than the container's read buffer are read each on its own, straight into the
+// caller's memory.
+constexpr std::uint64_t kLargeRecordBytes = iff::qzIffFile::kBufferBytes;
+
+iff::ReadPosition topLevel(std::uint64_t offset) {
+    iff::ReadPosition position;
+    position.offset = offset;
+    return position;
+}
+
+// A position inside the entered group `in`.
+iff::ReadPosition within(const iff::ReadPosition& in, std::uint64_t offset) {
+    iff::ReadPosition position = in;
+    position.offset = offset;
+    return position;
+}
 
 }  // namespace
 
-bool qzCacheFileIffIO::RecordIndex::largeRecords() const {
+bool qzCacheFileIffIOPrivate::RecordIndex::largeRecords() const {
     return !starts.empty() && (to - from) / starts.size() > kLargeRecordBytes;
 }
 
 bool qzCacheFileIffIO::findTime(int time, int& foundTime) {
+    qzCacheFileIffIOPrivate& state = *m_private;
     bool mayRewind = true;
     // Where the walk would start over, a search whose answer from the first group is known to
     // be the group entered last (a frame's channels read one after another) enters it again at
@@ -38,15 +48,15 @@ bool qzCacheFileIffIO::findTime(int time, int& foundTime) {
             return Over::kFailed;
         }
         mayRewind = false;
-        if (reenterInsteadOfRewind(time)) {
+        if (state.reenterInsteadOfRewind(time)) {
             return Over::kReentered;
         }
         return rewind() ? Over::kRewound : Over::kFailed;
     };
     for (;;) {
-        switch (searchGroupIndex(time, mayRewind)) {
+        switch (state.searchGroupIndex(*this, time, mayRewind)) {
         case IndexAnswer::kFound:
-            rememberEnteredGroup(time);
+            state.rememberEnteredGroup(time);
             foundTime = time;
             return true;
         case IndexAnswer::kNotFound:
@@ -64,12 +74,12 @@ bool qzCacheFileIffIO::findTime(int time, int& foundTime) {
         case IndexAnswer::kWalkOn: {
             int groupTime = 0;
             bool hasTime = false;
-            if (!walkToNextTimeGroup(groupTime, hasTime)) {
+            if (!state.walkToNextTimeGroup(*this, groupTime, hasTime)) {
                 break;
             }
             if (hasTime) {
                 if (groupTime == time) {
-                    rememberEnteredGroup(time);
+                    state.rememberEnteredGroup(time);
                     foundTime = groupTime;
                     return true;
                 }
@@ -97,80 +107,94 @@ bool qzCacheFileIffIO::findTime(int time, int& foundTime) {
     }
 }
 
-bool qzCacheFileIffIO::reenterInsteadOfRewind(int time) {
-    const EnteredGroup& last = m_lastEntered;
-    if (!last.valid || last.time != time || !m_index.valid || !m_file || !m_file->isActive()) {
+bool qzCacheFileIffIOPrivate::findTagAt(const iff::qzIffTag& type, std::uint64_t& start) {
+    if (!file) {
         return false;
     }
-    const auto decisive = decisiveTimedGroup(m_index.timed.begin(), time);
-    if (decisive == m_index.timed.end() || m_index.groups[*decisive].start != last.start) {
+    iff::qzIffTag groupTag;
+    iff::qzIffTag groupType;
+    for (;;) {
+        start = file->position().offset;
+        if (file->beginReadGroup(groupTag, groupType) != 0) {
+            return false;
+        }
+        if (groupType == type) {
+            return true;
+        }
+        file->endReadGroup();
+    }
+}
+
+bool qzCacheFileIffIOPrivate::reenterInsteadOfRewind(int time) {
+    const EnteredGroup& last = lastEntered;
+    if (!last.valid || last.time != time || !index.valid || !file || !file->isActive()) {
         return false;
     }
-    if (m_file->seekTo(last.start) == 0 && m_file->reenterGroup(last.start, last.end, last.body)) {
+    const auto decisive = decisiveTimedGroup(index.timed.begin(), time);
+    if (decisive == index.timed.end() || index.groups[*decisive].start != last.body.groupStart) {
+        return false;
+    }
+    if (file->seek(last.body)) {
         return true;
     }
-    m_lastEntered = EnteredGroup();
+    lastEntered = EnteredGroup();
     return false;
 }
 
 // The first known group with a time, from `from` on, whose time is not before the wanted one.
-std::vector<std::size_t>::const_iterator qzCacheFileIffIO::decisiveTimedGroup(
+std::vector<std::size_t>::const_iterator qzCacheFileIffIOPrivate::decisiveTimedGroup(
     std::vector<std::size_t>::const_iterator from, int time) const {
-    const std::vector<TimeGroup>& groups = m_index.groups;
-    if (m_index.increasing) {
-        return std::lower_bound(from, m_index.timed.cend(), time,
-            [&groups](std::size_t g, int t) { return groups[g].time < t; });
+    const std::vector<TimeGroup>& known = index.groups;
+    if (index.increasing) {
+        return std::lower_bound(from, index.timed.cend(), time,
+            [&known](std::size_t g, int t) { return known[g].time < t; });
     }
     auto decisive = from;
-    while (decisive != m_index.timed.cend() && groups[*decisive].time < time) {
+    while (decisive != index.timed.cend() && known[*decisive].time < time) {
         ++decisive;
     }
     return decisive;
 }
 
-void qzCacheFileIffIO::rememberEnteredGroup(int time) {
-    m_lastEntered.valid = m_index.valid && m_file->readDepth() == 1;
-    m_lastEntered.start = m_file->readGroupStart();
-    m_lastEntered.end = m_file->readGroupEnd();
-    m_lastEntered.body = m_file->tell();
-    m_lastEntered.time = time;
+void qzCacheFileIffIOPrivate::rememberEnteredGroup(int time) {
+    lastEntered.body = file->position();
+    lastEntered.valid = index.valid && lastEntered.body.depth == 1;
+    lastEntered.time = time;
 }
 
-void qzCacheFileIffIO::resetGroupIndex(bool keepIfSameFile) {
-    const bool usable = keepIfSameFile && m_file && m_file->isActive() &&
-        m_file->readDepth() == 0;
-    if (usable && m_index.valid && qzString::equal(m_index.fileName, m_fileName) &&
-        m_index.fileLength == m_file->length() && m_index.first == m_file->tell()) {
+void qzCacheFileIffIOPrivate::resetGroupIndex(bool keepIfSameFile) {
+    const bool usable = keepIfSameFile && file && file->isActive() && atTopLevel();
+    const std::uint64_t here = usable ? file->position().offset : 0;
+    if (usable && index.valid && qzString::equal(index.fileName, fileName) &&
+        index.fileLength == file->length() && index.first == here) {
         return;
     }
-    m_index = GroupIndex();
-    m_records = RecordIndex();
-    m_lastEntered = EnteredGroup();
+    forgetFile();
     if (usable) {
-        m_index.fileName = m_fileName;
-        m_index.fileLength = m_file->length();
-        m_index.first = m_file->tell();
-        m_index.end = m_index.first;
-        m_index.valid = true;
+        index.fileName = fileName;
+        index.fileLength = file->length();
+        index.first = here;
+        index.end = here;
+        index.valid = true;
     }
 }
 
-bool qzCacheFileIffIO::walkToNextTimeGroup(int& groupTime, bool& hasTime) {
-    const bool atKnownEnd = m_index.valid && m_file && m_file->readDepth() == 0 &&
-        m_file->tell() == m_index.end;
+bool qzCacheFileIffIOPrivate::walkToNextTimeGroup(qzCacheFileIffIO& io, int& groupTime, bool& hasTime) {
+    const bool atKnownEnd = index.valid && atTopLevel() && file->position().offset == index.end;
     std::uint64_t start = 0;
     if (!findTagAt(kKLCH, start)) {
         return false;
     }
-    hasTime = readTime(groupTime);
-    if (atKnownEnd && m_file->readDepth() == 1) {
-        m_index.groups.push_back({start, groupTime, hasTime});
-        m_index.end = m_file->readGroupEnd();
+    hasTime = io.readTime(groupTime);
+    const iff::ReadPosition entered = file->position();
+    if (atKnownEnd && entered.depth == 1) {
+        index.groups.push_back({start, groupTime, hasTime});
+        index.end = entered.groupEnd;
         if (hasTime) {
-            if (!m_index.timed.empty() && m_index.groups[m_index.timed.back()].time >= groupTime) {
-                m_index.increasing = false;
+            if (!index.timed.empty() && index.groups[index.timed.back()].time >= groupTime) {
+                index.increasing = false;
             }
-            m_index.timed.push_back(m_index.groups.size() - 1);
+            index.timed.push_back(index.groups.size() - 1);
         }
     }
     return true;
@@ -179,18 +203,18 @@ bool qzCacheFileIffIO::walkToNextTimeGroup(int& groupTime, bool& hasTime) {
 // Answers the search from the known groups as the plain walk from the position would:
 // the first group with a time at or after the wanted one decides; the groups passed before it
 // forbid a rewind as the walk's would.
-qzCacheFileIffIO::IndexAnswer qzCacheFileIffIO::searchGroupIndex(int time, bool& mayRewind) {
-    if (!m_index.valid || !m_file || !m_file->isActive() || m_file->readDepth() != 0) {
+IndexAnswer qzCacheFileIffIOPrivate::searchGroupIndex(qzCacheFileIffIO& io, int time, bool& mayRewind) {
+    if (!index.valid || !file || !file->isActive() || !atTopLevel()) {
         return IndexAnswer::kWalkOn;
     }
-    const std::uint64_t position = m_file->tell();
-    if (position < m_index.first || position > m_index.end) {
+    const std::uint64_t position = file->position().offset;
+    if (position < index.first || position > index.end) {
         return IndexAnswer::kWalkOn;
     }
-    const std::vector<TimeGroup>& groups = m_index.groups;
-    const std::vector<std::size_t>& timed = m_index.timed;
-    const std::size_t next = static_cast<std::size_t>(std::lower_bound(groups.begin(), groups.end(),
-        position, [](const TimeGroup& g, std::uint64_t at) { return g.start < at; }) - groups.begin());
+    const std::vector<TimeGroup>& known = index.groups;
+    const std::vector<std::size_t>& timed = index.timed;
+    const std::size_t next = static_cast<std::size_t>(std::lower_bound(known.begin(), known.end(),
+        position, [](const TimeGroup& g, std::uint64_t at) { return g.start < at; }) - known.begin());
     const auto from = std::lower_bound(timed.cbegin(), timed.cend(), next);
     const auto decisive = decisiveTimedGroup(from, time);
     if (decisive != from) {
@@ -198,56 +222,56 @@ qzCacheFileIffIO::IndexAnswer qzCacheFileIffIO::searchGroupIndex(int time, bool&
     }
     if (decisive == timed.end()) {
         // Nothing known decides: the walk goes on after the known groups.
-        if (position != m_index.end) {
-            m_file->seekTo(m_index.end);
+        if (position != index.end) {
+            file->seek(topLevel(index.end));
         }
         return IndexAnswer::kWalkOn;
     }
     const std::size_t group = *decisive;
-    if (groups[group].time > time && mayRewind) {
+    if (known[group].time > time && mayRewind) {
         return IndexAnswer::kRewind;
     }
-    if (!enterIndexedGroup(group)) {
-        m_index = GroupIndex();
-        m_records = RecordIndex();
-        m_lastEntered = EnteredGroup();
+    if (!enterIndexedGroup(io, group)) {
+        forgetFile();
         return IndexAnswer::kStale;
     }
-    return groups[group].time == time ? IndexAnswer::kFound : IndexAnswer::kNotFound;
+    return known[group].time == time ? IndexAnswer::kFound : IndexAnswer::kNotFound;
 }
 
-bool qzCacheFileIffIO::enterIndexedGroup(std::size_t group) {
-    const TimeGroup& known = m_index.groups[group];
+bool qzCacheFileIffIOPrivate::enterIndexedGroup(qzCacheFileIffIO& io, std::size_t group) {
+    const TimeGroup& known = index.groups[group];
     std::uint64_t start = 0;
     int groupTime = 0;
-    return m_file->seekTo(known.start) == 0 && findTagAt(kKLCH, start) && start == known.start &&
-        readTime(groupTime) && groupTime == known.time;
+    return file->seek(topLevel(known.start)) && findTagAt(kKLCH, start) && start == known.start &&
+        io.readTime(groupTime) && groupTime == known.time;
 }
 
-
 bool qzCacheFileIffIO::findChannelName(const qzString::IString& name) {
-    if (!m_file) {
+    qzCacheFileIffIOPrivate& state = *m_private;
+    iff::qzIffFile* file = state.file.get();
+    if (!file) {
         return false;
     }
     bool found = false;
-    if (answerFromRecordIndex(name, found)) {
+    if (state.answerFromRecordIndex(*this, name, found)) {
         return found;
     }
-    const bool recording = startOrExtendRecords();
+    qzCacheFileIffIOPrivate::RecordIndex& records = state.records;
+    const bool recording = state.startOrExtendRecords();
     for (;;) {
-        const std::uint64_t at = m_file->tell();
+        const std::uint64_t at = file->position().offset;
         iff::qzIffTag tag;
         unsigned int size = 0;
-        if (m_file->beginGet(tag, &size) != 0) {
+        if (file->beginGet(tag, &size) != 0) {
             if (recording) {
-                m_records.complete = true;
+                records.complete = true;
             }
             return false;
         }
         if (tag != kCHNM) {
-            m_file->endGet();
+            file->endGet();
             if (recording) {
-                m_records.to = m_file->tell();
+                records.to = file->position().offset;
             }
             continue;
         }
@@ -255,10 +279,10 @@ bool qzCacheFileIffIO::findChannelName(const qzString::IString& name) {
         const bool read = readIstring(kCHNM, text);
         if (recording) {
             if (read) {
-                m_records.byName[text.asUTF8()].push_back(m_records.starts.size());
-                m_records.starts.push_back(at);
+                records.byName[text.asUTF8()].push_back(records.starts.size());
+                records.starts.push_back(at);
             }
-            m_records.to = m_file->tell();
+            records.to = file->position().offset;
         }
         if (read && qzString::equal(text, name)) {
             return true;
@@ -268,64 +292,64 @@ bool qzCacheFileIffIO::findChannelName(const qzString::IString& name) {
 
 // A file opened again whose large records are known (a frame file read channel by channel):
 // its header and the head of its time group are all that is read ahead on the way to them.
-void qzCacheFileIffIO::limitReadAheadOfKnownFile() {
-    if (m_records.valid && m_records.largeRecords() && m_index.valid &&
-        qzString::equal(m_index.fileName, m_fileName) && m_index.fileLength == m_file->length()) {
-        m_file->limitNextReadAhead(m_index.first + kGroupHeadBytes);
+void qzCacheFileIffIOPrivate::readLittleAheadIntoKnownFile() {
+    if (records.valid && records.largeRecords() && index.valid &&
+        qzString::equal(index.fileName, fileName) && index.fileLength == file->length()) {
+        file->seek(file->position(), iff::ReadAhead::kHead);
     }
 }
 
 // Where the plain scan of the entered group starts: learnt records are added to the index
 // when it continues them without a gap, or start a new one. False when nothing is recorded.
-bool qzCacheFileIffIO::startOrExtendRecords() {
-    if (!m_index.valid || m_file->readDepth() != 1) {
+bool qzCacheFileIffIOPrivate::startOrExtendRecords() {
+    const iff::ReadPosition here = file->position();
+    if (!index.valid || here.depth != 1) {
         return false;
     }
-    const std::uint64_t at = m_file->tell();
-    if (m_records.valid && m_records.groupStart == m_file->readGroupStart() &&
-        m_records.groupEnd == m_file->readGroupEnd() && m_records.to == at && !m_records.complete) {
+    if (records.valid && records.groupStart == here.groupStart && records.groupEnd == here.groupEnd &&
+        records.to == here.offset && !records.complete) {
         return true;
     }
-    m_records = RecordIndex();
-    m_records.groupStart = m_file->readGroupStart();
-    m_records.groupEnd = m_file->readGroupEnd();
-    m_records.from = at;
-    m_records.to = at;
-    m_records.valid = true;
+    records = RecordIndex();
+    records.groupStart = here.groupStart;
+    records.groupEnd = here.groupEnd;
+    records.from = here.offset;
+    records.to = here.offset;
+    records.valid = true;
     return true;
 }
 
 // True when the known records answer the search from the position; `found` is the answer and
 // the reader stands where the plain scan would have left it.
-bool qzCacheFileIffIO::answerFromRecordIndex(const qzString::IString& name, bool& found) {
-    if (!m_records.valid || !m_index.valid || m_file->readDepth() != 1 ||
-        m_file->readGroupStart() != m_records.groupStart ||
-        m_file->readGroupEnd() != m_records.groupEnd) {
+bool qzCacheFileIffIOPrivate::answerFromRecordIndex(qzCacheFileIffIO& io, const qzString::IString& name,
+                                                    bool& found) {
+    const iff::ReadPosition here = file->position();
+    if (!records.valid || !index.valid || here.depth != 1 || here.groupStart != records.groupStart ||
+        here.groupEnd != records.groupEnd) {
         return false;
     }
-    const std::uint64_t position = m_file->tell();
-    if (position < m_records.from || position > m_records.to) {
+    if (here.offset < records.from || here.offset > records.to) {
         return false;
     }
-    const auto named = m_records.byName.find(name.asUTF8());
-    if (named != m_records.byName.end()) {
+    // On the way to a large record only its name, count and array header are read ahead; the
+    // array then goes straight to the caller.
+    const iff::ReadAhead ahead = records.largeRecords() ? iff::ReadAhead::kHead : iff::ReadAhead::kFull;
+    const auto named = records.byName.find(name.asUTF8());
+    if (named != records.byName.end()) {
         for (const std::size_t record : named->second) {
-            const std::uint64_t start = m_records.starts[record];
-            if (start < position) {
+            const std::uint64_t start = records.starts[record];
+            if (start < here.offset) {
                 continue;
             }
-            if (m_records.largeRecords()) {
-                m_file->limitNextReadAhead(kRecordHeadBytes);
-            }
             qzString::IString text;
-            if (m_file->seekInGroup(start) && readIstring(kCHNM, text) &&
+            if (file->seek(within(here, start), ahead) && io.readIstring(kCHNM, text) &&
                 qzString::equal(text, name)) {
                 found = true;
                 return true;
             }
             // The file no longer holds what was learnt from it: searched plainly instead.
-            m_records = RecordIndex();
-            if (m_file->seekInGroup(position)) {
+            records = RecordIndex();
+            if (file->seek(here)) {
                 return false;
             }
             found = false;
@@ -333,14 +357,11 @@ bool qzCacheFileIffIO::answerFromRecordIndex(const qzString::IString& name, bool
         }
     }
     // Not among the known records: the plain scan would pass them all.
-    if (m_records.largeRecords()) {
-        m_file->limitNextReadAhead(kRecordHeadBytes);
-    }
-    if (!m_file->seekInGroup(m_records.to)) {
-        m_records = RecordIndex();
+    if (!file->seek(within(here, records.to), ahead)) {
+        records = RecordIndex();
         return false;
     }
-    if (m_records.complete) {
+    if (records.complete) {
         found = false;
         return true;
     }

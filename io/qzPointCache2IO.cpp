@@ -4,14 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "qzFileSystem.h"
-
 namespace {
 
 const char kSignature[12] = {'P', 'O', 'I', 'N', 'T', 'C', 'A', 'C', 'H', 'E', '2', '\0'};
 constexpr std::int32_t kFileVersion = 1;
 constexpr std::int64_t kBytesPerPoint = 12;
-// Floats converted per fwrite when writing a sample; keeps the scratch buffer small however
+// Floats converted per write when writing a sample; keeps the scratch buffer small however
 // many points a sample has.
 constexpr std::size_t kFloatsPerBlock = 4096;
 
@@ -42,32 +40,6 @@ float decodeFloat(const unsigned char* bytes) {
     return value;
 }
 
-bool writeUint32(std::FILE* file, std::uint32_t value) {
-    unsigned char bytes[4];
-    encodeUint32(value, bytes);
-    return std::fwrite(bytes, 4, 1, file) == 1;
-}
-
-bool writeFloat(std::FILE* file, float value) {
-    unsigned char bytes[4];
-    encodeFloat(value, bytes);
-    return std::fwrite(bytes, 4, 1, file) == 1;
-}
-
-bool readInt32(std::FILE* file, std::int32_t& value) {
-    unsigned char bytes[4];
-    if (std::fread(bytes, 4, 1, file) != 1) return false;
-    value = static_cast<std::int32_t>(decodeUint32(bytes));
-    return true;
-}
-
-bool readFloat(std::FILE* file, float& value) {
-    unsigned char bytes[4];
-    if (std::fread(bytes, 4, 1, file) != 1) return false;
-    value = decodeFloat(bytes);
-    return true;
-}
-
 // Bytes of one sample, or 0 when that does not fit a size_t on this host.
 std::size_t sampleBytes(std::int32_t numPoints) {
     const std::uint64_t bytes = static_cast<std::uint64_t>(numPoints) * kBytesPerPoint;
@@ -77,11 +49,14 @@ std::size_t sampleBytes(std::int32_t numPoints) {
 
 }  // namespace
 
-qzPointCache2IO::qzPointCache2IO() : m_file(nullptr) { resetFields(); }
+qzPointCache2IO::qzPointCache2IO(qzOS::FileSystem& fileSystem) : m_fileSystem(fileSystem) {
+    resetFields();
+}
 
 qzPointCache2IO::~qzPointCache2IO() { close(); }
 
 void qzPointCache2IO::resetFields() {
+    m_writePosition = 0;
     m_writing = false;
     m_headerWritten = false;
     m_fileVersion = 0;
@@ -93,8 +68,8 @@ void qzPointCache2IO::resetFields() {
 }
 
 void qzPointCache2IO::close() {
-    if (m_file) std::fclose(m_file);
-    m_file = nullptr;
+    if (m_file) m_file->close();
+    m_file.reset();
 }
 
 std::int64_t qzPointCache2IO::sampleOffset(int index, int numPoints) {
@@ -109,24 +84,34 @@ bool qzPointCache2IO::open(const char* path, bool forWriting) {
     close();
     resetFields();
     if (!path) return false;
-    m_file = qzOS::openFile(path, forWriting ? "wb" : "rb");
+    m_file = m_fileSystem.open(path, forWriting ? qzOS::OpenMode::kCreate : qzOS::OpenMode::kRead);
     if (!m_file) return false;
     m_writing = forWriting;
     return forWriting || readHeader();
 }
 
 bool qzPointCache2IO::readHeader() {
-    char signature[sizeof kSignature];
-    if (std::fread(signature, 1, sizeof signature, m_file) != sizeof signature) return false;
+    unsigned char header[kHeaderSize] = {};
+    std::size_t got = 0;
+    if (!m_file->read(0, header, sizeof header, got)) return false;
+    // Field by field, in file order: a file cut inside the header fails at the first field it
+    // does not hold whole, with the fields before it filled.
+    const auto holds = [got](std::size_t end) { return got >= end; };
     // Compared as a zero-terminated string: the twelfth byte must be the terminator.
-    if (std::memcmp(signature, kSignature, sizeof kSignature) != 0) return false;
-    if (!readInt32(m_file, m_fileVersion) || m_fileVersion != kFileVersion) return false;
-    if (!readInt32(m_file, m_numPoints) || m_numPoints <= 0) return false;
-    if (!readFloat(m_file, m_startFrame)) return false;
+    if (!holds(12) || std::memcmp(header, kSignature, sizeof kSignature) != 0) return false;
+    m_fileVersion = static_cast<std::int32_t>(decodeUint32(header + 12));
+    if (!holds(16) || m_fileVersion != kFileVersion) return false;
+    m_numPoints = static_cast<std::int32_t>(decodeUint32(header + 16));
+    if (!holds(20) || m_numPoints <= 0) return false;
+    if (!holds(24)) return false;
+    m_startFrame = decodeFloat(header + 20);
     // Written as "not above zero" so that a NaN rate is refused too.
-    if (!readFloat(m_file, m_sampleRate) || !(m_sampleRate > 0.0f)) return false;
-    if (!readInt32(m_file, m_numSamples) || m_numSamples <= 0) return false;
-    return true;
+    if (!holds(28)) return false;
+    m_sampleRate = decodeFloat(header + 24);
+    if (!(m_sampleRate > 0.0f)) return false;
+    if (!holds(32)) return false;
+    m_numSamples = static_cast<std::int32_t>(decodeUint32(header + 28));
+    return m_numSamples > 0;
 }
 
 bool qzPointCache2IO::writeHeader(int numPoints, int numSamples, float startFrame,
@@ -138,13 +123,15 @@ bool qzPointCache2IO::writeHeader(int numPoints, int numSamples, float startFram
     m_startFrame = startFrame;
     m_sampleRate = sampleRate;
     m_fileVersion = kFileVersion;
-    if (std::fwrite(kSignature, 1, sizeof kSignature, m_file) != sizeof kSignature) return false;
-    if (!writeUint32(m_file, static_cast<std::uint32_t>(m_fileVersion)) ||
-        !writeUint32(m_file, static_cast<std::uint32_t>(m_numPoints)) ||
-        !writeFloat(m_file, m_startFrame) || !writeFloat(m_file, m_sampleRate) ||
-        !writeUint32(m_file, static_cast<std::uint32_t>(m_numSamples))) {
-        return false;
-    }
+    unsigned char header[kHeaderSize];
+    std::memcpy(header, kSignature, sizeof kSignature);
+    encodeUint32(static_cast<std::uint32_t>(m_fileVersion), header + 12);
+    encodeUint32(static_cast<std::uint32_t>(m_numPoints), header + 16);
+    encodeFloat(m_startFrame, header + 20);
+    encodeFloat(m_sampleRate, header + 24);
+    encodeUint32(static_cast<std::uint32_t>(m_numSamples), header + 28);
+    if (!m_file->write(0, header, sizeof header)) return false;
+    m_writePosition = sizeof header;
     m_headerWritten = true;
     m_nextSampleIndex = 0;
     return true;
@@ -160,9 +147,12 @@ bool qzPointCache2IO::readSample(int index, float* buffer, unsigned int& pointCo
     const std::size_t bytes = sampleBytes(m_numPoints);
     if (bytes == 0) return false;
     const std::int64_t offset = sampleOffset(index, m_numPoints);
-    if (offset < 0 || qzOS::seekFile(m_file, offset, SEEK_SET) != 0) return false;
+    if (offset < 0) return false;
     // Straight into the caller's buffer, then turned into host floats in place.
-    if (std::fread(buffer, bytes, 1, m_file) != 1) return false;
+    std::size_t got = 0;
+    if (!m_file->read(static_cast<std::uint64_t>(offset), buffer, bytes, got) || got != bytes) {
+        return false;
+    }
     unsigned char* raw = reinterpret_cast<unsigned char*>(buffer);
     const std::size_t count = bytes / 4;
     for (std::size_t i = 0; i < count; ++i) buffer[i] = decodeFloat(raw + 4 * i);
@@ -179,7 +169,8 @@ bool qzPointCache2IO::writeSample(int index, const float* buffer) {
     for (std::size_t done = 0; done < count;) {
         const std::size_t n = count - done < kFloatsPerBlock ? count - done : kFloatsPerBlock;
         for (std::size_t i = 0; i < n; ++i) encodeFloat(buffer[done + i], block + 4 * i);
-        if (std::fwrite(block, 4, n, m_file) != n) return false;
+        if (!m_file->write(m_writePosition, block, 4 * n)) return false;
+        m_writePosition += 4 * n;
         done += n;
     }
     ++m_nextSampleIndex;

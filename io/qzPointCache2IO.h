@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <memory>
+
+#include "qzFileSystem.h"
 
 class qzPointCache2IO {
 public:
-    qzPointCache2IO();
+    // Files are opened in `fileSystem`, which must outlive the object.
+    explicit qzPointCache2IO(qzOS::FileSystem& fileSystem = qzOS::defaultFileSystem());
     virtual ~qzPointCache2IO();
     qzPointCache2IO(const qzPointCache2IO&) = delete;
     qzPointCache2IO& operator=(const qzPointCache2IO&) = delete;
@@ -47,7 +50,9 @@ private:
     bool readHeader();
     void resetFields();
 
-    std::FILE* m_file;
+    qzOS::FileSystem& m_fileSystem;
+    std::unique_ptr<qzOS::FileHandle> m_file;
+    std::uint64_t m_writePosition;
     bool m_writing;
     bool m_headerWritten;
     std::int32_t m_fileVersion;

@@ -1,4 +1,6 @@
+#include "qzFaultFileSystem.h"
 #include "qzIffFile.h"
+#include "qzMemoryFileSystem.h"
 #include "testSupport.h"
 
 #include <gtest/gtest.h>
@@ -60,11 +62,11 @@ using iff::qzIffFile;
 using iff::qzIffTag;
 using Bytes = std::vector<std::uint8_t>;
 
-std::unique_ptr<qzIffFile> makeFile(int variant) {
+std::unique_ptr<qzIffFile> makeFile(int variant, qzOS::FileSystem& files = qzOS::defaultFileSystem()) {
     if (variant == 4) {
-        return std::make_unique<iff::qzIffFile4>();
+        return std::make_unique<iff::qzIffFile4>(files);
     }
-    return std::make_unique<iff::qzIffFile8>();
+    return std::make_unique<iff::qzIffFile8>(files);
 }
 
 Bytes text(const std::string& value) {
@@ -383,7 +385,15 @@ TEST_P(IffVariant, EndReadGroupSkipsTheUnreadRest) {
     EXPECT_FALSE(file->hasReadError());
 }
 
-TEST_P(IffVariant, SeekToAGroupStartReadsThatGroupAgain) {
+// The next chunk's bytes, or empty when there is none.
+Bytes nextChunkBytes(qzIffFile& file) {
+    qzIffTag tag;
+    unsigned size = 0;
+    const auto* data = static_cast<const std::uint8_t*>(file.getChunk(tag, &size));
+    return data ? Bytes(data, data + size) : Bytes();
+}
+
+TEST_P(IffVariant, SeekToAPositionReadsFromThereAgain) {
     qztest::TempDir dir;
     auto file = openSampleGroups(GetParam(), dir);
     ASSERT_TRUE(file);
@@ -391,28 +401,49 @@ TEST_P(IffVariant, SeekToAGroupStartReadsThatGroupAgain) {
     qzIffTag type;
     ASSERT_EQ(file->beginReadGroup(groupTag, type), 0);  // header
     EXPECT_EQ(file->endReadGroup(), 0);
-    const std::uint64_t second = file->tell();
+    const iff::ReadPosition second = file->position();
+    EXPECT_EQ(second.depth, 0u);
     ASSERT_EQ(file->beginReadGroup(groupTag, type), 0);
-    EXPECT_EQ(file->readDepth(), 1u);
-    const std::uint64_t secondEnd = file->readGroupEnd();
-    qzIffTag tag;
-    unsigned size = 0;
-    const void* data = file->getChunk(tag, &size);
-    ASSERT_NE(data, nullptr);
-    const Bytes first(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size);
+    const iff::ReadPosition body = file->position();
+    EXPECT_EQ(body.depth, 1u);
+    EXPECT_EQ(body.groupStart, second.offset);
+    const Bytes time = nextChunkBytes(*file);
+    const iff::ReadPosition afterTime = file->position();
+    const Bytes name = nextChunkBytes(*file);
+    ASSERT_FALSE(time.empty());
+    ASSERT_FALSE(name.empty());
     EXPECT_EQ(file->endReadGroup(), 0);
-    EXPECT_EQ(file->tell(), secondEnd);
-    ASSERT_EQ(file->beginReadGroup(groupTag, type), 0);  // third group, then back
-    EXPECT_EQ(file->seekTo(second), 0);
-    EXPECT_EQ(file->readDepth(), 0u);
+    EXPECT_EQ(file->position().offset, body.groupEnd);
+
+    // From the third group back to the start of the second, and into its middle.
     ASSERT_EQ(file->beginReadGroup(groupTag, type), 0);
-    EXPECT_EQ(type, qzIffTag("KLCH"));
-    EXPECT_EQ(file->readGroupEnd(), secondEnd);
-    data = file->getChunk(tag, &size);
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(Bytes(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size), first);
-    EXPECT_NE(file->seekTo(file->length() + 1), 0);
-    EXPECT_EQ(file->readDepth(), 1u);  // a refused seek moves nothing
+    ASSERT_TRUE(file->seek(second));
+    EXPECT_EQ(file->position().depth, 0u);
+    ASSERT_EQ(file->beginReadGroup(groupTag, type), 0);
+    EXPECT_EQ(file->position().groupEnd, body.groupEnd);
+    EXPECT_EQ(nextChunkBytes(*file), time);
+    ASSERT_TRUE(file->seek(afterTime, iff::ReadAhead::kHead));
+    EXPECT_EQ(nextChunkBytes(*file), name);
+    EXPECT_EQ(file->endReadGroup(), 0);  // the group is entered, as where the position was taken
+    EXPECT_EQ(file->position().offset, body.groupEnd);
+
+    // Positions outside the file or their group, and nested ones, are refused and move nothing.
+    iff::ReadPosition outside = second;
+    outside.offset = file->length() + 1;
+    iff::ReadPosition beforeBody = body;
+    beforeBody.offset = body.groupStart + 1;
+    iff::ReadPosition pastGroup = body;
+    pastGroup.offset = body.groupEnd + 1;
+    iff::ReadPosition groupBeyondFile = body;
+    groupBeyondFile.groupEnd = file->length() + 8;
+    iff::ReadPosition nested = body;
+    nested.depth = 2;
+    const iff::ReadPosition before = file->position();
+    for (const iff::ReadPosition& refused : {outside, beforeBody, pastGroup, groupBeyondFile, nested}) {
+        EXPECT_FALSE(file->seek(refused));
+        EXPECT_EQ(file->position().offset, before.offset);
+        EXPECT_EQ(file->position().depth, before.depth);
+    }
     EXPECT_FALSE(file->hasReadError());
 }
 
@@ -532,41 +563,65 @@ TEST_P(IffVariant, MisuseIsRefusedAndRemembered) {
     EXPECT_FALSE(file->isActive());
 }
 
+// A file in memory whose chosen call fails: each case writes the header group, then a time
+// group, and names the first call that fails; that call and every later write report it.
+struct WriteFault {
+    const char* name;
+    qzOS::FaultFileSystem::Operation operation;
+    qzOS::FaultFileSystem::Effect effect;
+    std::size_t chunkBytes;  // a large chunk goes to the file in its own call
+    bool failsAtPut;         // the put reports it; else the flush after it
+};
+
 TEST_P(IffVariant, WriteErrorsAreSticky) {
-    if (!std::filesystem::exists("/dev/full")) {
-        GTEST_SKIP() << "no /dev/full";
+    using Fault = qzOS::FaultFileSystem;
+    const WriteFault cases[] = {
+        {"buffered write", Fault::Operation::kWrite, Fault::Effect::kFail, 100, false},
+        {"short buffered write", Fault::Operation::kWrite, Fault::Effect::kShort, 100, false},
+        {"large write", Fault::Operation::kWrite, Fault::Effect::kFail, 256 * 1024, true},
+        {"short large write", Fault::Operation::kWrite, Fault::Effect::kShort, 256 * 1024, true},
+        {"flush", Fault::Operation::kFlush, Fault::Effect::kFail, 100, false},
+    };
+    for (const WriteFault& c : cases) {
+        SCOPED_TRACE(c.name);
+        qzOS::MemoryFileSystem memory;
+        Fault files(memory);
+        auto file = makeFile(GetParam(), files);
+        ASSERT_TRUE(file->open("data", "w", 0, 0));
+        writeGroup(*file, sampleGroups()[0]);
+        ASSERT_TRUE(file->flush());
+        files.failAt(c.operation, "data", 1, c.effect);
+        const Bytes chunk(c.chunkBytes, 7);
+        ASSERT_EQ(file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), qzIffTag("KLCH")), 0);
+        EXPECT_EQ(file->putChunk(qzIffTag("DATA"), static_cast<unsigned>(chunk.size()), chunk.data()) != 0,
+                  c.failsAtPut);
+        EXPECT_EQ(file->endWriteGroup(), 0);
+        EXPECT_FALSE(file->flush());
+        EXPECT_TRUE(file->hasWriteError());
+        EXPECT_FALSE(file->lastError().empty());
+        // Sticky: later writes that succeed in the system still report the earlier failure.
+        writeGroup(*file, sampleGroups()[2]);
+        EXPECT_FALSE(file->flush());
+        EXPECT_NE(file->close(), 0);
+        EXPECT_TRUE(file->hasWriteError());
+        // What was handed over before the failure reads back.
+        Bytes stored;
+        ASSERT_TRUE(memory.contents("data", stored));
+        auto reader = makeFile(GetParam(), memory);
+        ASSERT_TRUE(reader->open("data", "r", 0, 0));
+        const std::vector<Group> read = walk(*reader, false, stored.size());
+        ASSERT_FALSE(read.empty());
+        EXPECT_EQ(read[0], sampleGroups()[0]);
     }
-    qztest::TempDir dir;
-    const std::string path = dir.file("full");
-    std::filesystem::create_symlink("/dev/full", path);
-    auto file = makeFile(GetParam());
-    ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
-    writeGroup(*file, sampleGroups()[1]);
-    EXPECT_FALSE(file->flush());
-    EXPECT_TRUE(file->hasWriteError());
+    // A failed close is reported too.
+    qzOS::MemoryFileSystem memory;
+    Fault files(memory);
+    auto file = makeFile(GetParam(), files);
+    ASSERT_TRUE(file->open("data", "w", 0, 0));
+    writeGroup(*file, sampleGroups()[0]);
+    files.failAt(Fault::Operation::kClose, "data", 1);
     EXPECT_NE(file->close(), 0);
     EXPECT_TRUE(file->hasWriteError());
-
-    // A large chunk goes straight to the file and fails there too.
-    ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
-    EXPECT_FALSE(file->hasWriteError());
-    const Bytes large(256 * 1024, 1);
-    file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), qzIffTag("KLCH"));
-    EXPECT_NE(file->putChunk(qzIffTag("BIG1"), static_cast<unsigned>(large.size()), large.data()), 0);
-    EXPECT_TRUE(file->hasWriteError());
-    EXPECT_NE(file->close(), 0);
-
-    // A chunk filled in place waits in the buffer; its failure shows at the flush.
-    ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
-    file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), qzIffTag("KLCH"));
-    unsigned char* data = file->putChunkInPlace(qzIffTag("BIG2"), static_cast<std::uint32_t>(large.size()));
-    ASSERT_NE(data, nullptr);
-    std::copy(large.begin(), large.end(), data);
-    EXPECT_FALSE(file->hasWriteError());
-    EXPECT_EQ(file->endWriteGroup(), 0);
-    EXPECT_FALSE(file->flush());
-    EXPECT_TRUE(file->hasWriteError());
-    EXPECT_NE(file->close(), 0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -604,11 +659,19 @@ TEST_P(IffVariant, ChunksFilledInPlaceMatchPutChunk) {
     ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
     writeGroup(*file, sampleGroups()[0]);
     ASSERT_EQ(file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), group.type), 0);
-    for (const Chunk& chunk : chunks) {
-        ASSERT_TRUE(file->reserveWrite(chunk.data.size() + 64));
-        unsigned char* data = file->putChunkInPlace(chunk.tag, static_cast<std::uint32_t>(chunk.data.size()));
-        ASSERT_NE(data, nullptr);
-        std::copy(chunk.data.begin(), chunk.data.end(), data);
+    // In runs of one, two and three chunks, so that padding between them occurs too.
+    for (std::size_t first = 0, run = 1; first < chunks.size(); first += run, run = run % 3 + 1) {
+        const std::size_t count = std::min(run, chunks.size() - first);
+        qzIffFile::ChunkSpace spaces[3];
+        for (std::size_t i = 0; i < count; ++i) {
+            spaces[i].tag = chunks[first + i].tag;
+            spaces[i].size = static_cast<std::uint32_t>(chunks[first + i].data.size());
+        }
+        ASSERT_TRUE(file->putChunksInPlace(spaces, count));
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_NE(spaces[i].data, nullptr);
+            std::copy(chunks[first + i].data.begin(), chunks[first + i].data.end(), spaces[i].data);
+        }
     }
     ASSERT_EQ(file->endWriteGroup(), 0);
     ASSERT_EQ(file->close(), 0);
@@ -654,6 +717,8 @@ TEST_P(IffVariant, BufferedGroupReachesTheFileUnfinishedUntilEnded) {
     EXPECT_EQ(readAll(GetParam(), path), (std::vector<Group>{groups[0], big, groups[1]}));
 }
 
+// Chunks filled in place are all written or none: without memory for the large one, the small
+// one before it is not written either, and the file stays sound for what follows.
 TEST_P(IffVariant, WriterWithoutMemoryWritesNothing) {
     qztest::TempDir dir;
     const std::string path = dir.file("data");
@@ -661,15 +726,19 @@ TEST_P(IffVariant, WriterWithoutMemoryWritesNothing) {
     ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
     writeGroup(*file, sampleGroups()[0]);
     ASSERT_EQ(file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), qzIffTag("KLCH")), 0);
+    qzIffFile::ChunkSpace record[2];
+    record[0].tag = qzIffTag("SIZE");
+    record[0].size = 4;
+    record[1].tag = qzIffTag("DATA");
+    record[1].size = 2u << 20;
     g_refuseAbove = 1u << 20;
-    EXPECT_FALSE(file->reserveWrite(2u << 20));
-    EXPECT_FALSE(file->hasWriteError());
-    EXPECT_EQ(file->putChunkInPlace(qzIffTag("DATA"), 2u << 20), nullptr);
+    EXPECT_FALSE(file->putChunksInPlace(record, 2));
     g_refuseAbove = ~std::size_t{0};
-    EXPECT_TRUE(file->hasWriteError());
-    EXPECT_NE(file->lastError().find("DATA"), std::string::npos);
-    EXPECT_NE(file->close(), 0);
-    EXPECT_EQ(readAll(GetParam(), path), (std::vector<Group>{sampleGroups()[0], {qzIffTag("KLCH"), {}}}));
+    EXPECT_FALSE(file->hasWriteError());
+    EXPECT_EQ(file->putChunk(qzIffTag("TIME"), 4, "\0\0\0\1"), 0);
+    EXPECT_EQ(file->close(), 0);
+    EXPECT_EQ(readAll(GetParam(), path),
+        (std::vector<Group>{sampleGroups()[0], {qzIffTag("KLCH"), {dataChunk("TIME", {0, 0, 0, 1})}}}));
 }
 
 // ---------------------------------------------------------------------------------------

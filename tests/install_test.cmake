@@ -36,6 +36,20 @@ endif()
 
 run("Installing" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}" ${config_args})
 
+# Every installed header compiles on its own against the installed ones: none includes a header
+# that is not installed.
+file(GLOB installed_headers "${prefix}/${INCLUDEDIR}/qzCacheShared/*.h")
+if(NOT installed_headers)
+  message(FATAL_ERROR "No headers were installed")
+endif()
+separate_arguments(header_flags UNIX_COMMAND "${CXX_FLAGS}")
+foreach(header IN LISTS installed_headers)
+  get_filename_component(header_name "${header}" NAME)
+  file(WRITE "${WORK_DIR}/headers/${header_name}.cpp" "#include \"${header_name}\"\n")
+  run("Compiling ${header_name} alone" "${CXX_COMPILER}" -std=c++17 ${header_flags} -fsyntax-only
+      "-I${prefix}/${INCLUDEDIR}/qzCacheShared" "${WORK_DIR}/headers/${header_name}.cpp")
+endforeach()
+
 # The consumer found through CMAKE_PREFIX_PATH.
 run("Configuring the consumer" "${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${WORK_DIR}/consumer"
     "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}"

@@ -1,11 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
 #include <filesystem>
+#include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "qzFaultFileSystem.h"
+#include "qzFileSystem.h"
+#include "qzMemoryFileSystem.h"
 #include "qzOS.h"
 #include "qzString.h"
 #include "qzThread.h"
@@ -104,6 +113,38 @@ TEST(Directory, MissingDirectoryOrFileReportsAnError) {
     }
 }
 
+// Callers never release the directory objects: a process that lists many directories must not
+// keep one for each, and a thread's objects must not change under another thread.
+TEST(Directory, ListingManyPathsKeepsNoObjectPerPath) {
+    qztest::TempDir dir;
+    std::filesystem::create_directory(dir.file("a"));
+    std::filesystem::create_directory(dir.file("b"));
+    qztest::writeFileBytes(dir.file("a/1.kc"), {1});
+    qztest::writeFileBytes(dir.file("b/2.kc"), {2});
+    const auto listing = [](qzOS::File* folder) {
+        std::vector<IString> names;
+        return folder && !folder->readDir(names, false).failed() ? sortedNames(names)
+                                                                  : std::vector<std::string>{"(failed)"};
+    };
+    const auto listBoth = [&] {
+        std::set<qzOS::File*> objects;
+        for (int i = 0; i < 2000; ++i) {
+            const std::string path = dir.file("missing" + std::to_string(i));
+            objects.insert(qzOS::FileFactory::getFileFactory()->createFile(IString(path.c_str(), 0)));
+        }
+        EXPECT_LE(objects.size(), qzOS::FileFactory::kFilesPerThread);
+        for (int round = 0; round < 200; ++round) {
+            qzOS::File* a = qzOS::FileFactory::getFileFactory()->createFile(IString(dir.file("a").c_str(), 0));
+            qzOS::File* b = qzOS::FileFactory::getFileFactory()->createFile(IString(dir.file("b").c_str(), 0));
+            ASSERT_EQ(listing(a), std::vector<std::string>{"1.kc"});
+            ASSERT_EQ(listing(b), std::vector<std::string>{"2.kc"});
+        }
+    };
+    std::thread other(listBoth);
+    listBoth();
+    other.join();
+}
+
 namespace {
 
 struct Handoff {
@@ -121,93 +162,306 @@ void postAfterGo(void* argument) {
 
 void postOnce(void* argument) { static_cast<qzThread::Semaphore*>(argument)->post(); }
 
+// Runs `work` on a thread of its own and waits for it at most 30 s; false when it did not end
+// (left blocked: what it uses must be kept alive by the lambda itself).
+bool endsInTime(std::function<void()> work) {
+    auto ended = std::make_shared<std::promise<void>>();
+    std::future<void> done = ended->get_future();
+    std::thread([work, ended] {
+        work();
+        ended->set_value();
+    }).detach();
+    return done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+}
+
 }  // namespace
 
 TEST(Threads, ThreadRunsOnAfterItsObjectIsGone) {
-    Handoff handoff;
+    auto handoff = std::make_shared<Handoff>();
     {
-        qzThread::Thread thread(postAfterGo, &handoff);
+        qzThread::Thread thread(postAfterGo, handoff.get());
         EXPECT_FALSE(thread.start().failed());
     }
-    // The thread cannot get past its wait before the post, so nothing is written yet.
-    EXPECT_EQ(handoff.value, 0);
-    handoff.go.post();
-    handoff.done.wait();
-    EXPECT_EQ(handoff.value, 42);
+    handoff->go.post();
+    ASSERT_TRUE(endsInTime([handoff] { handoff->done.wait(); })) << "the thread did not run on";
+    EXPECT_EQ(handoff->value, 42);
 }
 
 TEST(Threads, SemaphoreCountsPosts) {
-    qzThread::Semaphore semaphore(0);
+    auto semaphore = std::make_shared<qzThread::Semaphore>(0);
     constexpr int kThreads = 8;
     for (int i = 0; i < kThreads; ++i) {
-        qzThread::Thread thread(postOnce, &semaphore);
+        qzThread::Thread thread(postOnce, semaphore.get());
         ASSERT_FALSE(thread.start().failed());
     }
     // Every post is a unit of its own: all of them can be taken, none is lost.
-    for (int i = 0; i < kThreads; ++i) semaphore.wait();
-
-    qzThread::Semaphore preset(2);
-    preset.wait();
-    preset.wait();
-    preset.post();
-    preset.wait();
+    EXPECT_TRUE(endsInTime([semaphore] {
+        for (int i = 0; i < kThreads; ++i) semaphore->wait();
+    })) << "a post was lost";
+    auto preset = std::make_shared<qzThread::Semaphore>(2);
+    EXPECT_TRUE(endsInTime([preset] {
+        preset->wait();
+        preset->wait();
+        preset->post();
+        preset->wait();
+    })) << "the initial count was not taken";
 }
 
 TEST(Threads, MutexOpExcludesOtherThreads) {
-    qzThread::Mutex mutex(true);
-    long counter = 0;
-    auto work = [&] {
-        for (int i = 0; i < 20000; ++i) {
-            qzThread::MutexOp op(mutex, true);
-            op.lock();  // a second lock() on a held op changes nothing
-            ++counter;
-            op.unlock();
-            op.unlock();
-        }
-    };
-    std::thread a(work);
-    std::thread b(work);
-    work();
-    a.join();
-    b.join();
-    EXPECT_EQ(counter, 60000);
+    for (const bool recursive : {true, false}) {
+        qzThread::Mutex mutex(recursive);
+        long counter = 0;
+        auto work = [&] {
+            for (int i = 0; i < 20000; ++i) {
+                qzThread::MutexOp op(mutex, true);
+                op.lock();  // a second lock() on a held op changes nothing
+                ++counter;
+                op.unlock();
+                op.unlock();
+            }
+        };
+        std::thread a(work);
+        std::thread b(work);
+        work();
+        a.join();
+        b.join();
+        EXPECT_EQ(counter, 60000) << recursive;
+    }
+}
+
+TEST(Threads, ARecursiveMutexIsTakenAgainByItsHolder) {
+    auto mutex = std::make_shared<qzThread::Mutex>(true);
+    EXPECT_TRUE(endsInTime([mutex] {
+        mutex->lock();
+        mutex->lock();
+        mutex->unlock();
+        mutex->unlock();
+    })) << "the holder could not take its own mutex again";
+    EXPECT_TRUE(endsInTime([mutex] { qzThread::MutexOp op(*mutex, true); })) << "still held";
 }
 
 TEST(Threads, DestroyingAMutexOpReleasesItsLock) {
-    qzThread::Mutex mutex(true);
+    auto mutex = std::make_shared<qzThread::Mutex>(true);
     {
-        qzThread::MutexOp op(mutex, false);
+        qzThread::MutexOp op(*mutex, false);
         op.lock();
     }
     {
-        qzThread::MutexOp op(mutex, true);
+        qzThread::MutexOp op(*mutex, true);
     }
-    // Another thread can now take the mutex; if a lock had been kept this would block.
-    bool taken = false;
-    std::thread other([&] {
-        qzThread::MutexOp op(mutex, true);
-        taken = true;
-    });
-    other.join();
-    EXPECT_TRUE(taken);
+    EXPECT_TRUE(endsInTime([mutex] { qzThread::MutexOp op(*mutex, true); })) << "a lock was kept";
 
     // An op that was unlocked by hand does not release again when destroyed: the mutex is
-    // still held by this thread afterwards.
-    mutex.lock();
+    // still held by this thread afterwards, and another thread gets it only once released.
+    mutex->lock();
     {
-        qzThread::MutexOp op(mutex, true);
+        qzThread::MutexOp op(*mutex, true);
         op.unlock();
     }
-    bool blocked = true;
-    qzThread::Semaphore started(0);
-    std::thread waiter([&] {
-        started.post();
-        qzThread::MutexOp op(mutex, true);
-        blocked = false;
+    auto taken = std::make_shared<std::atomic<bool>>(false);
+    std::thread waiter([mutex, taken] {
+        qzThread::MutexOp op(*mutex, true);
+        *taken = true;
     });
-    started.wait();
-    EXPECT_TRUE(blocked);
-    mutex.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(*taken) << "taken while held";
+    mutex->unlock();
     waiter.join();
-    EXPECT_FALSE(blocked);
+    EXPECT_TRUE(*taken);
+}
+
+// ---------------------------------------------------------------------------------------
+// The file interface: the same contract from the operating system's files and from memory.
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+class FileSystemContract : public ::testing::TestWithParam<std::string> {
+protected:
+    FileSystemContract() {
+        if (GetParam() == "memory") {
+            m_memory = std::make_unique<qzOS::MemoryFileSystem>();
+            m_root = "mem/";
+        } else {
+            m_root = m_dir.path();
+        }
+    }
+    qzOS::FileSystem& files() { return m_memory ? *m_memory : qzOS::systemFileSystem(); }
+    std::string path(const std::string& name) const { return m_root + name; }
+
+    std::unique_ptr<qzOS::FileHandle> create(const std::string& name, const std::string& text) {
+        auto file = files().open(path(name).c_str(), qzOS::OpenMode::kCreate);
+        EXPECT_TRUE(file && file->write(0, text.data(), text.size()));
+        return file;
+    }
+    std::string contents(const std::string& name) {
+        auto file = files().open(path(name).c_str(), qzOS::OpenMode::kRead);
+        qzOS::FileStatus status;
+        if (!file || !file->status(status)) return "(none)";
+        std::string text(static_cast<std::size_t>(status.length), '\0');
+        std::size_t got = 0;
+        EXPECT_TRUE(file->read(0, &text[0], text.size(), got));
+        text.resize(got);
+        return text;
+    }
+
+    qztest::TempDir m_dir;
+    std::unique_ptr<qzOS::MemoryFileSystem> m_memory;
+    std::string m_root;
+};
+
+INSTANTIATE_TEST_SUITE_P(Systems, FileSystemContract, ::testing::Values("os", "memory"),
+                         [](const ::testing::TestParamInfo<std::string>& system) { return system.param; });
+
+}  // namespace
+
+TEST_P(FileSystemContract, PositionedReadsAndWrites) {
+    auto file = create("a.kc", "0123456789");
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(file->write(12, "xy", 2));  // beyond the end: the gap reads as zeros
+    ASSERT_TRUE(file->write(3, "AB", 2));
+    char buffer[32];
+    std::size_t got = 0;
+    ASSERT_TRUE(file->read(2, buffer, 6, got));
+    EXPECT_EQ(std::string(buffer, got), "2AB567");
+    ASSERT_TRUE(file->read(8, buffer, sizeof buffer, got));  // short only at the end
+    EXPECT_EQ(std::string(buffer, got), std::string("89\0\0xy", 6));
+    ASSERT_TRUE(file->read(100, buffer, 4, got));
+    EXPECT_EQ(got, 0u);
+    qzOS::FileStatus status;
+    ASSERT_TRUE(file->status(status));
+    EXPECT_EQ(status.length, 14u);
+    EXPECT_TRUE(status.regular);
+    EXPECT_TRUE(status.identity.known);
+    EXPECT_TRUE(file->flush());
+    EXPECT_TRUE(file->sync());
+    EXPECT_TRUE(file->close());
+    EXPECT_FALSE(file->close());
+
+    // A second handle on the same file reads what the first wrote.
+    EXPECT_EQ(contents("a.kc"), std::string("012AB56789\0\0xy", 14));
+    qzOS::FileStatus named;
+    ASSERT_TRUE(files().status(path("a.kc").c_str(), named));
+    EXPECT_EQ(named.identity.node, status.identity.node);
+    EXPECT_EQ(named.identity.device, status.identity.device);
+}
+
+TEST_P(FileSystemContract, OpenModes) {
+    EXPECT_FALSE(files().open(path("none").c_str(), qzOS::OpenMode::kRead));
+    EXPECT_FALSE(files().open(path("none").c_str(), qzOS::OpenMode::kReadWrite));
+    EXPECT_FALSE(files().open("", qzOS::OpenMode::kCreate));
+    create("a.kc", "old contents");
+    auto reader = files().open(path("a.kc").c_str(), qzOS::OpenMode::kRead);
+    ASSERT_TRUE(reader);
+    EXPECT_FALSE(reader->write(0, "x", 1));
+    auto appender = files().open(path("a.kc").c_str(), qzOS::OpenMode::kReadWrite);
+    ASSERT_TRUE(appender && appender->write(12, "!", 1));
+    EXPECT_EQ(contents("a.kc"), "old contents!");
+    create("a.kc", "new");  // emptied first
+    EXPECT_EQ(contents("a.kc"), "new");
+    // A directory is no file.
+    if (!m_memory) std::filesystem::create_directory(path("dir"));
+    create("dir/inner.kc", "x");
+    EXPECT_FALSE(files().open(path("dir").c_str(), qzOS::OpenMode::kRead));
+}
+
+TEST_P(FileSystemContract, RenameRemoveAndList) {
+    if (!m_memory) std::filesystem::create_directory(path("sub"));
+    create("a.kc", "A");
+    create("b.kc", "B");
+    create("sub/c.kc", "C");
+    auto held = files().open(path("b.kc").c_str(), qzOS::OpenMode::kRead);
+    ASSERT_TRUE(files().renameReplacing(path("a.kc").c_str(), path("b.kc").c_str()));
+    EXPECT_EQ(contents("b.kc"), "A");
+    EXPECT_EQ(contents("a.kc"), "(none)");
+    // A handle open on the replaced file still reads it.
+    char byte = 0;
+    std::size_t got = 0;
+    ASSERT_TRUE(held && held->read(0, &byte, 1, got));
+    EXPECT_EQ(std::string(&byte, got), "B");
+    EXPECT_FALSE(files().renameReplacing(path("a.kc").c_str(), path("c.kc").c_str()));
+
+    std::vector<std::string> names;
+    for (const std::string& directory : {m_root, m_root.substr(0, m_root.size() - 1)}) {
+        ASSERT_TRUE(files().listDirectory(directory.c_str(), names)) << directory;
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"b.kc", "sub"})) << directory;
+    }
+    std::string backslashed = path("sub");
+    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    ASSERT_TRUE(files().listDirectory(backslashed.c_str(), names));
+    EXPECT_EQ(names, std::vector<std::string>{"c.kc"});
+    EXPECT_FALSE(files().listDirectory(path("missing").c_str(), names));
+    EXPECT_FALSE(files().listDirectory(path("b.kc").c_str(), names));
+    EXPECT_TRUE(files().syncDirectory(path("sub").c_str()));
+
+    EXPECT_TRUE(files().remove(path("b.kc").c_str()));
+    EXPECT_FALSE(files().remove(path("b.kc").c_str()));
+    qzOS::FileStatus status;
+    EXPECT_FALSE(files().status(path("b.kc").c_str(), status));
+}
+
+TEST(MemoryFileSystem, ReadsACallersBytesInPlaceUntilWritten) {
+    std::string bytes = "abc";
+    qzOS::MemoryFileSystem files;
+    files.addView("view", bytes.data(), bytes.size());
+    auto reader = files.open("view", qzOS::OpenMode::kRead);
+    bytes[1] = 'X';  // not copied: the reader sees the caller's bytes
+    char buffer[3];
+    std::size_t got = 0;
+    ASSERT_TRUE(reader && reader->read(0, buffer, 3, got));
+    EXPECT_EQ(std::string(buffer, got), "aXc");
+    auto writer = files.open("view", qzOS::OpenMode::kReadWrite);
+    ASSERT_TRUE(writer && writer->write(0, "z", 1));
+    EXPECT_EQ(bytes, "aXc");  // a write copies first
+    Bytes stored;
+    ASSERT_TRUE(files.contents("view", stored));
+    EXPECT_EQ(std::string(stored.begin(), stored.end()), "zXc");
+}
+
+TEST(FaultFileSystem, FailsTheChosenCallOnly) {
+    using Fault = qzOS::FaultFileSystem;
+    qzOS::MemoryFileSystem memory;
+    Fault files(memory);
+    auto kc = files.open("a.kc", qzOS::OpenMode::kCreate);
+    auto xml = files.open("a.xml", qzOS::OpenMode::kCreate);
+    ASSERT_TRUE(kc && xml);
+    files.failAt(Fault::Operation::kWrite, ".kc", 3);
+    files.failAt(Fault::Operation::kWrite, ".xml", 1, Fault::Effect::kShort);
+    EXPECT_TRUE(kc->write(0, "ab", 2));
+    EXPECT_FALSE(xml->write(0, "abcd", 4));  // stores half
+    EXPECT_TRUE(kc->write(2, "cd", 2));
+    EXPECT_FALSE(kc->write(4, "ef", 2));  // the third write to a .kc path
+    EXPECT_TRUE(kc->write(4, "gh", 2));   // once only
+    files.failAt(Fault::Operation::kRead, "a.kc", 1, Fault::Effect::kShort);
+    files.failAt(Fault::Operation::kRead, "a.kc", 2);
+    char buffer[8];
+    std::size_t got = 0;
+    EXPECT_TRUE(kc->read(0, buffer, 6, got));
+    EXPECT_EQ(std::string(buffer, got), "abc");
+    EXPECT_FALSE(kc->read(0, buffer, 6, got));
+    EXPECT_TRUE(kc->read(0, buffer, 6, got));
+    EXPECT_EQ(std::string(buffer, got), "abcdgh");
+    Bytes stored;
+    ASSERT_TRUE(memory.contents("a.xml", stored));
+    EXPECT_EQ(std::string(stored.begin(), stored.end()), "ab");
+
+    // Until cleared, a repeated fault strikes every matching call.
+    files.failAt(Fault::Operation::kSync, "", 2, Fault::Effect::kFail, true);
+    EXPECT_TRUE(kc->sync());
+    EXPECT_FALSE(xml->sync());
+    EXPECT_FALSE(kc->sync());
+    files.clearFaults();
+    EXPECT_TRUE(kc->sync());
+    files.failAt(Fault::Operation::kRename, "b.kc", 1);
+    files.failAt(Fault::Operation::kOpen, "c.kc", 1);
+    EXPECT_FALSE(files.renameReplacing("a.kc", "b.kc"));
+    EXPECT_TRUE(memory.contents("a.kc", stored));
+    EXPECT_FALSE(files.open("c.kc", qzOS::OpenMode::kCreate));
+    EXPECT_TRUE(files.open("c.kc", qzOS::OpenMode::kCreate));
+    const std::vector<Fault::Call> calls = files.calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().operation, Fault::Operation::kOpen);
+    EXPECT_EQ(calls.back().path, "c.kc");
 }

@@ -1,24 +1,21 @@
 // Failed writes are reported by the call that meets them, and what was stored before stays
-// readable: a data file on a full device, a file that outgrows its size limit, a directory
-// that cannot hold files, a description that cannot be saved.
+// readable: a data file whose writes fail, fall short or do not flush, a directory that cannot
+// hold files, a description that cannot be saved or synced. The failures come from a wrapper
+// over the system's files that fails the chosen call.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
-#include <tuple>
 #include <vector>
 
-#if defined(__unix__)
-#include <csignal>
-#include <sys/resource.h>
-#endif
-
 #include "qzCacheFileInterface.h"
+#include "qzFaultFileSystem.h"
 #include "testSupport.h"
 #include "writtenCache.h"
 
 namespace fs = std::filesystem;
 using qztest::Layout;
+using Fault = qzOS::FaultFileSystem;
 
 namespace {
 
@@ -27,97 +24,92 @@ constexpr Layout kPerFrame = qzCacheFileInterface::kFormatOneFilePerFrame;
 
 std::string extensionOf(const std::string& format) { return format == "kcx" ? ".kcx" : ".kc"; }
 
-// A device on which every write fails with "no space left".
-bool haveFullDevice() {
-    std::error_code error;
-    return fs::is_character_file("/dev/full", error);
-}
-
+// Every test runs with the fault wrapper standing in for the process's files.
 class WriteFailure : public ::testing::TestWithParam<std::string> {
 protected:
     std::string format() const { return GetParam(); }
+    std::string dataFile(const std::string& trunk) const { return trunk + extensionOf(format()); }
+
+    // Writes the times through a fresh facade; their results in order. endFileWrite's result
+    // goes to `saved`.
+    std::vector<bool> writeCache(Layout layout, const std::vector<int>& times, bool& saved) {
+        qzCacheFileInterface cache;
+        std::vector<bool> added;
+        if (!cache.initFileWrite(dir.path().c_str(), "shot", layout, format().c_str(), 250)) {
+            added.push_back(false);
+        }
+        EXPECT_TRUE(qztest::addChannels(cache));
+        for (int time : times) added.push_back(qztest::writeTime(cache, time));
+        saved = cache.endFileWrite();
+        return added;
+    }
+
     qztest::TempDir dir;
+    Fault files{qzOS::systemFileSystem()};
+    qzOS::ScopedDefaultFileSystem standIn{files};
 };
 
 INSTANTIATE_TEST_SUITE_P(Formats, WriteFailure, ::testing::Values("kcc", "kcx"));
 
+struct DataFault {
+    const char* name;
+    Fault::Operation operation;
+    Fault::Effect effect;
+    // The data file's calls of that kind: the header is the first, time 250 the second, time
+    // 500 the third.
+    unsigned nth;
+    bool repeat;
+    // Results of initFileWrite (when it fails) and of the times 250 to 1000.
+    std::vector<bool> added;
+};
+
 }  // namespace
 
-TEST_P(WriteFailure, OneFileCacheOnAFullDeviceFailsAtItsHeader) {
-    if (!haveFullDevice()) GTEST_SKIP() << "no /dev/full";
-    fs::create_symlink("/dev/full", dir.file("shot" + extensionOf(format())));
-    qzCacheFileInterface cache;
-    EXPECT_FALSE(cache.initFileWrite(dir.path().c_str(), "shot", kOneFile, format().c_str(), 250));
-    ASSERT_TRUE(qztest::addChannels(cache));
-    EXPECT_FALSE(qztest::writeTime(cache, 250));
-    EXPECT_FALSE(qztest::writeTime(cache, 500));
-    EXPECT_FALSE(cache.endFileWrite());
-    // The description is written all the same: it is not on the full device.
-    EXPECT_TRUE(qztest::fileExists(dir.file("shot.xml")));
+// A one-file cache: the time whose hand-over failed is reported by the next array added and by
+// endFileWrite; the times handed over before it read back.
+TEST_P(WriteFailure, AFailedDataWriteIsReportedAndEarlierTimesKept) {
+    const std::vector<int> times = {250, 500, 750, 1000};
+    const DataFault cases[] = {
+        {"the device is full from the start", Fault::Operation::kWrite, Fault::Effect::kFail, 1, true,
+         {false, false, false, false, false}},
+        {"a write fails", Fault::Operation::kWrite, Fault::Effect::kFail, 3, false, {true, true, false, false}},
+        {"a write falls short", Fault::Operation::kWrite, Fault::Effect::kShort, 3, false,
+         {true, true, false, false}},
+        {"the device fills up", Fault::Operation::kWrite, Fault::Effect::kShort, 3, true,
+         {true, true, false, false}},
+        {"a flush fails", Fault::Operation::kFlush, Fault::Effect::kFail, 3, false, {true, true, false, false}},
+    };
+    for (const DataFault& c : cases) {
+        SCOPED_TRACE(c.name);
+        files.clearFaults();
+        fs::remove_all(dir.file("shot.xml"));
+        files.failAt(c.operation, dataFile("shot"), c.nth, c.effect, c.repeat);
+        bool saved = true;
+        EXPECT_EQ(writeCache(kOneFile, times, saved), c.added);
+        EXPECT_FALSE(saved);
+        files.clearFaults();
+        // The description is written all the same.
+        EXPECT_TRUE(qztest::fileExists(dir.file("shot.xml")));
+        if (!c.added[0]) continue;  // nothing reached the data file
+        qzCacheFileInterface reader;
+        ASSERT_TRUE(reader.initFileRead("shot", dir.path().c_str()));
+        for (std::size_t i = 0; i + 1 < c.added.size() && c.added[i + 1]; ++i) {
+            EXPECT_TRUE(qztest::readsBack(reader, times[i])) << times[i];
+        }
+    }
 }
 
-TEST_P(WriteFailure, PerFrameCacheReportsTheFrameOnAFullDeviceAndKeepsTheOthers) {
-    if (!haveFullDevice()) GTEST_SKIP() << "no /dev/full";
-    fs::create_symlink("/dev/full", dir.file("shotFrame2" + extensionOf(format())));
-    {
-        qzCacheFileInterface cache;
-        ASSERT_TRUE(cache.initFileWrite(dir.path().c_str(), "shot", kPerFrame, format().c_str(), 250));
-        ASSERT_TRUE(qztest::addChannels(cache));
-        EXPECT_TRUE(qztest::writeTime(cache, 250));
-        EXPECT_FALSE(qztest::writeTime(cache, 500));
-        // The next frame is a file of its own and is written normally.
-        EXPECT_TRUE(qztest::writeTime(cache, 750));
-        EXPECT_TRUE(qztest::writeTime(cache, 1000));
-        EXPECT_FALSE(cache.endFileWrite());
-    }
+TEST_P(WriteFailure, PerFrameCacheReportsTheFrameThatFailedAndKeepsTheOthers) {
+    files.failAt(Fault::Operation::kWrite, dataFile("shotFrame2"), 1, Fault::Effect::kFail, true);
+    bool saved = true;
+    EXPECT_EQ(writeCache(kPerFrame, {250, 500, 750, 1000}, saved), (std::vector<bool>{true, false, true, true}));
+    EXPECT_FALSE(saved);
+    files.clearFaults();
     qzCacheFileInterface cache;
     ASSERT_TRUE(cache.initFileRead("shot", dir.path().c_str()));
     for (int time : {250, 750, 1000}) EXPECT_TRUE(qztest::readsBack(cache, time)) << time;
     EXPECT_FALSE(qztest::readsBack(cache, 500));
 }
-
-#if defined(__unix__)
-// A file size limit makes writes past it fail (EFBIG) part way through the data file, the
-// way a disk that fills up does.
-TEST_P(WriteFailure, OneFileCacheThatOutgrowsItsLimitKeepsTheTimesBefore) {
-    constexpr rlim_t kLimit = 4096;
-    std::vector<bool> added;
-    {
-        qzCacheFileInterface cache;
-        ASSERT_TRUE(cache.initFileWrite(dir.path().c_str(), "shot", kOneFile, format().c_str(), 250));
-        ASSERT_TRUE(qztest::addChannels(cache));
-        struct rlimit previous {};
-        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
-        struct rlimit limited = previous;
-        limited.rlim_cur = kLimit;
-        std::signal(SIGXFSZ, SIG_IGN);
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-        for (int frame = 1; frame <= 40; ++frame) added.push_back(qztest::writeTime(cache, frame * 250));
-        // The description is far below the limit and is still saved.
-        EXPECT_FALSE(cache.endFileWrite());
-        setrlimit(RLIMIT_FSIZE, &previous);
-    }
-    EXPECT_LE(qztest::readFileBytes(dir.file("shot" + extensionOf(format()))).size(), kLimit);
-    // Every time is reported until the failure, and every time after it.
-    std::size_t firstRefused = 0;
-    while (firstRefused < added.size() && added[firstRefused]) ++firstRefused;
-    ASSERT_GE(firstRefused, 2u);
-    ASSERT_LT(firstRefused, added.size());
-    for (std::size_t i = firstRefused; i < added.size(); ++i) EXPECT_FALSE(added[i]) << i;
-
-    // The failure showed when the time before the first refused one was handed over; every
-    // time before that one reads back.
-    qzCacheFileInterface cache;
-    ASSERT_TRUE(cache.initFileRead("shot", dir.path().c_str()));
-    for (std::size_t i = 0; i + 1 < firstRefused; ++i) {
-        const int time = static_cast<int>(i + 1) * 250;
-        EXPECT_TRUE(qztest::readsBack(cache, time)) << time;
-    }
-    for (std::size_t i = firstRefused; i < added.size(); ++i) {
-        EXPECT_FALSE(qztest::readsBack(cache, static_cast<int>(i + 1) * 250)) << i;
-    }
-}
-#endif
 
 TEST_P(WriteFailure, StorageThatIsAFileFailsEveryWrite) {
     // A regular file where the directory should be: no file opens below it, even for root.
@@ -134,25 +126,67 @@ TEST_P(WriteFailure, StorageThatIsAFileFailsEveryWrite) {
     EXPECT_EQ(qztest::readFileBytes(dir.file("plain")), (std::vector<std::uint8_t>{1, 2, 3}));
 }
 
+// The description is replaced as databases replace a file: written beside it, synced to the
+// device, renamed over it, and the rename synced. A failure at any step is reported, leaves the
+// earlier description whole and no temporary file, and a later save works.
 TEST_P(WriteFailure, DescriptionThatCannotBeSavedIsReportedAndCanBeSavedLater) {
+    struct SaveFault {
+        const char* name;
+        Fault::Operation operation;
+        Fault::Effect effect;
+        bool replaced;  // the new description stands all the same
+    };
+    const SaveFault cases[] = {
+        {"the write fails", Fault::Operation::kWrite, Fault::Effect::kFail, false},
+        {"the write falls short", Fault::Operation::kWrite, Fault::Effect::kShort, false},
+        {"the sync fails", Fault::Operation::kSync, Fault::Effect::kFail, false},
+        {"the rename fails", Fault::Operation::kRename, Fault::Effect::kFail, false},
+        {"the directory sync fails", Fault::Operation::kSyncDirectory, Fault::Effect::kFail, true},
+    };
     for (Layout layout : {kOneFile, kPerFrame}) {
-        qztest::TempDir own;
-        qzCacheFileInterface cache;
-        ASSERT_TRUE(cache.initFileWrite(own.path().c_str(), "shot", layout, format().c_str(), 250));
-        ASSERT_TRUE(qztest::addChannels(cache));
-        for (int time : {250, 500, 750}) EXPECT_TRUE(qztest::writeTime(cache, time));
-        // A directory in the description's place: the rename over it fails.
-        fs::create_directory(own.file("shot.xml"));
-        EXPECT_FALSE(cache.endFileWrite());
-        EXPECT_TRUE(fs::is_directory(own.file("shot.xml")));
-        for (const fs::directory_entry& entry : fs::directory_iterator(own.path())) {
-            EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
+        for (const SaveFault& c : cases) {
+            SCOPED_TRACE(c.name);
+            qztest::TempDir own;
+            qzCacheFileInterface cache;
+            ASSERT_TRUE(cache.initFileWrite(own.path().c_str(), "shot", layout, format().c_str(), 250));
+            ASSERT_TRUE(qztest::addChannels(cache));
+            EXPECT_TRUE(qztest::writeTime(cache, 250));
+            ASSERT_TRUE(cache.endFileWrite());
+            const std::vector<std::uint8_t> earlier = qztest::readFileBytes(own.file("shot.xml"));
+            for (int time : {500, 750}) EXPECT_TRUE(qztest::writeTime(cache, time));
+
+            // The temporary file, the description or (for its sync) the directory.
+            files.failAt(c.operation, c.operation == Fault::Operation::kSyncDirectory ? "" : ".xml", 1,
+                         c.effect);
+            EXPECT_FALSE(cache.endFileWrite());
+            files.clearFaults();
+            EXPECT_EQ(qztest::readFileBytes(own.file("shot.xml")) != earlier, c.replaced);
+            for (const fs::directory_entry& entry : fs::directory_iterator(own.path())) {
+                EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
+            }
+            EXPECT_TRUE(cache.endFileWrite());
+            qzCacheFileInterface reader;
+            ASSERT_TRUE(reader.initFileRead("shot", own.path().c_str()));
+            for (int time : {250, 500, 750}) EXPECT_TRUE(qztest::readsBack(reader, time)) << time;
         }
-        fs::remove(own.file("shot.xml"));
-        // The data was never touched: once the way is clear the description follows.
-        EXPECT_TRUE(cache.endFileWrite());
-        qzCacheFileInterface reader;
-        ASSERT_TRUE(reader.initFileRead("shot", own.path().c_str()));
-        for (int time : {250, 500, 750}) EXPECT_TRUE(qztest::readsBack(reader, time)) << time;
     }
+    // The order that makes it last through a power cut: the temporary file's last write,
+    // its sync, the rename, the directory's sync.
+    const std::vector<Fault::Call> calls = files.calls();
+    const auto index = [&calls](Fault::Operation operation, const std::string& part, std::size_t from) {
+        std::size_t found = calls.size();
+        for (std::size_t i = from; i < calls.size(); ++i) {
+            if (calls[i].operation == operation && calls[i].path.find(part) != std::string::npos) found = i;
+        }
+        return found;
+    };
+    const std::size_t rename = index(Fault::Operation::kRename, "shot.xml", 0);
+    ASSERT_LT(rename, calls.size());
+    const std::size_t opened = index(Fault::Operation::kOpen, ".xml.tmp", 0);
+    const std::size_t written = index(Fault::Operation::kWrite, ".xml.tmp", opened);
+    const std::size_t synced = index(Fault::Operation::kSync, ".xml.tmp", opened);
+    EXPECT_LT(opened, written);
+    EXPECT_LT(written, synced);
+    EXPECT_LT(synced, rename);
+    EXPECT_LT(rename, index(Fault::Operation::kSyncDirectory, "", rename));
 }

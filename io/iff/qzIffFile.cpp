@@ -1,31 +1,24 @@
 #include "qzIffFile.h"
 
-#include "qzFileSystem.h"
 #include "qzIffByteOrder.h"
-#include "qzIffFileShared.h"
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 namespace iff {
-using namespace shared;
-namespace {
 
-constexpr std::uint64_t kAfterSkipReadAhead = 4096;
-
-}  // namespace
-
-qzIffFile::qzIffFile(const qzIffTag& groupTag, unsigned sizeFieldBytes, unsigned alignment)
-    : m_groupTag(groupTag), m_sizeFieldBytes(sizeFieldBytes), m_alignment(alignment) {}
+qzIffFile::qzIffFile(const qzIffTag& groupTag, unsigned sizeFieldBytes, unsigned alignment,
+                     qzOS::FileSystem& fileSystem)
+    : m_groupTag(groupTag), m_sizeFieldBytes(sizeFieldBytes), m_alignment(alignment),
+      m_fileSystem(fileSystem) {}
 
 qzIffFile::~qzIffFile() {
     close();
 }
 
-qzIffFile4::qzIffFile4() : qzIffFile(qzIffTag::kFOR4, 4, 4) {}
+qzIffFile4::qzIffFile4(qzOS::FileSystem& fileSystem) : qzIffFile(qzIffTag::kFOR4, 4, 4, fileSystem) {}
 
-qzIffFile8::qzIffFile8() : qzIffFile(qzIffTag::kFOR8, 8, 8) {}
+qzIffFile8::qzIffFile8(qzOS::FileSystem& fileSystem) : qzIffFile(qzIffTag::kFOR8, 8, 8, fileSystem) {}
 
 // ---------------------------------------------------------------------------------------
 // Opening and positioning
@@ -40,52 +33,32 @@ bool qzIffFile::open(const char* name, const char* mode, long, long) {
     m_lastError.clear();
 
     const std::string modeText = mode != nullptr ? mode : "";
-    const char* streamMode = nullptr;
-    if (modeText == "r") {
-        streamMode = "rb";
-    } else if (modeText == "w") {
-        streamMode = "wb";
+    qzOS::OpenMode openMode = qzOS::OpenMode::kRead;
+    if (modeText == "w") {
+        openMode = qzOS::OpenMode::kCreate;
     } else if (modeText == "r+") {
-        streamMode = "r+b";
-    } else {
+        openMode = qzOS::OpenMode::kReadWrite;
+    } else if (modeText != "r") {
         m_lastError = "unsupported open mode \"" + modeText + "\"";
         return false;
     }
-    m_file = qzOS::openFile(name, streamMode);
-    if (m_file == nullptr) {
-        m_lastError = std::string("cannot open \"") + (name != nullptr ? name : "") + "\"";
+    const std::string shownName = name != nullptr ? name : "";
+    m_file = m_fileSystem.open(name, openMode);
+    if (!m_file) {
+        m_lastError = "cannot open \"" + shownName + "\"";
         return false;
     }
-    // Buffering happens here, in blocks sized for the container; a second copy in the
-    // stream would only cost time.
-    std::setvbuf(m_file, nullptr, _IONBF, 0);
-    // "w" truncates, so the length is known; one seek still refuses what cannot seek. A
-    // fresh stream of a regular file stands at 0: the system tells its length and identity.
-    std::int64_t length = -1;
-    std::uint64_t statLength = 0;
-    bool seekBack = false;
-    if (modeText == "w") {
-        length = 0;
-        seekBack = true;
-    } else if (qzOS::identityAndLengthOf(m_file, m_openIdentity, statLength) &&
-        statLength <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        length = static_cast<std::int64_t>(statLength);
-    } else if (qzOS::seekFile(m_file, 0, SEEK_END) == 0) {
-        seekBack = true;
-        length = qzOS::tellFile(m_file);
-    }
-    if (length < 0 || (seekBack && qzOS::seekFile(m_file, 0, SEEK_SET) != 0)) {
-        std::fclose(m_file);
-        m_file = nullptr;
-        m_lastError = std::string("cannot find the length of \"") + name + "\"";
+    qzOS::FileStatus status;
+    if (!m_file->status(status)) {
+        m_file->close();
+        m_file.reset();
+        m_lastError = "cannot find the length of \"" + shownName + "\"";
         return false;
     }
-    m_fileLength = static_cast<std::uint64_t>(length);
-    m_physicalPosition = 0;
-    m_writable = modeText != "r";
-    // Nothing was read through the fresh stream, so a first write at 0 needs no seek; a
-    // first read seeks all the same.
-    m_lastWasWrite = m_writable;
+    m_name = shownName;
+    m_fileLength = status.length;
+    m_openIdentity = status.identity;
+    m_writable = openMode != qzOS::OpenMode::kRead;
     return true;
 }
 
@@ -106,22 +79,22 @@ int qzIffFile::close() {
     }
     flushWriteBuffer();
     releaseLargeWriteBuffer();
-    if (std::fclose(m_file) != 0 && m_writable) {
+    if (!m_file->close() && m_writable) {
         failWrite("closing the file failed");
     }
-    m_file = nullptr;
+    m_file.reset();
     resetState();
     return m_writeError ? -1 : 0;
 }
 
 void qzIffFile::resetState() {
     m_writable = false;
+    m_name.clear();
     m_openIdentity = qzOS::FileIdentity();
     m_readAheadOnce = 0;
     m_position = 0;
     m_fileLength = 0;
-    m_physicalPosition = -1;
-    m_lastWasWrite = false;
+    m_systemReadFailed = false;
     m_readBufferStart = 0;
     m_readBufferLength = 0;
     // The buffer's memory is kept for the next file.
@@ -138,16 +111,13 @@ int qzIffFile::seek(int offset, int whence) {
     if (m_file == nullptr) {
         return -1;
     }
-    if (!m_writeGroups.empty() || m_putActive) {
-        m_lastError = "seek refused while a group is being written";
-        return -1;
-    }
+    // 0, 1 and 2 as fseek's SEEK_SET, SEEK_CUR and SEEK_END.
     std::int64_t base = 0;
-    if (whence == SEEK_CUR) {
+    if (whence == 1) {
         base = static_cast<std::int64_t>(m_position);
-    } else if (whence == SEEK_END) {
+    } else if (whence == 2) {
         base = static_cast<std::int64_t>(m_fileLength);
-    } else if (whence != SEEK_SET) {
+    } else if (whence != 0) {
         return -1;
     }
     const std::int64_t target = base + offset;
@@ -155,74 +125,58 @@ int qzIffFile::seek(int offset, int whence) {
         m_lastError = "seek outside the file to offset " + std::to_string(target);
         return -1;
     }
-    return seekTo(static_cast<std::uint64_t>(target));
+    ReadPosition to;
+    to.offset = static_cast<std::uint64_t>(target);
+    return seek(to) ? 0 : -1;
 }
 
-bool qzIffFile::restartRead(const char* name, std::uint64_t headerBytes, bool& unmodified) {
-    unmodified = false;
-    if (m_file == nullptr || m_writable || !m_writeGroups.empty() || m_putActive) {
+bool qzIffFile::seekElsewhere(const ReadPosition& to, ReadAhead ahead) {
+    if (m_file == nullptr || !m_writeGroups.empty() || m_putActive) {
+        if (m_file != nullptr) m_lastError = "seek refused while a group is being written";
         return false;
     }
-    qzOS::FileIdentity named;
-    std::uint64_t length = 0;
-    if (!m_openIdentity.known || !qzOS::identityAt(name, named, length) ||
-        named.device != m_openIdentity.device || named.node != m_openIdentity.node ||
-        length != m_fileLength) {
+    // Into a group read earlier: it lies in the file, and the offset past its header, in it.
+    const bool fits = to.depth == 0
+        ? to.offset <= m_fileLength
+        : to.depth == 1 && to.groupStart < to.groupEnd && to.groupEnd <= m_fileLength &&
+          headerBytes() + kTypeBytes <= to.groupEnd - to.groupStart &&
+          to.offset >= to.groupStart + headerBytes() + kTypeBytes && to.offset <= to.groupEnd;
+    if (!fits) {
+        m_lastError = "seek outside the file to offset " + std::to_string(to.offset);
         return false;
     }
-    unmodified = named.modifiedNs == m_openIdentity.modifiedNs;
-    m_openIdentity.modifiedNs = named.modifiedNs;
+    m_begun.active = false;
+    m_readGroups.clear();
+    if (to.depth == 1) {
+        m_readGroups.push_back({to.groupStart, to.groupEnd});
+    }
+    m_position = to.offset;
+    if (ahead == ReadAhead::kHead) {
+        readLittleAhead();
+    }
+    return true;
+}
+
+bool qzIffFile::restartRead(bool& modified) {
+    modified = false;
+    qzOS::FileStatus named;
+    if (m_file == nullptr || m_writable || !m_openIdentity.known ||
+        !m_fileSystem.status(m_name.c_str(), named) || !named.identity.known ||
+        named.identity.device != m_openIdentity.device || named.identity.node != m_openIdentity.node ||
+        named.length != m_fileLength) {
+        return false;
+    }
+    modified = named.identity.modifiedNs != m_openIdentity.modifiedNs;
+    m_openIdentity.modifiedNs = named.identity.modifiedNs;
+    if (modified) {
+        m_readBufferStart = 0;
+        m_readBufferLength = 0;
+    }
     m_position = 0;
-    m_readBufferStart = 0;
-    m_readBufferLength = 0;
     m_readGroups.clear();
     m_begun = BegunChunk();
     m_readDamage = ReadDamage::kNone;
     m_lastError.clear();
-    m_readAheadOnce = unmodified ? 0 : headerBytes;
-    return true;
-}
-
-int qzIffFile::seekTo(std::uint64_t offset) {
-    if (m_file == nullptr) {
-        return -1;
-    }
-    if (!m_writeGroups.empty() || m_putActive) {
-        m_lastError = "seek refused while a group is being written";
-        return -1;
-    }
-    if (offset > m_fileLength) {
-        m_lastError = "seek outside the file to offset " + std::to_string(offset);
-        return -1;
-    }
-    m_readGroups.clear();
-    m_begun = BegunChunk();
-    m_position = offset;
-    return 0;
-}
-
-bool qzIffFile::seekInGroup(std::uint64_t offset) {
-    if (m_file == nullptr || m_readGroups.empty()) {
-        return false;
-    }
-    const ReadGroup& group = m_readGroups.back();
-    if (offset < group.start + headerBytes() + kTypeBytes || offset > group.end) {
-        return false;
-    }
-    m_begun = BegunChunk();
-    m_position = offset;
-    return true;
-}
-
-bool qzIffFile::reenterGroup(std::uint64_t start, std::uint64_t end, std::uint64_t position) {
-    if (m_file == nullptr || !m_readGroups.empty() || !m_writeGroups.empty() || m_putActive ||
-        end > m_fileLength || position > end ||
-        position < start + headerBytes() + kTypeBytes) {
-        return false;
-    }
-    m_begun = BegunChunk();
-    m_readGroups.push_back({start, end});
-    m_position = position;
     return true;
 }
 
@@ -248,7 +202,60 @@ int qzIffFile::failWrite(const std::string& message) {
 void qzIffFile::failRead(ReadDamage damage, std::uint64_t offset, const std::string& message) {
     m_readDamage = damage;
     m_readDamageOffset = offset;
-    m_lastError = message;
+    m_lastError = m_systemReadFailed ? message + " (reading the file failed)" : message;
+}
+
+// ---------------------------------------------------------------------------------------
+// Read-ahead: how much a read from the file takes beyond what it needs is decided here only.
+
+namespace {
+
+// A few chunk headers: what a read takes when a large chunk is expected next, whose data will
+// go from the file straight to the caller's memory.
+constexpr std::uint64_t kHeadReadAhead = 4096;
+
+}  // namespace
+
+void qzIffFile::readLittleAhead() {
+    if (m_readAheadOnce == 0 || m_readAheadOnce > kHeadReadAhead) {
+        m_readAheadOnce = kHeadReadAhead;
+    }
+}
+
+// Entering a top-level group reads as many bytes as the largest group met so far (up to the
+// buffer): entering a group of a file of like groups and reading it then costs one read from
+// the system instead of two. Kept across files of one object.
+std::uint64_t qzIffFile::groupReadAheadEnd(std::uint64_t headerEnd, std::uint64_t limit) const {
+    if (!m_readGroups.empty()) {
+        return headerEnd;
+    }
+    return std::min<std::uint64_t>(limit, std::max<std::uint64_t>(headerEnd, m_position + m_groupReadAhead));
+}
+
+void qzIffFile::noteGroupSize(std::uint64_t bytes) {
+    m_groupReadAhead = std::max<std::uint64_t>(m_groupReadAhead, std::min<std::uint64_t>(kBufferBytes, bytes));
+}
+
+// Past a large chunk left unread, what comes next is most likely a few headers before the
+// next large payload: a full read-ahead there would mostly be copied twice.
+void qzIffFile::noteSkipped(std::uint64_t unreadBytes, std::uint64_t next) {
+    if (unreadBytes >= kBufferBytes && m_position + kBufferBytes < next) {
+        readLittleAhead();
+    }
+}
+
+// The bytes the read at `offset` takes: at least `count`, up to the buffer, not beyond
+// `aheadLimit`, and once not beyond the bound a hint set.
+std::size_t qzIffFile::readAheadFor(std::uint64_t offset, std::size_t count, std::uint64_t aheadLimit) {
+    if (m_readAheadOnce != 0) {
+        aheadLimit = std::min(aheadLimit, offset + m_readAheadOnce);
+        m_readAheadOnce = 0;
+    }
+    if (aheadLimit <= offset) {
+        return count;
+    }
+    return std::max<std::size_t>(count, static_cast<std::size_t>(
+        std::min<std::uint64_t>(kBufferBytes, aheadLimit - offset)));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -258,27 +265,12 @@ std::size_t qzIffFile::physicalRead(std::uint64_t offset, void* dst, std::size_t
     if (count == 0) {
         return 0;
     }
-    if (!m_writable) {
-        // Nothing is written through this stream: read by offset, leaving its position be.
-        m_physicalPosition = -1;
-        return qzOS::readFileAt(m_file, offset, dst, count);
+    // What is still buffered for writing may lie where the read goes.
+    if (m_writable) {
+        flushWriteBuffer();
     }
-    flushWriteBuffer();
-    if (m_physicalPosition != static_cast<std::int64_t>(offset) || m_lastWasWrite) {
-        if (qzOS::seekFile(m_file, static_cast<std::int64_t>(offset), SEEK_SET) != 0) {
-            m_physicalPosition = -1;
-            return 0;
-        }
-        m_physicalPosition = static_cast<std::int64_t>(offset);
-    }
-    m_lastWasWrite = false;
-    const std::size_t got = std::fread(dst, 1, count, m_file);
-    if (got != count) {
-        std::clearerr(m_file);
-        m_physicalPosition = -1;
-    } else {
-        m_physicalPosition += static_cast<std::int64_t>(got);
-    }
+    std::size_t got = 0;
+    m_systemReadFailed = !m_file->read(offset, dst, count, got);
     return got;
 }
 
@@ -293,15 +285,7 @@ const unsigned char* qzIffFile::viewAt(std::uint64_t offset, std::size_t count, 
         offset - m_readBufferStart <= m_readBufferLength - count) {
         return m_readBuffer.data() + (offset - m_readBufferStart);
     }
-    std::size_t want = count;
-    if (m_readAheadOnce != 0) {
-        aheadLimit = std::min(aheadLimit, offset + m_readAheadOnce);
-        m_readAheadOnce = 0;
-    }
-    if (aheadLimit > offset) {
-        want = std::max<std::size_t>(count, static_cast<std::size_t>(
-            std::min<std::uint64_t>(kBufferBytes, aheadLimit - offset)));
-    }
+    const std::size_t want = readAheadFor(offset, count, aheadLimit);
     m_readBufferLength = 0;
     const std::size_t got = physicalRead(offset, m_readBuffer.data(), want);
     m_readBufferStart = offset;
@@ -346,13 +330,7 @@ int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
     const std::uint64_t remaining = limit - m_position;
     const unsigned headerSize = 4 + m_sizeFieldBytes;
     unsigned char header[16];
-    // At the top level the read-ahead takes as many bytes as the largest group met so far
-    // (up to the buffer): entering a group of a file of like groups and reading it then
-    // costs one read from the system instead of two.
-    std::uint64_t ahead = m_position + headerSize + kTypeBytes;
-    if (topLevel) {
-        ahead = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(ahead, m_position + m_groupReadAhead));
-    }
+    const std::uint64_t ahead = groupReadAheadEnd(m_position + headerSize + kTypeBytes, limit);
     // At the top the end of the file is the limit: a header it cuts is a cut-off file. Inside a
     // group whose end lies in the file, the group contradicts what it holds.
     const ReadDamage cutOff = topLevel ? ReadDamage::kTruncated : ReadDamage::kCorrupt;
@@ -383,8 +361,7 @@ int qzIffFile::beginReadGroup(qzIffTag& groupTag, qzIffTag& type) {
         return -1;
     }
     if (topLevel) {
-        m_groupReadAhead = std::max<std::uint64_t>(m_groupReadAhead,
-            std::min<std::uint64_t>(kBufferBytes, headerSize + size));
+        noteGroupSize(headerSize + size);
     }
     groupTag = tag;
     type = qzIffTag::fromBytes(header + headerSize);
@@ -583,12 +560,7 @@ int qzIffFile::endGet() {
 
 void qzIffFile::endBegunChunk() {
     if (m_begun.active) {
-        // Past a large chunk left unread, what comes next is most likely a few headers before
-        // the next large payload: a full read-ahead there would mostly be copied twice.
-        if (m_begun.size - m_begun.consumed >= kBufferBytes && m_position + kBufferBytes < m_begun.next &&
-            (m_readAheadOnce == 0 || m_readAheadOnce > kAfterSkipReadAhead)) {
-            m_readAheadOnce = kAfterSkipReadAhead;
-        }
+        noteSkipped(m_begun.size - m_begun.consumed, m_begun.next);
         m_position = m_begun.next;
         m_begun = BegunChunk();
     }

@@ -12,24 +12,44 @@
 #include "qzFileSystem.h"
 #include "qzIffTag.h"
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace iff {
 
+// Where reading stands: an offset, and the group it lies in when one is entered. Taken with
+// position() and given back to seek() to read from there again.
+struct ReadPosition {
+    std::uint64_t offset = 0;
+    std::uint64_t groupStart = 0;  // the innermost entered group's header
+    std::uint64_t groupEnd = 0;    // just past its contents
+    unsigned depth = 0;            // groups entered: 0 at the top level
+};
+
+// What the next read from the file takes beyond the bytes it needs.
+enum class ReadAhead {
+    kFull,  // fills the buffer: small chunks follow one another
+    kHead,  // a little: a few headers before a large chunk that the caller reads into its
+            // own memory, which a full buffer would only copy twice
+};
+
 class qzIffFile {
 public:
     enum KeloIffTag { kGroupTag = 0 };
+    // Reads and writes smaller than this gather in a buffer of this size; larger ones go to
+    // the file in one call.
+    static constexpr std::size_t kBufferBytes = 64 * 1024;
 
     virtual ~qzIffFile();
     qzIffFile(const qzIffFile&) = delete;
     qzIffFile& operator=(const qzIffFile&) = delete;
 
-    // Mode "r", "w" or "r+" as with fopen (always binary). The two numbers are not used.
-    // Closes a file that is still open first. Clears the error state.
+    // Mode "r", "w" or "r+" as with fopen (always binary), in the file system given at
+    // construction. The two numbers are not used. Closes a file that is still open first.
+    // Clears the error state.
     virtual bool open(const char* name, const char* mode, long, long);
     virtual bool isActive() const;
     // Completes open write groups, writes out buffered data and closes. 0 on success;
@@ -39,33 +59,41 @@ public:
     // further top-level groups are appended. Leaves any entered read group. Refused (nonzero)
     // while a write group or a string chunk is open, or outside the file.
     virtual int seek(int offset, int whence);
-    // To an absolute offset at the top level, as seek(offset, 0) but for any file length.
-    int seekTo(std::uint64_t offset);
+    // Where reading stands now.
+    ReadPosition position() const {
+        ReadPosition here;
+        here.offset = m_position;
+        here.depth = static_cast<unsigned>(m_readGroups.size());
+        if (!m_readGroups.empty()) {
+            here.groupStart = m_readGroups.back().start;
+            here.groupEnd = m_readGroups.back().end;
+        }
+        return here;
+    }
+    // Back to a position this file gave earlier, at the top level or inside a top-level group
+    // (depth 0 or 1), ending a begun chunk. False, with nothing changed, for a position
+    // outside the file or the group, a deeper one, or while writing a group.
+    bool seek(const ReadPosition& to, ReadAhead ahead = ReadAhead::kFull) {
+        // Within the one group entered, as a reader going from record to record does, only
+        // the offset moves; this runs for every channel of every frame played back.
+        if (to.depth == 1 && m_readGroups.size() == 1 && m_writeGroups.empty() && !m_putActive &&
+            m_readGroups.front().start == to.groupStart && m_readGroups.front().end == to.groupEnd &&
+            to.offset <= to.groupEnd && to.offset >= to.groupStart + headerBytes() + kTypeBytes) {
+            m_begun.active = false;
+            m_position = to.offset;
+            if (ahead == ReadAhead::kHead) {
+                readLittleAhead();
+            }
+            return true;
+        }
+        return seekElsewhere(to, ahead);
+    }
     // Back at the start of a file opened with "r", as a fresh open would stand, when the file
-    // under `name` is still the open one and has the length it had when opened. Nothing is
-    // kept from the earlier reads: what follows is read from the file again. `unmodified`
-    // tells whether the file was modified since it was opened or last restarted. False, with
-    // nothing changed, otherwise. `headerBytes` (0: not known) bounds what the next group
-    // entered reads ahead when the file was modified, for a caller that then reads the
-    // header again and jumps.
-    bool restartRead(const char* name, std::uint64_t headerBytes, bool& unmodified);
-    // Where the next read or write begins; bytes in the file, buffered writes included.
-    std::uint64_t tell() const { return m_position; }
+    // under its name is still the open one with the length it had; false, with nothing
+    // changed, otherwise. `modified` tells whether it was written since it was opened or last
+    // restarted; then nothing read before is kept.
+    bool restartRead(bool& modified);
     std::uint64_t length() const { return m_fileLength; }
-    // Read groups entered, and the end of the innermost one (0 with none entered).
-    std::size_t readDepth() const { return m_readGroups.size(); }
-    std::uint64_t readGroupEnd() const { return m_readGroups.empty() ? 0 : m_readGroups.back().end; }
-    // Where the innermost entered group's header begins (0 with none entered).
-    std::uint64_t readGroupStart() const { return m_readGroups.empty() ? 0 : m_readGroups.back().start; }
-    // To a chunk boundary of the innermost entered group learnt from an earlier read of it:
-    // `offset` lies between the group's first chunk and its end. Ends a begun chunk.
-    bool seekInGroup(std::uint64_t offset);
-    // Enters again, without reading it, a top-level group read earlier from the open file:
-    // its header at `start`, its contents ending at `end`, reading on from `position`.
-    bool reenterGroup(std::uint64_t start, std::uint64_t end, std::uint64_t position);
-    // The next read from the file takes at most `bytes` (nonzero) beyond what it needs: for a
-    // caller that knows the read-ahead would be thrown away.
-    void limitNextReadAhead(std::uint64_t bytes) { m_readAheadOnce = bytes; }
     // kGroupTag yields the file's group tag; any other value yields kZERO.
     virtual const qzIffTag& getTag(KeloIffTag which);
 
@@ -74,14 +102,18 @@ public:
     virtual int beginWriteGroup(const qzIffTag& groupTag, const qzIffTag& type);
     virtual int endWriteGroup();
     virtual int putChunk(const qzIffTag& tag, unsigned int size, const void* data);
-    // Appends a chunk of `size` data bytes and returns where its data goes; the caller fills
-    // all of them before the next call on this object. Null when putChunk would fail (and
-    // then with the same error), or when the memory for the chunk cannot be had.
-    unsigned char* putChunkInPlace(const qzIffTag& tag, std::uint32_t size);
-    // Makes room for `bytes` further buffered bytes, so that the writes that follow (up to
-    // the next flush or close) need no memory of their own. False, with nothing written and
-    // no error set, when there is none.
-    bool reserveWrite(std::size_t bytes);
+    // Chunks whose data the caller produces in place: `tag` and `size` in, `data` out.
+    struct ChunkSpace {
+        qzIffTag tag;
+        std::uint32_t size = 0;
+        unsigned char* data = nullptr;
+    };
+    // Appends the chunks, one after another, and gives where each one's data goes; the caller
+    // fills all of it before the next call on this object. All or nothing: false with nothing
+    // written when a chunk is refused (with the write error, as putChunk), and false with
+    // nothing written and no write error when there is no memory for them. (Appended, they
+    // reach the file with the buffer: hasWriteError tells whether the file is still sound.)
+    bool putChunksInPlace(ChunkSpace* chunks, std::size_t count);
     // A chunk collected in memory and written whole by endPut. Each putString appends the
     // string's bytes and one terminating zero byte.
     virtual int beginPut(const qzIffTag& tag);
@@ -104,15 +136,16 @@ public:
     // writing at most size + 1 bytes. Null when no chunk is begun or the read fails.
     virtual char* getString(char* buffer, int size);
     // Copies the next count bytes of the begun chunk to dst, as they are in the file; false
-    // when no chunk is begun, fewer bytes are left in it, or the read fails. A large chunk
-    // goes straight from the file to dst.
+    // when no chunk is begun, fewer bytes are left in it, or the read fails (dst may then
+    // hold a part). A large chunk goes straight from the file to dst.
     bool getBytes(void* dst, std::size_t count);
     // Ends the begun chunk, skipping what was not read: 0, or 1 when none was begun.
     virtual int endGet();
 
     // Pushes buffered writes to the system; false when this or any earlier write failed.
     bool flush();
-    // Sticky: set by the first failed write, seek or refused write call; reset by open().
+    // Sticky: set by the first failed write, flush, close or refused write call; reset by
+    // open().
     bool hasWriteError() const { return m_writeError; }
     // What the last failed read met, reset by open(): a file that ends inside a group or
     // chunk whose sizes otherwise agree (cut off), or a size or tag that contradicts its group
@@ -126,9 +159,15 @@ public:
     const std::string& lastError() const { return m_lastError; }
 
 protected:
-    qzIffFile(const qzIffTag& groupTag, unsigned sizeFieldBytes, unsigned alignment);
+    qzIffFile(const qzIffTag& groupTag, unsigned sizeFieldBytes, unsigned alignment,
+              qzOS::FileSystem& fileSystem);
 
 private:
+    // The type tag after a group's size field.
+    static constexpr unsigned kTypeBytes = 4;
+    // " at offset N", for messages.
+    static std::string at(std::uint64_t offset) { return " at offset " + std::to_string(offset); }
+
     struct ReadGroup {
         std::uint64_t start;  // offset of the group's header
         std::uint64_t end;    // offset just past the group's contents
@@ -149,6 +188,15 @@ private:
     std::uint64_t paddingAfter(std::uint64_t offset) const;
     std::uint64_t currentReadLimit() const;
     void resetState();
+
+    bool seekElsewhere(const ReadPosition& to, ReadAhead ahead);
+
+    // Read-ahead policy.
+    void readLittleAhead();
+    std::uint64_t groupReadAheadEnd(std::uint64_t headerEnd, std::uint64_t limit) const;
+    void noteGroupSize(std::uint64_t bytes);
+    void noteSkipped(std::uint64_t unreadBytes, std::uint64_t next);
+    std::size_t readAheadFor(std::uint64_t offset, std::size_t count, std::uint64_t aheadLimit);
 
     // Reading helpers: offsets are absolute; `aheadLimit` bounds read-ahead.
     bool readAt(std::uint64_t offset, void* dst, std::size_t count, std::uint64_t aheadLimit);
@@ -193,13 +241,15 @@ private:
     const qzIffTag m_groupTag;
     const unsigned m_sizeFieldBytes;
     const unsigned m_alignment;
+    qzOS::FileSystem& m_fileSystem;
 
-    std::FILE* m_file = nullptr;
+    std::unique_ptr<qzOS::FileHandle> m_file;
+    std::string m_name;
     bool m_writable = false;
     std::uint64_t m_position = 0;    // logical position of the next read or write
     std::uint64_t m_fileLength = 0;  // bytes in the file, buffered writes included
-    std::int64_t m_physicalPosition = -1;  // where the stream stands; -1 unknown
-    bool m_lastWasWrite = false;
+    // The last read from the file failed in the system, not at the file's end.
+    bool m_systemReadFailed = false;
 
     std::vector<unsigned char> m_readBuffer;
     std::uint64_t m_readBufferStart = 0;
@@ -232,14 +282,15 @@ private:
     std::string m_lastError;
 };
 
+// The file system must outlive the object.
 class qzIffFile4 : public qzIffFile {
 public:
-    qzIffFile4();
+    explicit qzIffFile4(qzOS::FileSystem& fileSystem = qzOS::defaultFileSystem());
 };
 
 class qzIffFile8 : public qzIffFile {
 public:
-    qzIffFile8();
+    explicit qzIffFile8(qzOS::FileSystem& fileSystem = qzOS::defaultFileSystem());
 };
 
 }  // namespace iff

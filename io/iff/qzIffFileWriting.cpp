@@ -1,16 +1,13 @@
 // Writing the container: groups and chunks appended through the write buffer.
 #include "qzIffFile.h"
 
-#include "qzFileSystem.h"
 #include "qzIffByteOrder.h"
-#include "qzIffFileShared.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
 namespace iff {
-using namespace shared;
 namespace {
 
 // While the outermost open group is still in the write buffer, writes gather up to this
@@ -115,26 +112,36 @@ int qzIffFile::putChunk(const qzIffTag& tag, unsigned int size, const void* data
     return writeChunk(tag, data, size) ? 0 : -1;
 }
 
-unsigned char* qzIffFile::putChunkInPlace(const qzIffTag& tag, std::uint32_t size) {
-    if (!chunkAllowed(tag) && chunkRefused("putChunkInPlace", tag)) {
-        return nullptr;
-    }
-    const std::size_t header = headerBytes();
-    const std::size_t padding = static_cast<std::size_t>(paddingAfter(m_position + header + size));
+bool qzIffFile::putChunksInPlace(ChunkSpace* chunks, std::size_t count) {
+    // Each frame's padding depends on where it begins.
     const std::uint64_t start = m_position;
-    bool ok = true;
-    unsigned char* target = bufferSpace(header + size + padding, ok);
-    if (target == nullptr) {
-        failWrite("no memory for chunk '" + tag.text() + "' of " + std::to_string(size) + " bytes" +
-            at(start));
-        return nullptr;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!chunkAllowed(chunks[i].tag) && chunkRefused("putChunksInPlace", chunks[i].tag)) {
+            return false;
+        }
+        const std::size_t frame = headerBytes() + chunks[i].size;
+        total += frame + static_cast<std::size_t>(paddingAfter(start + total + frame));
     }
-    storeChunkFrame(target, tag, size, padding);
-    return target + header;
-}
-
-bool qzIffFile::reserveWrite(std::size_t bytes) {
-    return m_writeBufferSize + bytes <= m_writeBufferCapacity || growWriteBuffer(m_writeBufferSize + bytes);
+    // Memory for all of them first, so that none is written without the others.
+    bool ok = true;
+    unsigned char* target = nullptr;
+    if (m_writeBufferSize + total <= m_writeBufferCapacity || growWriteBuffer(m_writeBufferSize + total)) {
+        target = bufferSpace(total, ok);
+    }
+    if (target == nullptr) {
+        m_lastError = "no memory for " + std::to_string(total) + " bytes of chunks" + at(start);
+        return false;
+    }
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t frame = headerBytes() + chunks[i].size;
+        const std::size_t padding = static_cast<std::size_t>(paddingAfter(start + offset + frame));
+        storeChunkFrame(target + offset, chunks[i].tag, chunks[i].size, padding);
+        chunks[i].data = target + offset + headerBytes();
+        offset += frame + padding;
+    }
+    return true;
 }
 
 int qzIffFile::beginPut(const qzIffTag& tag) {
@@ -316,23 +323,11 @@ bool qzIffFile::flushWriteBuffer() {
 }
 
 bool qzIffFile::physicalWrite(std::uint64_t offset, const void* data, std::size_t count) {
-    if (m_physicalPosition != static_cast<std::int64_t>(offset) || !m_lastWasWrite) {
-        if (qzOS::seekFile(m_file, static_cast<std::int64_t>(offset), SEEK_SET) != 0) {
-            m_physicalPosition = -1;
-            failWrite("seeking to offset " + std::to_string(offset) + " for writing failed");
-            return false;
-        }
-        m_physicalPosition = static_cast<std::int64_t>(offset);
-    }
-    m_lastWasWrite = true;
     dropReadBuffer(offset, count);
-    if (std::fwrite(data, 1, count, m_file) != count) {
-        std::clearerr(m_file);
-        m_physicalPosition = -1;
+    if (!m_file->write(offset, data, count)) {
         failWrite("writing " + std::to_string(count) + " bytes" + at(offset) + " failed");
         return false;
     }
-    m_physicalPosition += static_cast<std::int64_t>(count);
     return true;
 }
 
@@ -366,7 +361,7 @@ bool qzIffFile::flush() {
     }
     bool ok = flushWriteBuffer();
     releaseLargeWriteBuffer();
-    if (m_writable && std::fflush(m_file) != 0) {
+    if (m_writable && !m_file->flush()) {
         failWrite("flushing the file failed");
         ok = false;
     }

@@ -1,0 +1,342 @@
+// The operating system's files: POSIX, and Windows below. The only place in the library that
+// makes file system calls of the platform.
+#include "qzFileSystem.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace qzOS {
+namespace {
+
+// Listing goes through std::filesystem on every platform; it widens UTF-8 itself.
+bool listWithStd(const char* path, std::vector<std::string>& names) {
+    names.clear();
+    std::string text = path ? path : "";
+    std::replace(text.begin(), text.end(), '\\', '/');
+    if (text.empty()) text = ".";
+    std::error_code error;
+    std::filesystem::directory_iterator it(std::filesystem::u8path(text), error);
+    if (error) return false;
+    for (const std::filesystem::directory_iterator end; it != end; it.increment(error)) {
+        if (error) return false;
+        names.push_back(it->path().filename().u8string());
+    }
+    return !error;
+}
+
+#if !defined(_WIN32)
+
+void fillStatus(const struct stat& info, FileStatus& status) {
+    status.length = static_cast<std::uint64_t>(info.st_size);
+    status.regular = S_ISREG(info.st_mode);
+    status.identity.device = static_cast<std::uint64_t>(info.st_dev);
+    status.identity.node = static_cast<std::uint64_t>(info.st_ino);
+#if defined(__APPLE__)
+    const struct timespec& modified = info.st_mtimespec;
+#else
+    const struct timespec& modified = info.st_mtim;
+#endif
+    status.identity.modifiedNs =
+        static_cast<std::int64_t>(modified.tv_sec) * 1000000000 + modified.tv_nsec;
+    status.identity.known = true;
+}
+
+// One call moves at most this much, so that a count never exceeds what ssize_t holds.
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+
+class PosixFile final : public FileHandle {
+public:
+    explicit PosixFile(int descriptor) : m_descriptor(descriptor) {}
+    ~PosixFile() override { close(); }
+
+    bool read(std::uint64_t offset, void* data, std::size_t count, std::size_t& got) override {
+        got = 0;
+        auto* out = static_cast<unsigned char*>(data);
+        while (got < count) {
+            const ssize_t n = ::pread(m_descriptor, out + got, std::min(count - got, kMaxTransfer),
+                                      static_cast<off_t>(offset + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    bool write(std::uint64_t offset, const void* data, std::size_t count) override {
+        const auto* in = static_cast<const unsigned char*>(data);
+        for (std::size_t done = 0; done < count;) {
+            const ssize_t n = ::pwrite(m_descriptor, in + done, std::min(count - done, kMaxTransfer),
+                                       static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    bool status(FileStatus& status) override {
+        struct stat info {};
+        if (m_descriptor < 0 || ::fstat(m_descriptor, &info) != 0) return false;
+        fillStatus(info, status);
+        return true;
+    }
+
+    bool flush() override { return m_descriptor >= 0; }
+
+    bool sync() override {
+        if (m_descriptor < 0) return false;
+#if defined(__APPLE__)
+        // fsync leaves the data in the drive's cache there.
+        if (::fcntl(m_descriptor, F_FULLFSYNC) == 0) return true;
+        return ::fsync(m_descriptor) == 0;
+#elif defined(__linux__)
+        return ::fdatasync(m_descriptor) == 0;
+#else
+        return ::fsync(m_descriptor) == 0;
+#endif
+    }
+
+    bool close() override {
+        if (m_descriptor < 0) return false;
+        // Not retried on EINTR: the descriptor is gone either way.
+        const bool closed = ::close(m_descriptor) == 0;
+        m_descriptor = -1;
+        return closed;
+    }
+
+private:
+    int m_descriptor;
+};
+
+class PosixFileSystem final : public FileSystem {
+public:
+    std::unique_ptr<FileHandle> open(const char* path, OpenMode mode) override {
+        if (!path || !*path) return nullptr;
+        int flags = O_CLOEXEC;
+        switch (mode) {
+        case OpenMode::kRead: flags |= O_RDONLY; break;
+        case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+        case OpenMode::kReadWrite: flags |= O_RDWR; break;
+        }
+        int descriptor = -1;
+        do {
+            descriptor = ::open(path, flags, 0666);
+        } while (descriptor < 0 && errno == EINTR);
+        if (descriptor < 0) return nullptr;
+        struct stat info {};
+        if (::fstat(descriptor, &info) != 0 || S_ISDIR(info.st_mode)) {
+            ::close(descriptor);
+            return nullptr;
+        }
+        return std::make_unique<PosixFile>(descriptor);
+    }
+
+    bool status(const char* path, FileStatus& status) override {
+        struct stat info {};
+        if (!path || !*path || ::stat(path, &info) != 0) return false;
+        fillStatus(info, status);
+        return true;
+    }
+
+    bool renameReplacing(const char* from, const char* to) override {
+        return from && *from && to && *to && ::rename(from, to) == 0;
+    }
+
+    bool remove(const char* path) override { return path && *path && ::unlink(path) == 0; }
+
+    bool listDirectory(const char* path, std::vector<std::string>& names) override {
+        return listWithStd(path, names);
+    }
+
+    bool syncDirectory(const char* path) override {
+        const char* directory = path && *path ? path : ".";
+        const int descriptor = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (descriptor < 0) return false;
+        // Some file systems cannot sync a directory (EINVAL): nothing more can be done there.
+        const bool synced = ::fsync(descriptor) == 0 || errno == EINVAL;
+        ::close(descriptor);
+        return synced;
+    }
+};
+
+#else  // _WIN32
+
+// UTF-8 to the UTF-16 of the wide calls; false for text that is not UTF-8.
+bool widen(const char* utf8, std::wstring& wide) {
+    wide.clear();
+    if (!utf8 || !*utf8) return false;
+    const int needed = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+    if (needed <= 0) return false;
+    wide.resize(static_cast<std::size_t>(needed));
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &wide[0], needed) != needed) {
+        return false;
+    }
+    wide.resize(static_cast<std::size_t>(needed) - 1);
+    return true;
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+// 100-nanosecond steps from 1601 to 1970.
+constexpr std::int64_t kEpochDifference = 116444736000000000LL;
+
+OVERLAPPED at(std::uint64_t offset) {
+    OVERLAPPED overlapped{};
+    overlapped.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return overlapped;
+}
+
+bool statusOf(HANDLE handle, FileStatus& status) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) return false;
+    status.length = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    status.identity.device = info.dwVolumeSerialNumber;
+    status.identity.node = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    const std::int64_t ticks = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+        info.ftLastWriteTime.dwLowDateTime);
+    status.identity.modifiedNs = (ticks - kEpochDifference) * 100;
+    status.identity.known = true;
+    return true;
+}
+
+class WindowsFile final : public FileHandle {
+public:
+    explicit WindowsFile(HANDLE handle) : m_handle(handle) {}
+    ~WindowsFile() override { close(); }
+
+    // A synchronous handle reads at the OVERLAPPED offset; the handle's own position moves,
+    // but nothing here relies on it.
+    bool read(std::uint64_t offset, void* data, std::size_t count, std::size_t& got) override {
+        got = 0;
+        auto* out = static_cast<unsigned char*>(data);
+        while (got < count) {
+            OVERLAPPED overlapped = at(offset + got);
+            DWORD done = 0;
+            const DWORD asked = static_cast<DWORD>(std::min(count - got, kMaxTransfer));
+            if (!ReadFile(m_handle, out + got, asked, &done, &overlapped)) {
+                if (GetLastError() == ERROR_HANDLE_EOF) break;
+                return false;
+            }
+            if (done == 0) break;
+            got += done;
+        }
+        return true;
+    }
+
+    bool write(std::uint64_t offset, const void* data, std::size_t count) override {
+        const auto* in = static_cast<const unsigned char*>(data);
+        for (std::size_t done = 0; done < count;) {
+            OVERLAPPED overlapped = at(offset + done);
+            DWORD written = 0;
+            const DWORD asked = static_cast<DWORD>(std::min(count - done, kMaxTransfer));
+            if (!WriteFile(m_handle, in + done, asked, &written, &overlapped) || written == 0) {
+                return false;
+            }
+            done += written;
+        }
+        return true;
+    }
+
+    bool status(FileStatus& status) override {
+        return m_handle != INVALID_HANDLE_VALUE && statusOf(m_handle, status);
+    }
+
+    bool flush() override { return m_handle != INVALID_HANDLE_VALUE; }
+
+    bool sync() override { return m_handle != INVALID_HANDLE_VALUE && FlushFileBuffers(m_handle); }
+
+    bool close() override {
+        if (m_handle == INVALID_HANDLE_VALUE) return false;
+        const bool closed = CloseHandle(m_handle) != 0;
+        m_handle = INVALID_HANDLE_VALUE;
+        return closed;
+    }
+
+private:
+    HANDLE m_handle;
+};
+
+class WindowsFileSystem final : public FileSystem {
+public:
+    // Every handle shares reading, writing and deleting, so that a writer may replace a file
+    // that a reader holds open.
+    std::unique_ptr<FileHandle> open(const char* path, OpenMode mode) override {
+        std::wstring wide;
+        if (!widen(path, wide)) return nullptr;
+        DWORD access = GENERIC_READ | GENERIC_WRITE;
+        DWORD disposition = OPEN_EXISTING;
+        if (mode == OpenMode::kRead) access = GENERIC_READ;
+        if (mode == OpenMode::kCreate) disposition = CREATE_ALWAYS;
+        const HANDLE handle = CreateFileW(wide.c_str(), access, kShareAll, nullptr, disposition,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return nullptr;
+        return std::make_unique<WindowsFile>(handle);
+    }
+
+    bool status(const char* path, FileStatus& status) override {
+        std::wstring wide;
+        if (!widen(path, wide)) return false;
+        // No access asked: the identity can be read even of a file another process holds.
+        const HANDLE handle = CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return false;
+        const bool known = statusOf(handle, status);
+        CloseHandle(handle);
+        return known;
+    }
+
+    bool renameReplacing(const char* from, const char* to) override {
+        std::wstring wideFrom;
+        std::wstring wideTo;
+        return widen(from, wideFrom) && widen(to, wideTo) &&
+               MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    }
+
+    bool remove(const char* path) override {
+        std::wstring wide;
+        return widen(path, wide) && DeleteFileW(wide.c_str()) != 0;
+    }
+
+    bool listDirectory(const char* path, std::vector<std::string>& names) override {
+        return listWithStd(path, names);
+    }
+
+    // A rename is durable once MoveFileExW with MOVEFILE_WRITE_THROUGH returns.
+    bool syncDirectory(const char*) override { return true; }
+};
+
+#endif
+
+}  // namespace
+
+FileSystem& systemFileSystem() {
+#if defined(_WIN32)
+    static WindowsFileSystem system;
+#else
+    static PosixFileSystem system;
+#endif
+    return system;
+}
+
+}  // namespace qzOS
