@@ -167,7 +167,7 @@ void writeCache(const std::string& directory, Layout layout, const std::string& 
 
 std::uint64_t bytesIn(const std::string& directory) {
     std::uint64_t total = 0;
-    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(qztest::fsPath(directory))) {
         if (entry.is_regular_file()) total += entry.file_size();
     }
     return total;
@@ -243,7 +243,7 @@ TEST_P(DamagedCache, IntactCacheReadsBackWhole) {
 
 TEST_P(DamagedCache, DeletedDataFileReadsNothingOfIt) {
     writeCache(dir.path(), layout(), format());
-    fs::remove(damagedFile());
+    fs::remove(qztest::fsPath(damagedFile()));
     const std::vector<bool> exact = readDamaged("deleted");
     for (std::size_t i = 0; i < kTimes.size(); ++i) {
         const bool survives = layout() == kPerFrame && kTimes[i] != 750;
@@ -316,7 +316,7 @@ TEST_P(DamagedCache, DamagedDescriptionFailsToOpenOrReadsSafely) {
         qztest::writeFileBytes(path, bytes);
         readDamaged("byte " + std::to_string(at) + " flipped", false);
     }
-    fs::remove(path);
+    fs::remove(qztest::fsPath(path));
     qzCacheFileInterface cache;
     EXPECT_FALSE(cache.initFileRead("shot", dir.path().c_str()));
 }

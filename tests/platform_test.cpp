@@ -55,7 +55,7 @@ TEST(Directory, ReadDirListsBareNames) {
     qztest::writeFileBytes(dir.file("a.kc"), {1});
     qztest::writeFileBytes(dir.file("b"), {});
     qztest::writeFileBytes(dir.file("\xC3\xA9t\xC3\xA9.xml"), {2});
-    std::filesystem::create_directory(dir.file("sub"));
+    std::filesystem::create_directory(qztest::fsPath(dir.file("sub")));
     qztest::writeFileBytes(dir.file("sub/inner.kc"), {3});
     const std::vector<std::string> expected = {"a.kc", "b", "sub", "\xC3\xA9t\xC3\xA9.xml"};
 
@@ -80,7 +80,7 @@ TEST(Directory, EmptyPathListsTheCurrentDirectory) {
     qztest::TempDir dir;
     qztest::writeFileBytes(dir.file("here.kc"), {1});
     const std::filesystem::path previous = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path());
+    std::filesystem::current_path(qztest::fsPath(dir.path()));
     std::vector<IString> names;
     qzOS::File* folder = qzOS::FileFactory::getFileFactory()->createFile(IString());
     const bool listed = folder && !folder->readDir(names, false).failed();

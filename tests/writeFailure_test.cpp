@@ -142,13 +142,14 @@ TEST_P(WriteFailure, DescriptionThatCannotBeSavedIsReportedAndCanBeSavedLater) {
         ASSERT_TRUE(qztest::addChannels(cache));
         for (int time : {250, 500, 750}) EXPECT_TRUE(qztest::writeTime(cache, time));
         // A directory in the description's place: the rename over it fails.
-        fs::create_directory(own.file("shot.xml"));
+        fs::create_directory(qztest::fsPath(own.file("shot.xml")));
         EXPECT_FALSE(cache.endFileWrite());
-        EXPECT_TRUE(fs::is_directory(own.file("shot.xml")));
-        for (const fs::directory_entry& entry : fs::directory_iterator(own.path())) {
-            EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
+        EXPECT_TRUE(fs::is_directory(qztest::fsPath(own.file("shot.xml"))));
+        const fs::path folder = qztest::fsPath(own.path());
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+            EXPECT_EQ(entry.path().u8string().find(".tmp"), std::string::npos) << entry.path();
         }
-        fs::remove(own.file("shot.xml"));
+        fs::remove(qztest::fsPath(own.file("shot.xml")));
         // The data was never touched: once the way is clear the description follows.
         EXPECT_TRUE(cache.endFileWrite());
         qzCacheFileInterface reader;
