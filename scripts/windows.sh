@@ -102,6 +102,8 @@ googletest() {
 # The header-only libraries with their package configs, which find their headers relative to
 # themselves.
 header_only() {
+    [ -f "$prefix/share/cmake/nlohmann_json/nlohmann_jsonConfig.cmake" ] &&
+        [ -f "$prefix/share/cmake/CLI11/CLI11Config.cmake" ] && return 0
     mkdir -p "$prefix/include" "$prefix/share/cmake"
     cp -r /usr/include/CLI /usr/include/nlohmann "$prefix/include/"
     cp -r /usr/share/cmake/CLI11 /usr/share/cmake/nlohmann_json "$prefix/share/cmake/"
