@@ -71,10 +71,11 @@ add_source_lists() {
     if [ -f /etc/apt/sources.list ] && grep -q '^deb ' /etc/apt/sources.list; then
         sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >/etc/apt/sources.list.d/debian-src.list
     fi
-    apt-get update -q >/dev/null
+    # Other builds on the machine may hold apt's lock for a while.
+    apt-get -o DPkg::Lock::Timeout=300 update -q >/dev/null
 }
 
-libxml2() {
+libxml2_source() {
     [ -f "$prefix/lib/libxml2.a" ] && return 0
     add_source_lists
     rm -rf "$deps/libxml2-source"
@@ -83,6 +84,10 @@ libxml2() {
         cat "$deps/libxml2-source.log" >&2
         return 1
     }
+}
+
+libxml2() {
+    [ -f "$prefix/lib/libxml2.a" ] && return 0
     local source
     source="$(find "$deps/libxml2-source" -mindepth 1 -maxdepth 1 -type d -name 'libxml2-*' | head -n 1)"
     [ -n "$source" ] || { echo "windows: apt-get source gave no libxml2 folder" >&2; return 1; }
@@ -133,6 +138,7 @@ qz_require_packages "${QZ_WINDOWS_PACKAGES[@]}"
 mkdir -p "$deps" "$WINEPREFIX"
 total_start="${EPOCHREALTIME/[.,]/}"
 echo "== windows: dependencies in $prefix"
+timed "libxml2 source" libxml2_source
 timed "libxml2" libxml2
 timed "googletest" googletest
 timed "CLI11, nlohmann-json" header_only
