@@ -122,7 +122,7 @@ configure_and_build() {
 # Wine makes its prefix on first use; a server kept alive for the whole run spares every test
 # program that start-up.
 start_wine() {
-    "$wine_dir/wineserver" -p
+    "$wine_dir/wineserver" -p 2>/dev/null || true  # (one may be running for this prefix)
     "$wine_dir/wine64" wineboot --init >"$dir.wineboot.log" 2>&1 || {
         cat "$dir.wineboot.log" >&2
         return 1
