@@ -14,7 +14,7 @@ public:
     static constexpr unsigned int npos = static_cast<unsigned int>(-1);
 
     // Writable character, returned by the non-const operator[]; keeps the encoded forms in step.
-    class CharRef {
+    class QZCACHE_API CharRef {
     public:
         CharRef(IString& owner, unsigned int index) : m_owner(owner), m_index(index) {}
         operator char16_t() const;

@@ -1,6 +1,21 @@
 #include "qzThread.h"
 
+#if defined(_WIN32)
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include <process.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <thread>
+#endif
 
 namespace qzThread {
 
@@ -63,8 +78,36 @@ void Semaphore::wait() {
 Thread::Thread(Function function, void* argument) : m_function(function), m_argument(argument) {}
 Thread::~Thread() = default;
 
+#if defined(_WIN32)
+namespace {
+
+struct Start {
+    Thread::Function function;
+    void* argument;
+};
+
+unsigned __stdcall runStart(void* data) {
+    const std::unique_ptr<Start> start(static_cast<Start*>(data));
+    start->function(start->argument);
+    return 0;
+}
+
+}  // namespace
+#endif
+
 qzUtil::Error Thread::start() {
     if (!m_function) return qzUtil::Error(qzUtil::kFailure);
+#if defined(_WIN32)
+    // Straight from the C runtime: mingw's std::thread goes through winpthreads, whose
+    // detached threads now and then never run.
+    std::unique_ptr<Start> start(new (std::nothrow) Start{m_function, m_argument});
+    if (!start) return qzUtil::Error(qzUtil::kFailure);
+    const std::uintptr_t handle = _beginthreadex(nullptr, 0, runStart, start.get(), 0, nullptr);
+    if (handle == 0) return qzUtil::Error(qzUtil::kFailure);
+    static_cast<void>(start.release());  // the thread owns it now
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+    return qzUtil::Error();
+#else
     try {
         std::thread worker(m_function, m_argument);
         worker.detach();
@@ -72,6 +115,7 @@ qzUtil::Error Thread::start() {
         return qzUtil::Error(qzUtil::kFailure);
     }
     return qzUtil::Error();
+#endif
 }
 
 }  // namespace qzThread

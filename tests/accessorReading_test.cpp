@@ -68,7 +68,7 @@ struct ReadSetup {
     std::string frame(const std::string& name) const { return dir.path() + "take" + name + ".kc"; }
     void removeFrame(const std::string& name) {
         disk.erase(frame(name));
-        std::remove(frame(name).c_str());
+        std::filesystem::remove(qztest::fsPath(frame(name)));
     }
 };
 
@@ -229,8 +229,7 @@ TEST(Scan, PerFrameScanOpensEachListedFileAndSortsTheTimes) {
     ReadSetup s(qzCacheFileAccessor::kOneFilePerFrame, {0, 250, 500, 750});
     s.removeFrame("Frame2");
     // A file of another cache and a file with a channel the others lack.
-    std::FILE* stray = std::fopen(s.dir.file("otherFrame1.kc").c_str(), "wb");
-    std::fclose(stray);
+    qztest::writeFileBytes(s.dir.file("otherFrame1.kc"), {});
     ASSERT_TRUE(s.accessor->setChannelSamplingType(s.points, qzCacheChannel::kIrregular));
     std::vector<int> times;
     for (unsigned int i = 0; i < s.accessor->getDataCount(s.points); ++i) {
@@ -607,8 +606,8 @@ TEST(ReadBesideWriter, ReOpenLeavesEveryFrameFileUnchanged) {
         for (int t : {0, 250, 300}) DiskCache::writeTime(*writer, t, 2);
     }
     std::map<std::string, std::vector<std::uint8_t>> before;
-    for (const auto& entry : std::filesystem::directory_iterator(disk.dir.path())) {
-        before[entry.path().string()] = qztest::readFileBytes(entry.path().string());
+    for (const auto& entry : std::filesystem::directory_iterator(qztest::fsPath(disk.dir.path()))) {
+        before[entry.path().u8string()] = qztest::readFileBytes(entry.path().u8string());
     }
     ASSERT_EQ(before.size(), 3u);
     // As a description of irregular channels leaves them: times unknown until scanned.

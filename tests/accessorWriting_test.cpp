@@ -363,7 +363,7 @@ TEST(EndFileWrite, ReportsAFailedDataWriteAndStillDescribes) {
     EXPECT_TRUE(s.accessor->endFileWrite());
     s.writer->failWrites = true;
     writeTime(*s.accessor, s.points, s.weights, 250, false);
-    std::remove(description.c_str());
+    std::filesystem::remove(qztest::fsPath(description));
     EXPECT_FALSE(s.accessor->endFileWrite());
     EXPECT_TRUE(qztest::fileExists(description));
     EXPECT_FALSE(s.accessor->endFileWrite());  // stays reported until a new writer

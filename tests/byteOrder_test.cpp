@@ -106,6 +106,12 @@ TEST(ByteOrder, EveryBulkImplementationMatchesReference) {
         });
     }
     EXPECT_FALSE(iff::reverseCopyWith(0, 2, probe, probe, 1));
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+    // The library's own reading of the processor agrees with the compiler's, so that no
+    // shuffle is skipped here by a wrong detection (or run where the system lacks it).
+    EXPECT_EQ(iff::reverseCopyWith(1, 4, probe, probe, 1), __builtin_cpu_supports("ssse3") != 0);
+    EXPECT_EQ(iff::reverseCopyWith(2, 4, probe, probe, 1), __builtin_cpu_supports("avx2") != 0);
+#endif
 }
 
 }  // namespace

@@ -717,7 +717,7 @@ TEST_F(IffIOTest, RewindReadsTheFileAsItIsNow) {
     const std::string other = m_dir.file("other.kc");
     writeTimes(other, "kcc", {300, 550, 800});
     ASSERT_EQ(qztest::readFileBytes(other).size(), qztest::readFileBytes(path()).size());
-    std::filesystem::rename(other, path());
+    std::filesystem::rename(qztest::fsPath(other), qztest::fsPath(path()));
     ASSERT_TRUE(io.rewind());
     EXPECT_FALSE(io.findTime(500, found));
     ASSERT_TRUE(io.findTime(550, found));
@@ -727,9 +727,9 @@ TEST_F(IffIOTest, RewindReadsTheFileAsItIsNow) {
     // A header field changed in place is read again. The modification time moves on as it
     // does for any later write; set here, so that a coarse file system clock cannot hide it.
     const auto rewriteInPlace = [this](const Bytes& content) {
-        const auto before = std::filesystem::last_write_time(path());
+        const auto before = std::filesystem::last_write_time(qztest::fsPath(path()));
         qztest::writeFileBytes(path(), content);
-        std::filesystem::last_write_time(path(), before + std::chrono::seconds(1));
+        std::filesystem::last_write_time(qztest::fsPath(path()), before + std::chrono::seconds(1));
     };
     Bytes bytes = qztest::readFileBytes(path());
     const std::size_t start = tagOffset(bytes, "STIM") + 8;
@@ -1110,7 +1110,7 @@ Reference writeReference(const std::string& file, const char* format) {
     io.writeHeader(str("0.1"), 0, 1000);
     auto endOffset = [&]() {
         EXPECT_TRUE(io.flush());
-        return static_cast<std::uint64_t>(std::filesystem::file_size(file));
+        return static_cast<std::uint64_t>(std::filesystem::file_size(qztest::fsPath(file)));
     };
     ref.headerEnd = endOffset();
     for (int g = 0; g < 4; ++g) {

@@ -104,7 +104,7 @@ TEST(CacheFileInterfaceTest, NullArgumentsAreRefused) {
     EXPECT_FALSE(cache.channelName(0, nullptr));
     EXPECT_FALSE(cache.channelInterpretation(0, nullptr));
     EXPECT_FALSE(cache.getDataFilePath(0, nullptr));
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    EXPECT_TRUE(std::filesystem::is_empty(qztest::fsPath(dir.path())));
 }
 
 TEST(CacheFileInterfaceTest, BadFormatValueKeepsLocationAndWritesNothing) {
@@ -115,7 +115,7 @@ TEST(CacheFileInterfaceTest, BadFormatValueKeepsLocationAndWritesNothing) {
     EXPECT_EQ(take(cache.baseFileName()), "shot");
     EXPECT_EQ(cache.accessor()->fileAccessor(), nullptr);
     EXPECT_EQ(cache.getTicksPerFrame(), 250);
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    EXPECT_TRUE(std::filesystem::is_empty(qztest::fsPath(dir.path())));
 }
 
 TEST(CacheFileInterfaceTest, StringResultsAreFreshUtf8Copies) {
@@ -288,7 +288,7 @@ TEST(CacheFileInterfaceTest, PerFrameReadOpensNoDataFile) {
     qztest::TempDir dir;
     writeCache(dir.path(), "shot", qzCacheFileInterface::kFormatOneFilePerFrame, "kcc");
     for (const char* frame : {"shotFrame1.kc", "shotFrame2.kc", "shotFrame3.kc"})
-        ASSERT_TRUE(std::filesystem::remove(dir.file(frame))) << frame;
+        ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(dir.file(frame)))) << frame;
     qzCacheFileInterface cache;
     EXPECT_TRUE(cache.initFileRead("shot", dir.path().c_str()));
     ASSERT_NE(cache.accessor()->fileAccessor(), nullptr);
@@ -300,7 +300,7 @@ TEST(CacheFileInterfaceTest, PerFrameReadOpensNoDataFile) {
 TEST(CacheFileInterfaceTest, OneFileReadFailsWithoutItsDataFile) {
     qztest::TempDir dir;
     writeCache(dir.path(), "shot", qzCacheFileInterface::kFormatOneFile, "kcx");
-    ASSERT_TRUE(std::filesystem::remove(dir.file("shot.kcx")));
+    ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(dir.file("shot.kcx"))));
     qzCacheFileInterface cache;
     EXPECT_FALSE(cache.initFileRead("shot", dir.path().c_str()));
     // The description was read and the reader stays installed.

@@ -106,7 +106,7 @@ void writeCache(const std::string& directory, Layout layout, const std::string& 
 
 std::uint64_t bytesIn(const std::string& directory) {
     std::uint64_t total = 0;
-    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(qztest::fsPath(directory))) {
         if (entry.is_regular_file()) total += entry.file_size();
     }
     return total;

@@ -1,8 +1,10 @@
 # Installs the build into a scratch prefix, builds a consumer against it with CMake and with
-# pkg-config, runs both, and checks that the shared library exports no internal symbols.
+# pkg-config, runs both, and checks that the shared library exports the API and nothing else.
+# A Windows build is checked the same way through its toolchain file and emulator (wine).
 #
 # Variables: BUILD_DIR, WORK_DIR, CONSUMER_SOURCE, CXX_COMPILER, CXX_FLAGS (may be empty),
-# CONFIG, LIBDIR, INCLUDEDIR.
+# CONFIG, LIBDIR, BINDIR, INCLUDEDIR, WINDOWS (true for a Windows build), TOOLCHAIN_FILE,
+# EMULATOR and OBJDUMP (empty when not cross-compiling; OBJDUMP lists a DLL's exports).
 
 cmake_minimum_required(VERSION 3.20)
 
@@ -26,6 +28,16 @@ function(inside path directory result)
   endif()
 endfunction()
 
+# Runs a program built here, through the emulator when cross-compiling; a Windows program
+# finds the DLL that was copied beside it.
+function(run_program what)
+  run("${what}" ${EMULATOR} ${ARGN})
+  string(STRIP "${run_output}" printed)
+  if(NOT printed STREQUAL expected_output)
+    message(FATAL_ERROR "${what}: printed '${printed}', expected '${expected_output}'")
+  endif()
+endfunction()
+
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
 set(expected_output "channels 1")
@@ -33,8 +45,20 @@ set(config_args)
 if(CONFIG)
   set(config_args --config "${CONFIG}")
 endif()
+set(cross_args)
+if(TOOLCHAIN_FILE)
+  set(cross_args "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}" "-DQZCACHE_WINDOWS_PREFIX=${prefix}")
+endif()
 
 run("Installing" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}" ${config_args})
+if(WINDOWS)
+  set(installed_library "${prefix}/${BINDIR}/qzCacheShared.dll")
+else()
+  set(installed_library "${prefix}/${LIBDIR}/libqzCacheShared.so")
+endif()
+if(NOT EXISTS "${installed_library}")
+  message(FATAL_ERROR "The install lacks ${installed_library}")
+endif()
 
 # Every installed header compiles on its own against the installed ones: none includes a header
 # that is not installed.
@@ -54,23 +78,19 @@ endforeach()
 run("Configuring the consumer" "${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${WORK_DIR}/consumer"
     "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}"
     "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" -DCMAKE_BUILD_TYPE=Release
-    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF ${cross_args})
 string(REGEX MATCH "qzCacheShared found in ([^\n]*)" found "${run_output}")
 inside("${CMAKE_MATCH_1}" "${prefix}" config_in_prefix)
 if(NOT config_in_prefix)
   message(FATAL_ERROR "The consumer found a package outside the prefix: '${CMAKE_MATCH_1}'")
 endif()
 run("Building the consumer" "${CMAKE_COMMAND}" --build "${WORK_DIR}/consumer" --config Release)
-find_program(consumer_program consumer PATHS "${WORK_DIR}/consumer" "${WORK_DIR}/consumer/Release"
-             NO_DEFAULT_PATH)
+find_program(consumer_program NAMES consumer consumer.exe
+             PATHS "${WORK_DIR}/consumer" "${WORK_DIR}/consumer/Release" NO_DEFAULT_PATH)
 if(NOT consumer_program)
   message(FATAL_ERROR "The consumer program was not built")
 endif()
-run("Running the consumer" "${consumer_program}")
-string(STRIP "${run_output}" printed)
-if(NOT printed STREQUAL expected_output)
-  message(FATAL_ERROR "The consumer printed '${printed}', expected '${expected_output}'")
-endif()
+run_program("Running the consumer" "${consumer_program}")
 
 # The same program built with the flags pkg-config gives.
 find_program(pkg_config pkg-config)
@@ -98,48 +118,126 @@ if(pkg_config)
     message(FATAL_ERROR "pkg-config gave incomplete flags: ${pkg_flags}")
   endif()
   separate_arguments(extra_flags UNIX_COMMAND "${CXX_FLAGS}")
+  set(pkgconfig_consumer "${WORK_DIR}/pkgconfig-consumer")
+  if(WINDOWS)
+    # The program links its own runtime statically, as the project's programs do, and the
+    # import library of the DLL, which it finds beside it when run.
+    file(MAKE_DIRECTORY "${pkgconfig_consumer}")
+    file(COPY "${installed_library}" DESTINATION "${pkgconfig_consumer}")
+    set(pkgconfig_consumer "${pkgconfig_consumer}/consumer.exe")
+    list(APPEND extra_flags -static)
+    list(TRANSFORM pkg_flags REPLACE "^-lqzCacheShared$" "-Wl,-Bdynamic;-lqzCacheShared;-Wl,-Bstatic")
+  endif()
   run("Building the consumer with pkg-config flags" "${CXX_COMPILER}" -std=c++17 ${extra_flags}
-      "${CONSUMER_SOURCE}/main.cpp" ${pkg_flags} -o "${WORK_DIR}/pkgconfig-consumer")
-  run("Running the pkg-config consumer" "${CMAKE_COMMAND}" -E env
-      "LD_LIBRARY_PATH=${prefix}/${LIBDIR}" "${WORK_DIR}/pkgconfig-consumer")
-  string(STRIP "${run_output}" printed)
-  if(NOT printed STREQUAL expected_output)
-    message(FATAL_ERROR "The pkg-config consumer printed '${printed}'")
+      "${CONSUMER_SOURCE}/main.cpp" ${pkg_flags} -o "${pkgconfig_consumer}")
+  if(WINDOWS)
+    run_program("Running the pkg-config consumer" "${pkgconfig_consumer}")
+  else()
+    run_program("Running the pkg-config consumer" "${CMAKE_COMMAND}" -E env
+                "LD_LIBRARY_PATH=${prefix}/${LIBDIR}" "${pkgconfig_consumer}")
   endif()
 else()
   message(STATUS "pkg-config not found; its check is skipped")
 endif()
 
 # Only the API is exported: nothing of the IFF container library, the description file or
-# the PC2 file, nor of the platform layer, whose headers are not installed.
-find_program(nm_program nm)
-file(GLOB installed_library "${prefix}/${LIBDIR}/libqzCacheShared.so")
-if(nm_program AND installed_library)
-  run("Listing exported symbols" "${nm_program}" -D --defined-only -C ${installed_library})
-  string(REPLACE "\n" ";" symbols "${run_output}")
-  set(leaked)
-  set(saw_api FALSE)
-  foreach(line IN LISTS symbols)
-    # The symbol's name without its parameter list: an exported function may well take an
-    # internal type by reference.
-    string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" symbol "${line}")
-    string(REGEX REPLACE "\\(.*$" "" head "${symbol}")
-    if(head MATCHES "(^|[^A-Za-z0-9_])(iff|qzOS)::" OR head MATCHES "qzCacheDescriptionIO|qzPointCache2IO")
-      list(APPEND leaked "${symbol}")
-    endif()
-    if(head MATCHES "qzCacheFileAccessor::createQzCacheFileAccessor$")
-      set(saw_api TRUE)
+# the PC2 file, nor of the platform layer, whose headers are not installed, nor of libxml2.
+if(WINDOWS)
+  set(lister "${OBJDUMP}")
+else()
+  find_program(lister nm)
+endif()
+find_program(demangler NAMES c++filt x86_64-w64-mingw32-c++filt)
+if(NOT lister OR NOT demangler)
+  message(FATAL_ERROR "The export check needs nm (objdump for a DLL) and c++filt")
+endif()
+if(WINDOWS)
+  run("Listing exported symbols" "${lister}" -p "${installed_library}")
+  # The names follow the "[Ordinal/Name Pointer] Table" heading, one "[ n] name" a line.
+  string(FIND "${run_output}" "[Ordinal/Name Pointer] Table" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "The DLL has no export table:\n${run_output}")
+  endif()
+  # The runtimes are linked in: a host machine has none of mingw's DLLs, nor libxml2's.
+  string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${run_output}")
+  foreach(import IN LISTS imports)
+    if(import MATCHES "libstdc|libgcc|libwinpthread|libxml2")
+      message(FATAL_ERROR "The DLL needs a DLL that Windows does not have: ${import}")
     endif()
   endforeach()
-  if(NOT saw_api)
-    message(FATAL_ERROR "The exported symbols lack the API itself:\n${run_output}")
-  endif()
-  if(leaked)
-    string(REPLACE ";" "\n" leaked "${leaked}")
-    message(FATAL_ERROR "Internal symbols are exported:\n${leaked}")
-  endif()
+  string(SUBSTRING "${run_output}" ${at} -1 table)
+  string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" entries "${table}")
+  set(mangled)
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${entry}")
+    list(APPEND mangled "${name}")
+  endforeach()
 else()
-  message(STATUS "nm or the shared library not found; the export check is skipped")
+  run("Listing exported symbols" "${lister}" -D --defined-only --format=posix "${installed_library}")
+  string(REGEX MATCHALL "(^|\n)[^ \n]+" mangled "${run_output}")
+  list(TRANSFORM mangled STRIP)
+endif()
+list(JOIN mangled "\n" mangled_text)
+file(WRITE "${WORK_DIR}/exports.txt" "${mangled_text}\n")
+execute_process(COMMAND "${demangler}" INPUT_FILE "${WORK_DIR}/exports.txt"
+                RESULT_VARIABLE result OUTPUT_VARIABLE demangled)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "c++filt failed (${result})")
+endif()
+string(REPLACE "\n" ";" symbols "${demangled}")
+
+# The classes and functions the installed headers mark for export, and their namespaces: a
+# DLL's export table holds nothing else. (An ELF library also exports the instances of
+# standard templates that it made, so there only the internal names are looked for.)
+file(GLOB headers "${prefix}/${INCLUDEDIR}/qzCacheShared/*.h")
+set(api_names)
+set(api_namespaces)
+foreach(header IN LISTS headers)
+  file(READ "${header}" text)
+  string(REGEX MATCHALL "class QZCACHE_API [A-Za-z0-9_]+" classes "${text}")
+  string(REGEX MATCHALL "\nQZCACHE_API [^;(]* [A-Za-z0-9_]+\\(" functions "${text}")
+  string(REGEX MATCHALL "namespace [A-Za-z0-9_]+ {" namespaces "${text}")
+  foreach(item IN LISTS classes functions)
+    string(REGEX REPLACE "^.* ([A-Za-z0-9_]+)\\(?$" "\\1" item "${item}")
+    list(APPEND api_names "${item}")
+  endforeach()
+  foreach(item IN LISTS namespaces)
+    string(REGEX REPLACE "^namespace ([A-Za-z0-9_]+) {$" "\\1" item "${item}")
+    list(APPEND api_namespaces "${item}")
+  endforeach()
+endforeach()
+list(REMOVE_DUPLICATES api_names)
+list(REMOVE_DUPLICATES api_namespaces)
+list(JOIN api_names "|" api_alternatives)
+list(JOIN api_namespaces "|" namespace_alternatives)
+set(api_pattern "^((${namespace_alternatives})::)?(${api_alternatives})(::|$)")
+
+set(leaked)
+set(saw_api FALSE)
+foreach(symbol IN LISTS symbols)
+  # The symbol's name without its parameter list (an exported function may well take an
+  # internal type by reference) and without what it is ("vtable for ...").
+  string(REGEX REPLACE "\\(.*$" "" head "${symbol}")
+  string(REGEX REPLACE "^(vtable|typeinfo|typeinfo name|VTT|construction vtable|guard variable|(non-)?virtual thunk) (for|to) " "" head "${head}")
+  if(head STREQUAL "")
+    continue()
+  endif()
+  if(head MATCHES "(^|[^A-Za-z0-9_])(iff|qzOS)::" OR head MATCHES "qzCacheDescriptionIO|qzPointCache2IO" OR
+     head MATCHES "^_*(xml|html)[A-Za-z0-9_]*$")
+    list(APPEND leaked "${symbol}")
+  elseif(WINDOWS AND NOT head MATCHES "${api_pattern}")
+    list(APPEND leaked "${symbol}")
+  endif()
+  if(head MATCHES "qzCacheFileAccessor::createQzCacheFileAccessor$")
+    set(saw_api TRUE)
+  endif()
+endforeach()
+if(NOT saw_api)
+  message(FATAL_ERROR "The exported symbols lack the API itself:\n${demangled}")
+endif()
+if(leaked)
+  string(REPLACE ";" "\n" leaked "${leaked}")
+  message(FATAL_ERROR "Symbols beyond the API are exported:\n${leaked}")
 endif()
 
 file(REMOVE_RECURSE "${WORK_DIR}")

@@ -196,7 +196,7 @@ struct FrameCache {
     void remove(int time) {
         const std::string path = accessor->constructDataFilePathForOneFilePerFrame(time).utf8();
         disk.erase(path);
-        std::remove(path.c_str());
+        std::filesystem::remove(qztest::fsPath(path));
     }
     bool get(int time, double& value, unsigned int count = 1) {
         std::vector<double> out(count, -1.0);

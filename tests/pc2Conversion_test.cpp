@@ -344,7 +344,7 @@ TEST(Pc2ConversionTest, ZeroTicksPerFrameIsRefused) {
                                                       kOneFile, "kcc", 0));
     EXPECT_FALSE(qzCacheFileInterface::convertFromPc2(pc2.c_str(), out.path().c_str(), "c",
                                                       kOneFile, "kcc", -250));
-    EXPECT_TRUE(std::filesystem::is_empty(out.path()));
+    EXPECT_TRUE(std::filesystem::is_empty(qztest::fsPath(out.path())));
 }
 
 TEST(Pc2ConversionTest, HalfFramesLandOnHalfFrameTimes) {
@@ -391,7 +391,7 @@ TEST(Pc2ConversionTest, SampleTimesAreComputedInSinglePrecision) {
 
 TEST(Pc2ConversionTest, ChannelIsNamedAfterThePc2File) {
     qztest::TempDir dir;
-    std::filesystem::create_directory(dir.file("take.v2"));
+    std::filesystem::create_directory(qztest::fsPath(dir.file("take.v2")));
     const std::string pc2 = dir.file("take.v2/wave.pc2");
     qztest::writeFileBytes(pc2, makePc2(1, 1.0f, 1.0f, 2, {1, 2, 3, 4, 5, 6}));
     ASSERT_TRUE(qzCacheFileInterface::convertFromPc2(pc2.c_str(), dir.path().c_str(), "c",
@@ -419,7 +419,7 @@ TEST(Pc2ConversionTest, BadLayoutFailsBeforeAnySampleIsRead) {
                                                       static_cast<Format>(2), "kcc", 250));
     EXPECT_FALSE(qzCacheFileInterface::convertFromPc2(pc2.c_str(), out.path().c_str(), "c",
                                                       static_cast<Format>(-1), "kcc", 250));
-    EXPECT_TRUE(std::filesystem::is_empty(out.path()));
+    EXPECT_TRUE(std::filesystem::is_empty(qztest::fsPath(out.path())));
 }
 
 // A file cut short keeps the samples it holds: they are converted and described, and the

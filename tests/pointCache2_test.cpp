@@ -287,14 +287,14 @@ TEST_F(PointCache2Test, ReadsASampleBeyondTwoGigabytes) {
     qztest::writeFileBytes(path, header);
     const std::uint64_t size = 32 + static_cast<std::uint64_t>(samples) * 12;
     std::error_code error;
-    std::filesystem::resize_file(path, size, error);
+    std::filesystem::resize_file(qztest::fsPath(path), size, error);
     if (error) GTEST_SKIP() << "no sparse file here: " << error.message();
     {
         Bytes sample(12);
         putFloat(sample, 0, 1.5f);
         putFloat(sample, 4, -2.5f);
         putFloat(sample, 8, 3.5f);
-        std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+        std::fstream out(qztest::fsPath(path), std::ios::in | std::ios::out | std::ios::binary);
         out.seekp(static_cast<std::streamoff>(qzPointCache2IO::sampleOffset(index, 1)));
         out.write(reinterpret_cast<const char*>(sample.data()), 12);
         ASSERT_TRUE(out.good());

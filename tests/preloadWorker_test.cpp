@@ -390,7 +390,7 @@ TEST(PreloadLifecycle, LastReleaseWhileTheWorkerRunsDestroysOnce) {
 TEST(PreloadFailure, MissingFrameFileFailsTheRequestInsteadOfHanging) {
     qztest::TempDir dir;
     writeCache(dir.path(), kPerFrame, 10);
-    ASSERT_EQ(std::remove(framePath(dir.path(), kPerFrame, 5).c_str()), 0);
+    ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), kPerFrame, 5))));
 
     qzCacheFileAccessor* reader = openCache(dir.path(), kPerFrame, 10);
     Release release{reader};
@@ -417,8 +417,8 @@ TEST(PreloadFailure, MissingFrameFileFailsTheRequestInsteadOfHanging) {
 TEST(PreloadFailure, TwoMissingFramesFallBackToTheFramesOnDisk) {
     qztest::TempDir dir;
     writeCache(dir.path(), kPerFrame, 10);
-    ASSERT_EQ(std::remove(framePath(dir.path(), kPerFrame, 5).c_str()), 0);
-    ASSERT_EQ(std::remove(framePath(dir.path(), kPerFrame, 6).c_str()), 0);
+    ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), kPerFrame, 5))));
+    ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), kPerFrame, 6))));
 
     qzCacheFileAccessor* reader = openCache(dir.path(), kPerFrame, 10);
     Release release{reader};
@@ -489,11 +489,11 @@ TEST(CopyingWithoutWorker, AWholeTimeIsLoadedOnTheCallersThread) {
 
     expectWritten(reader, 0, 3);
     // Everything of frame 3 is in memory now: without its file the other channels still read.
-    ASSERT_EQ(std::remove(framePath(dir.path(), kPerFrame, 3).c_str()), 0);
+    ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), kPerFrame, 3))));
     for (unsigned int c = 1; c < defaultChannels().size(); ++c) expectWritten(reader, c, 3);
     std::vector<unsigned char> got;
     // Not the neighbours: they were never asked for.
-    ASSERT_EQ(std::remove(framePath(dir.path(), kPerFrame, 4).c_str()), 0);
+    ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), kPerFrame, 4))));
     EXPECT_FALSE(readSample(reader, 0, 4 * kTicks, 7, got));
 }
 
@@ -515,7 +515,7 @@ TEST(CopyingWithoutWorker, ARecordOfAnUnknownChannelIsSkipped) {
         for (unsigned int c = 0; c < defaultChannels().size(); ++c)
             EXPECT_EQ(reader->storedCount(c), 1u) << layout.format << " channel " << c;
         if (layout.distribution == qzCacheFileAccessor::kOneFilePerFrame) {
-            ASSERT_EQ(std::remove(framePath(dir.path(), layout, 2).c_str()), 0);
+            ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), layout, 2))));
         }
         // The known channels read from memory hold the values written for them.
         for (unsigned int c = 0; c < defaultChannels().size(); ++c) {

@@ -3,12 +3,12 @@
 #pragma once
 
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "qzCacheFileIO.h"
+#include "testSupport.h"
 
 namespace qztest {
 
@@ -54,7 +54,7 @@ public:
         m_open = false;
         if (fileAccessMode() == kWrite) {
             m_disk[path] = FakeFile();
-            if (touchRealFiles) std::ofstream(path, std::ios::binary | std::ios::trunc);
+            if (touchRealFiles) qztest::writeFileBytes(path, {});
         } else if (m_disk.count(path) == 0) {
             return false;
         }

@@ -2,10 +2,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <stdexcept>
 
 namespace fs = std::filesystem;
 
@@ -15,37 +15,40 @@ TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
     std::random_device seed;
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    for (;;) {
-        fs::path candidate = fs::temp_directory_path() /
-            ("qzcache-test-" + std::to_string(seed()) + "-" + std::to_string(stamp) + "-" +
-             std::to_string(counter++));
-        std::error_code error;
+    std::error_code error;
+    const fs::path base = fs::temp_directory_path(error);
+    for (int attempt = 0; !error && attempt < 100; ++attempt) {
+        const fs::path candidate = base /
+            fs::u8path("qzcache-test-\xC3\xA9t\xC3\xA9-" + std::to_string(seed()) + "-" +
+                       std::to_string(stamp) + "-" + std::to_string(counter++));
         if (fs::create_directory(candidate, error)) {
-            m_path = candidate.generic_string() + "/";
+            m_path = candidate.generic_u8string() + "/";
             return;
         }
     }
+    throw std::runtime_error("cannot make a temporary directory under '" + base.u8string() +
+                             "': " + error.message());
 }
 
 TempDir::~TempDir() {
     std::error_code error;
-    fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, error);
-    fs::remove_all(m_path, error);
+    fs::permissions(fsPath(m_path), fs::perms::owner_all, fs::perm_options::add, error);
+    fs::remove_all(fsPath(m_path), error);
 }
 
 std::vector<std::uint8_t> readFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(fsPath(path), std::ios::binary);
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(fsPath(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 bool fileExists(const std::string& path) {
     std::error_code error;
-    return fs::exists(path, error);
+    return fs::exists(fsPath(path), error);
 }
 
 }  // namespace qztest

@@ -1,14 +1,19 @@
 // Helpers shared by the tests: a private temporary directory per test and file utilities.
+// Every path here is UTF-8, as the library takes it; on Windows it is widened, never read in
+// the ANSI code page.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace qztest {
 
 // Creates a fresh directory under the system's temporary directory and removes it, with
-// everything in it, when destroyed.
+// everything in it, when destroyed. Its name holds non-ASCII letters, so that every test that
+// touches files also shows that UTF-8 paths reach the right file. Throws when no directory can
+// be made.
 class TempDir {
 public:
     TempDir();
@@ -23,6 +28,11 @@ public:
 private:
     std::string m_path;
 };
+
+// A UTF-8 path for std::filesystem and the standard streams.
+inline std::filesystem::path fsPath(const std::string& utf8) {
+    return std::filesystem::u8path(utf8);
+}
 
 std::vector<std::uint8_t> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);

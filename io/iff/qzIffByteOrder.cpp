@@ -3,10 +3,19 @@
 // A plain byte-reversal loop is not vectorised for baseline x86-64 (there is no byte shuffle
 // before SSSE3), so on x86 the shuffle versions are picked once at run time. The pick goes
 // through a function pointer rather than ifunc-based clones, which Windows builds lack.
+// GCC and Clang compile each version for its own instruction set; MSVC takes the intrinsics
+// in any function.
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 #define QZ_IFF_X86_DISPATCH 1
+#define QZ_IFF_TARGET(isa) __attribute__((target(isa)))
 #include <cpuid.h>
 #include <immintrin.h>
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#define QZ_IFF_X86_DISPATCH 1
+#define QZ_IFF_MSVC_INTRINSICS 1
+#define QZ_IFF_TARGET(isa)
+#include <immintrin.h>
+#include <intrin.h>
 #endif
 
 namespace iff {
@@ -34,7 +43,7 @@ void reversePlain(unsigned char* dst, const unsigned char* src, std::size_t coun
 
 // Whole 16-byte blocks are loaded before they are stored, so dst == src works here too.
 template <std::size_t Width>
-__attribute__((target("ssse3"))) void reverseSsse3(
+QZ_IFF_TARGET("ssse3") void reverseSsse3(
     unsigned char* dst, const unsigned char* src, std::size_t count) {
     const __m128i order = Width == 4 ? _mm_setr_epi8(QZ_IFF_SHUFFLE32) : _mm_setr_epi8(QZ_IFF_SHUFFLE64);
     const std::size_t bytes = count * Width;
@@ -47,7 +56,7 @@ __attribute__((target("ssse3"))) void reverseSsse3(
 }
 
 template <std::size_t Width>
-__attribute__((target("avx2"))) void reverseAvx2(
+QZ_IFF_TARGET("avx2") void reverseAvx2(
     unsigned char* dst, const unsigned char* src, std::size_t count) {
     const __m256i order = Width == 4
         ? _mm256_setr_epi8(QZ_IFF_SHUFFLE32, QZ_IFF_SHUFFLE32)
@@ -69,36 +78,63 @@ __attribute__((target("avx2"))) void reverseAvx2(
 
 #undef QZ_IFF_SHUFFLE32
 #undef QZ_IFF_SHUFFLE64
+#undef QZ_IFF_TARGET
 
-// Read from the processor directly (cpuid.h is header-only), so that no run-time support
-// library is needed on any x86 target. AVX2 also needs the system to save the YMM registers.
+// Read from the processor directly (cpuid.h and intrin.h are header-only), so that no
+// run-time support library is needed on any x86 target.
+struct CpuidRegisters {
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+};
+
+CpuidRegisters cpuid(unsigned leaf) {
+    CpuidRegisters r;
+#if defined(QZ_IFF_MSVC_INTRINSICS)
+    int out[4] = {};
+    __cpuidex(out, static_cast<int>(leaf), 0);
+    r.eax = static_cast<unsigned>(out[0]);
+    r.ebx = static_cast<unsigned>(out[1]);
+    r.ecx = static_cast<unsigned>(out[2]);
+    r.edx = static_cast<unsigned>(out[3]);
+#else
+    __cpuid_count(leaf, 0, r.eax, r.ebx, r.ecx, r.edx);
+#endif
+    return r;
+}
+
+// The state components the system saves on a context switch (XCR0).
+unsigned savedStateMask() {
+#if defined(QZ_IFF_MSVC_INTRINSICS)
+    return static_cast<unsigned>(_xgetbv(0));
+#else
+    unsigned low = 0;
+    unsigned high = 0;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return low;
+#endif
+}
+
 struct ShuffleSupport {
     bool ssse3 = false;
     bool avx2 = false;
 };
 
+// AVX2 also needs the system to save the YMM registers.
 ShuffleSupport detectShuffleSupport() {
     ShuffleSupport support;
-    unsigned eax = 0;
-    unsigned ebx = 0;
-    unsigned ecx = 0;
-    unsigned edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) {
+    const unsigned maxLeaf = cpuid(0).eax;
+    if (maxLeaf < 1) {
         return support;
     }
-    support.ssse3 = (ecx & (1u << 9)) != 0;
-    const bool osSavesAvx = (ecx & (1u << 27)) != 0 && (ecx & (1u << 28)) != 0;
-    if (!osSavesAvx) {
+    const CpuidRegisters features = cpuid(1);
+    support.ssse3 = (features.ecx & (1u << 9)) != 0;
+    const bool osSavesAvx = (features.ecx & (1u << 27)) != 0 && (features.ecx & (1u << 28)) != 0;
+    if (!osSavesAvx || (savedStateMask() & 6u) != 6u || maxLeaf < 7) {
         return support;
     }
-    unsigned xcrLow = 0;
-    unsigned xcrHigh = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcrLow), "=d"(xcrHigh) : "c"(0));
-    if ((xcrLow & 6u) != 6u || __get_cpuid_max(0, nullptr) < 7) {
-        return support;
-    }
-    __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    support.avx2 = (ebx & (1u << 5)) != 0;
+    support.avx2 = (cpuid(7).ebx & (1u << 5)) != 0;
     return support;
 }
 
