@@ -64,7 +64,8 @@ void setInterpolation(qzCacheFileAccessor& accessor, qzCacheChannel::qzCacheInte
 
 // Places the data file where the description says its data lies: the one file, or the frame
 // files of the cache's first time and the frame after it.
-void placeDataFile(qzCacheFileAccessor& accessor, const std::vector<std::uint8_t>& dataFile) {
+void placeDataFile(qzCacheFileAccessor& accessor, const std::vector<std::uint8_t>& dataFile,
+                   qzOS::MemoryFileSystem& files) {
     std::vector<qzString::IString> paths;
     if (accessor.distribution() == qzCacheFileAccessor::kOneFile) {
         paths.push_back(accessor.constructDataFilePathForOneFile());
@@ -81,7 +82,7 @@ void placeDataFile(qzCacheFileAccessor& accessor, const std::vector<std::uint8_t
         }
     }
     for (const qzString::IString& path : paths) {
-        if (!path.empty()) writeFile(path.utf8(), dataFile.data(), dataFile.size());
+        if (!path.empty()) files.addView(path.utf8(), dataFile.data(), dataFile.size());
     }
 }
 
@@ -118,8 +119,9 @@ void checkWholeCache(const std::uint8_t* data, std::size_t size) {
     std::vector<std::uint8_t> description;
     std::vector<std::uint8_t> dataFile;
     splitCacheInput(data, size, description, dataFile);
-    const std::string& directory = freshScratchDirectory();
-    writeFile(directory + "c.xml", description.data(), description.size());
+    MemoryFiles memory;
+    const std::string directory = kFolder;
+    memory.files.addView(directory + "c.xml", description.data(), description.size());
     qzCacheFileAccessor* accessor = qzCacheFileAccessor::createQzCacheFileAccessor();
     if (!accessor->readDescriptionFile(qzString::IString("c", 0),
                                        qzString::IString(directory.c_str(), 1))) {
@@ -128,7 +130,7 @@ void checkWholeCache(const std::uint8_t* data, std::size_t size) {
     }
     qzCacheFileIO* reader = new qzCacheFileIffIO(qzCacheFileIO::kRead, accessor->cacheFormat());
     accessor->setFileAccessor(reader);
-    placeDataFile(*accessor, dataFile);
+    placeDataFile(*accessor, dataFile, memory.files);
     checker().checkCache((directory + "c.xml").c_str());
     if (accessor->distribution() == qzCacheFileAccessor::kOneFile) {
         reader->open(accessor->constructDataFilePathForOneFile());

@@ -26,7 +26,9 @@ Bytes readBytes(const std::string& path) {
 
 bool writeSeed(const fs::path& directory, const std::string& name, const Bytes& bytes) {
     fs::create_directories(directory);
-    return qzfuzz::writeFile((directory / name).string(), bytes.data(), bytes.size());
+    std::ofstream out(directory / name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
 }
 
 struct SeedCache {

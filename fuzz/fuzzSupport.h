@@ -1,7 +1,6 @@
-// What the fuzz targets share: a scratch directory of the process's own, where each input is
-// written as files, and the cache checker the inputs are handed to. The checker reads
-// everything an input offers; the sanitizers and libFuzzer's limits (time, memory) are the
-// checks.
+// What the fuzz targets share: the input's files held in memory, where the library reads them
+// without a copy, and the cache checker the inputs are handed to. The checker reads everything
+// an input offers; the sanitizers and libFuzzer's limits (time, memory) are the checks.
 #pragma once
 
 #include <cstddef>
@@ -10,12 +9,21 @@
 #include <vector>
 
 #include "qzCacheChecker.h"
+#include "qzFileSystem.h"
+#include "qzMemoryFileSystem.h"
 
 namespace qzfuzz {
 
-// Emptied by every call, so that a file left by an earlier input never shows in the next.
-const std::string& freshScratchDirectory();
-bool writeFile(const std::string& path, const std::uint8_t* data, std::size_t size);
+// The folder every input's files are placed in.
+constexpr const char* kFolder = "/fuzz/";
+
+// While it lives, every file the library opens is one of `files`: empty at first, so that
+// nothing of an earlier input shows in the next.
+struct MemoryFiles {
+    qzOS::MemoryFileSystem files;
+    qzOS::ScopedDefaultFileSystem scope{files};
+};
+
 // Bounded so that one input costs little whatever its description claims.
 const qzCacheChecker& checker();
 

@@ -3,11 +3,11 @@
 #include "qzCacheFileInterface.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string& directory = qzfuzz::freshScratchDirectory();
-    const std::string path = directory + "points.pc2";
-    if (!qzfuzz::writeFile(path, data, size)) return 0;
-    qzCacheFileInterface::convertFromPc2(path.c_str(), directory.c_str(), "points",
+    qzfuzz::MemoryFiles memory;
+    const std::string folder = qzfuzz::kFolder;
+    memory.files.addView(folder + "points.pc2", data, size);
+    qzCacheFileInterface::convertFromPc2((folder + "points.pc2").c_str(), folder.c_str(), "points",
                                          qzCacheFileInterface::kFormatOneFile, "kcc", 250);
-    qzfuzz::checker().checkCache((directory + "points.xml").c_str());
+    qzfuzz::checker().checkCache((folder + "points.xml").c_str());
     return 0;
 }

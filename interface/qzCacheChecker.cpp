@@ -12,7 +12,9 @@
 #include "qzCacheCheckerWalk.h"
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileIffIO.h"
+#include "qzCacheFileIffIOPrivate.h"
 #include "qzFileSystem.h"
+#include "qzMemoryFileSystem.h"
 #include "qzString.h"
 
 using namespace qzCheck;
@@ -223,7 +225,8 @@ void CacheCheck::checkOneFile() {
     file.timed = true;
     qzCacheFileIffIO reader(qzCacheFileIO::kRead, m_accessor->cacheFormat());
     WalkContext context{*m_channels, m_problems, m_report, m_progress};
-    FileOutcome outcome = checkDataFileAt(reader, file, context);
+    FileOutcome outcome =
+        checkDataFileAt(reader, qzOS::defaultFileSystem(), file, context);
     m_lost = std::move(outcome.lost);
     // A file that reads to its end without damage but lacks the last times listed ends early:
     // cut off between two time groups.
@@ -270,7 +273,7 @@ void CacheCheck::checkFrameFiles(std::uint64_t maxFrameFiles) {
         file.path = m_accessor->constructDataFilePathForOneFilePerFrame(time).utf8();
         file.timed = false;
         file.frameTime = time;
-        FileOutcome outcome = checkDataFileAt(reader, file, context);
+        FileOutcome outcome = checkDataFileAt(reader, qzOS::defaultFileSystem(), file, context);
         if (!outcome.walked) m_progress.step(m_report);
         m_lost.insert(m_lost.end(), outcome.lost.begin(), outcome.lost.end());
     }
@@ -278,6 +281,25 @@ void CacheCheck::checkFrameFiles(std::uint64_t maxFrameFiles) {
         reportMissing(channel, time, m_accessor->constructDataFilePathForOneFilePerFrame(time).utf8(),
                       "the description lists it; its frame file holds no record of it");
     });
+}
+
+// A data file on its own, read through `files`.
+qzCacheCheckReport checkDataFileIn(qzOS::FileSystem& files, const char* path,
+                                   unsigned int maxListedProblems, const ProgressSink& progress) {
+    qzCacheCheckReport report;
+    report.dataFiles = 1;
+    ProblemList problems(report, maxListedProblems);
+    Channels channels(nullptr);
+    WalkContext context{channels, problems, report, progress};
+    DataFile file;
+    file.path = path != nullptr ? path : "";
+    file.learnTiming = true;
+    // An empty format takes the variant from the file's first bytes.
+    std::unique_ptr<qzCacheFileIffIO> reader =
+        qzCreateIffIO(qzCacheFileIO::kRead, qzString::IString(), files);
+    checkDataFileAt(*reader, files, file, context);
+    for (const Channel& channel : channels.all()) report.samplesExpected += channel.found.size();
+    return report;
 }
 
 }  // namespace
@@ -326,20 +348,15 @@ qzCacheCheckReport qzCacheChecker::checkCache(const char* descriptionPath) const
 }
 
 qzCacheCheckReport qzCacheChecker::checkDataFile(const char* dataFilePath) const {
-    qzCacheCheckReport report;
-    report.dataFiles = 1;
-    ProblemList problems(report, m_maxListedProblems);
-    ProgressSink progress;
-    progress.callback = m_progress;
-    progress.context = m_progressContext;
-    Channels channels(nullptr);
-    WalkContext context{channels, problems, report, progress};
-    DataFile file;
-    file.path = dataFilePath != nullptr ? dataFilePath : "";
-    file.learnTiming = true;
-    // An empty format takes the variant from the file's first bytes.
-    qzCacheFileIffIO reader(qzCacheFileIO::kRead, qzString::IString());
-    checkDataFileAt(reader, file, context);
-    for (const Channel& channel : channels.all()) report.samplesExpected += channel.found.size();
-    return report;
+    return checkDataFileIn(qzOS::defaultFileSystem(), dataFilePath, m_maxListedProblems,
+                           ProgressSink{m_progress, m_progressContext, 0});
+}
+
+qzCacheCheckReport qzCacheChecker::checkDataFileBytes(const void* bytes, std::size_t size,
+                                                      const char* name) const {
+    qzOS::MemoryFileSystem files;
+    const std::string path = name != nullptr && *name != '\0' ? name : "memory";
+    files.addView(path, bytes, size);
+    return checkDataFileIn(files, path.c_str(), m_maxListedProblems,
+                           ProgressSink{m_progress, m_progressContext, 0});
 }

@@ -3,6 +3,7 @@
 // tests all use it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -88,6 +89,10 @@ public:
     // One data file on its own ("kc" or "kcx"): its container, header, time groups and
     // records. Without a description, each channel's type is learnt from its first record.
     qzCacheCheckReport checkDataFile(const char* dataFilePath) const;
+    // The same for a data file held in memory (`size` bytes, read where they are, never
+    // changed). `name` stands for the file in the report.
+    qzCacheCheckReport checkDataFileBytes(const void* bytes, std::size_t size,
+                                          const char* name = "memory") const;
 
 private:
     unsigned int m_maxListedProblems;

@@ -432,13 +432,17 @@ FileOutcome walkOpenDataFile(qzCacheFileIffIO& reader, const DataFile& file, Wal
     return Walk(reader, file, context).run();
 }
 
-FileOutcome checkDataFileAt(qzCacheFileIffIO& reader, DataFile file, WalkContext& context) {
+FileOutcome checkDataFileAt(qzCacheFileIffIO& reader, qzOS::FileSystem& files, DataFile file,
+                            WalkContext& context) {
     const int time = file.timed ? INT_MIN : file.frameTime;
     qzCacheProblem found;
     found.file = file.path;
     found.hasTime = !file.timed;
     found.time = file.frameTime;
-    if (!qzOS::fileSize(file.path.c_str(), file.bytes)) {
+    qzOS::FileStatus status;
+    const bool exists = files.status(file.path.c_str(), status) && status.regular;
+    file.bytes = status.length;
+    if (!exists) {
         found.kind = qzCacheProblem::kDataFileMissing;
         found.detail = "the file does not exist";
     } else if (reader.open(qzString::IString(file.path.c_str(), 1))) {

@@ -14,6 +14,9 @@
 
 class qzCacheFileAccessor;
 class qzCacheFileIffIO;
+namespace qzOS {
+class FileSystem;
+}  // namespace qzOS
 
 namespace qzCheck {
 
@@ -109,8 +112,9 @@ struct WalkContext {
 // Walks a data file through `reader`, whose open (and so the header) succeeded: every time
 // group, every record, every array, each checked against the channels.
 FileOutcome walkOpenDataFile(qzCacheFileIffIO& reader, const DataFile& file, WalkContext& context);
-// Opens `file.path` with `reader` and walks it; a file that is missing or whose header does not
-// read is reported as such.
-FileOutcome checkDataFileAt(qzCacheFileIffIO& reader, DataFile file, WalkContext& context);
+// Opens `file.path` with `reader`, which reads from `files`, and walks it; a file that is missing
+// or whose header does not read is reported as such.
+FileOutcome checkDataFileAt(qzCacheFileIffIO& reader, qzOS::FileSystem& files, DataFile file,
+                            WalkContext& context);
 
 }  // namespace qzCheck

@@ -218,6 +218,12 @@ TEST_P(DamagedCache, IntactCacheIsWholeAndReadsBack) {
     const qzCacheCheckReport alone = qzCacheChecker().checkDataFile(damagedFile().c_str());
     EXPECT_TRUE(alone.whole()) << describe(alone);
     EXPECT_EQ(alone.samplesChecked, oneFile() ? 2 * kTimes.size() : 2u);
+    // The same bytes held in memory read the same; cut short, they are truncated there too.
+    const qzCacheCheckReport inMemory = qzCacheChecker().checkDataFileBytes(original.data(), original.size());
+    EXPECT_TRUE(inMemory.whole()) << describe(inMemory);
+    EXPECT_EQ(inMemory.samplesChecked, alone.samplesChecked);
+    const qzCacheCheckReport cut = qzCacheChecker().checkDataFileBytes(original.data(), original.size() - 3);
+    EXPECT_EQ(kindsOf(cut), Kinds{qzCacheProblem::kTruncated}) << describe(cut);
 }
 
 // However the file is cut, the checker says truncated and nothing else (a cut is what an
