@@ -214,6 +214,8 @@ struct PointFormat {
                        qzCacheFileInterface::cacheFileFormat layout, const char* format,
                        int ticksPerFrame)>
         from;
+    // The frames a file holds and those its header claims; false when it is not of the format.
+    std::function<bool(const char* file, int& held, int& claimed)> count;
 };
 
 void toPointFile(const PointFormat& kind, const py::object& filePath,
@@ -280,6 +282,14 @@ std::string fromPointFile(const PointFormat& kind, const py::object& filePath,
                               ticksPerFrame);
     }
     const std::string description = location + name + ".xml";
+    int held = 0;
+    int claimed = 0;
+    if (!converted && kind.count(file.c_str(), held, claimed) && held > 0 && held < claimed) {
+        throw Failure(Failure::kFile,
+                      file + " is cut short: it holds " + std::to_string(held) + " of its " +
+                          std::to_string(claimed) + " frames, which " + description + " holds",
+                      file);
+    }
     if (!converted) {
         throw Failure(Failure::kFile,
                       "could not convert " + file + " to the cache " + description + ": not a " +
@@ -290,7 +300,14 @@ std::string fromPointFile(const PointFormat& kind, const py::object& filePath,
 }
 
 const PointFormat kPc2 = {"PC2", &qzCacheFileInterface::convertToPc2,
-                          &qzCacheFileInterface::convertFromPc2};
+                          &qzCacheFileInterface::convertFromPc2,
+                          [](const char* file, int& held, int& claimed) {
+                              qzCacheFileInterface::Pc2Header header;
+                              const bool read = qzCacheFileInterface::readPc2Header(file, header);
+                              held = header.samplesInFile;
+                              claimed = header.numSamples;
+                              return read;
+                          }};
 
 // MDD times are seconds: the rate says how many frames one lasts.
 PointFormat mddAt(double fps) {
@@ -306,6 +323,13 @@ PointFormat mddAt(double fps) {
                   int ticksPerFrame) {
                 return qzCacheFileInterface::convertFromMdd(file, location, base, layout, format,
                                                             ticksPerFrame, fps);
+            },
+            [](const char* file, int& held, int& claimed) {
+                qzCacheFileInterface::MddHeader header;
+                const bool read = qzCacheFileInterface::readMddHeader(file, header);
+                held = header.framesInFile;
+                claimed = header.numFrames;
+                return read;
             }};
 }
 

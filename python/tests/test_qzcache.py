@@ -259,7 +259,7 @@ def test_mdd_both_ways(smooth_cache, workdir, fps):
         qzcache.to_mdd(mdd, smooth_cache, "points", 0)
     # Cut inside its last frame: the frames it holds still make a cache, and the call fails.
     mdd.write_bytes(mdd.read_bytes()[:-1])
-    with pytest.raises(qzcache.FileError):
+    with pytest.raises(qzcache.FileError, match=f"holds {FRAMES - 1} of its {FRAMES} frames"):
         qzcache.from_mdd(mdd, workdir / "back", "cut", fps)
     with qzcache.open(workdir / "back" / "cut.xml") as cache:
         assert len(cache.times("wave")) == FRAMES - 1
