@@ -1,6 +1,7 @@
 // Writes the seed inputs of every fuzz target, made by the library itself:
 //   fuzzSeeds OUTPUT_DIRECTORY
-// gives OUTPUT_DIRECTORY/<target>/<name> for the targets dataFile, description, pc2 and cache.
+// gives OUTPUT_DIRECTORY/<target>/<name> for the targets dataFile, description, pc2, mdd and
+// cache.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -89,6 +90,16 @@ bool writePointCacheSeed(const fs::path& output) {
            writeSeed(output / "pc2", "cut-short", Bytes(bytes.begin(), bytes.end() - 20));
 }
 
+// The points of a seed cache as an MDD file, whole and cut inside its last frame.
+bool writeMddSeed(const fs::path& output, const std::string& directory, const char* cache) {
+    const std::string path = directory + "seed.mdd";
+    if (!qzCacheFileInterface::convertToMdd(path.c_str(), directory.c_str(), cache, 0, 250, 24.0))
+        return false;
+    const Bytes bytes = readBytes(path);
+    return writeSeed(output / "mdd", "points-2x3", bytes) &&
+           writeSeed(output / "mdd", "cut-short", Bytes(bytes.begin(), bytes.end() - 10));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,6 +134,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "fuzzSeeds: the files of %s are missing\n", seed.name.c_str());
             return 1;
         }
+    }
+    if (!writeMddSeed(output, directory, caches[0].name.c_str())) {
+        std::fprintf(stderr, "fuzzSeeds: writing the MDD seed failed\n");
+        return 1;
     }
     fs::remove_all(work);
     if (!writePointCacheSeed(output)) {

@@ -1,5 +1,5 @@
 // A facade over one accessor for callers that work with plain character strings (UTF-8 in,
-// malloc'ed UTF-8 out, released by the caller with free), and the PC2 converters.
+// malloc'ed UTF-8 out, released by the caller with free), and the PC2 and MDD converters.
 #pragma once
 
 #include <cstdint>
@@ -87,6 +87,34 @@ public:
     // than 1, no points or samples, a sample rate not above 0); `header` then holds the fields
     // read before the refusal, the others 0.
     static bool readPc2Header(const char* pc2File, Pc2Header& header);
+
+    // MDD point caches. Like their PC2 twins (the same channels, sampling, layouts and salvage
+    // of a file cut short), plus the frames per second (finite, above 0) that turn the file's
+    // times in seconds into ticks: ticks = seconds x ticksPerFrame x framesPerSecond, rounded to
+    // the nearest tick. convertFromMdd refuses, before writing anything, a file whose frames'
+    // times are not finite, fall outside the tick range, or do not each come after the one
+    // before once in ticks.
+    static bool convertToMdd(const char* mddFile, const char* storageLocation,
+                             const char* baseFileName, unsigned int channel, int step,
+                             double framesPerSecond);
+    static bool convertFromMdd(const char* mddFile, const char* storageLocation,
+                               const char* baseFileName, cacheFileFormat format,
+                               const char* cacheFormat, int ticksPerFrame,
+                               double framesPerSecond);
+
+    // The header of an MDD file and the times of the frames it holds.
+    struct MddHeader {
+        int numFrames = 0;
+        int numPoints = 0;
+        int framesInFile = 0;  // of numFrames, those whose points the file holds
+        float firstTime = 0.0f;  // seconds of the first and last of those
+        float lastTime = 0.0f;
+        int unorderedFrame = -1;  // the first of those whose time is not finite or not after
+                                  // the one before; -1 when none
+    };
+    // False when the file does not open, a count is not above 0 or the file does not hold the
+    // whole time table; `header` then holds the counts read before the refusal, the rest 0.
+    static bool readMddHeader(const char* mddFile, MddHeader& header);
 
 private:
     qzCacheFileAccessor* m_accessor;

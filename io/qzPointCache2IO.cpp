@@ -1,5 +1,6 @@
 #include "qzPointCache2IO.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -64,6 +65,7 @@ void qzPointCache2IO::resetFields() {
     m_startFrame = 0.0f;
     m_sampleRate = 0.0f;
     m_numSamples = 0;
+    m_samplesHeld = 0;
     m_nextSampleIndex = 0;
 }
 
@@ -111,7 +113,14 @@ bool qzPointCache2IO::readHeader() {
     if (!(m_sampleRate > 0.0f)) return false;
     if (!holds(32)) return false;
     m_numSamples = static_cast<std::int32_t>(decodeUint32(header + 28));
-    return m_numSamples > 0;
+    if (m_numSamples <= 0) return false;
+    qzOS::FileStatus status;
+    if (m_file->status(status) && status.length >= std::uint64_t(kHeaderSize)) {
+        const std::uint64_t held =
+            (status.length - kHeaderSize) / (std::uint64_t(m_numPoints) * kBytesPerPoint);
+        m_samplesHeld = static_cast<std::int32_t>(std::min<std::uint64_t>(held, std::uint64_t(m_numSamples)));
+    }
+    return true;
 }
 
 bool qzPointCache2IO::writeHeader(int numPoints, int numSamples, float startFrame,

@@ -42,6 +42,9 @@ public:
     float startFrame() const { return m_startFrame; }
     float sampleRate() const { return m_sampleRate; }
     int numSamples() const { return m_numSamples; }
+    // Of numSamples, those whose bytes lie whole in the file opened for reading: a file cut
+    // short holds fewer than its header claims.
+    int samplesHeld() const { return m_samplesHeld; }
     int nextSampleIndex() const { return m_nextSampleIndex; }
 
 private:
@@ -60,5 +63,6 @@ private:
     float m_startFrame;
     float m_sampleRate;
     std::int32_t m_numSamples;
+    std::int32_t m_samplesHeld;
     std::int32_t m_nextSampleIndex;
 };

@@ -1,6 +1,9 @@
-// The extension module behind the qzcache package: names, paths, failures, PC2 conversion.
+// The extension module behind the qzcache package: names, paths, failures, PC2 and MDD
+// conversion.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <functional>
 #include <limits>
 
 #include "qzcacheBinding.h"
@@ -201,9 +204,24 @@ std::string channelName(qzCacheFileInterface& cache, unsigned int channel) {
 
 namespace {
 
-void toPc2(const py::object& pc2Path, const py::object& descriptionPath, const py::object& channel,
-           const py::object& step) {
-    const std::string pc2 = fsPath(pc2Path);
+// The converters of one point cache format, and its name for messages.
+struct PointFormat {
+    const char* name;
+    std::function<bool(const char* file, const char* location, const char* base,
+                       unsigned int channel, int step)>
+        to;
+    std::function<bool(const char* file, const char* location, const char* base,
+                       qzCacheFileInterface::cacheFileFormat layout, const char* format,
+                       int ticksPerFrame)>
+        from;
+    // The frames a file holds and those its header claims; false when it is not of the format.
+    std::function<bool(const char* file, int& held, int& claimed)> count;
+};
+
+void toPointFile(const PointFormat& kind, const py::object& filePath,
+                 const py::object& descriptionPath, const py::object& channel,
+                 const py::object& step) {
+    const std::string file = fsPath(filePath);
     const std::string description = fsPath(descriptionPath);
     std::shared_ptr<qzCacheFileInterface> cache = openForReading(description);
     const unsigned int index = channelIndex(*cache, channel, description);
@@ -213,8 +231,8 @@ void toPc2(const py::object& pc2Path, const py::object& descriptionPath, const p
     if (type != qzCacheData::kFloatVectorArray && type != qzCacheData::kDoubleVectorArray &&
         type != qzCacheData::kFloatArray) {
         throw py::value_error("channel '" + name + "' of " + description + " is " +
-                              typeName(type).name +
-                              "; a PC2 file holds points (float_vector_array, "
+                              typeName(type).name + "; a " + kind.name +
+                              " file holds points (float_vector_array, "
                               "double_vector_array, or float_array as x, y, z triples)");
     }
     int ticks = 0;
@@ -232,21 +250,21 @@ void toPc2(const py::object& pc2Path, const py::object& descriptionPath, const p
     {
         py::gil_scoped_release release;
         cache.reset();
-        converted = qzCacheFileInterface::convertToPc2(pc2.c_str(), location.c_str(),
-                                                       base.c_str(), index, ticks);
+        converted = kind.to(file.c_str(), location.c_str(), base.c_str(), index, ticks);
     }
     if (!converted) {
         throw Failure(Failure::kFile,
                       "could not convert channel '" + name + "' of " + description + " to " +
-                          pc2 + ": a sample could not be read or the file could not be written",
-                      pc2, name);
+                          file + ": a sample could not be read or the file could not be written",
+                      file, name);
     }
 }
 
-std::string fromPc2(const py::object& pc2Path, const py::object& directory,
-                    const std::string& name, const std::string& layout, const std::string& format,
-                    int ticksPerFrame) {
-    const std::string pc2 = fsPath(pc2Path);
+std::string fromPointFile(const PointFormat& kind, const py::object& filePath,
+                          const py::object& directory, const std::string& name,
+                          const std::string& layout, const std::string& format,
+                          int ticksPerFrame) {
+    const std::string file = fsPath(filePath);
     const std::string location = directoryLocation(fsPath(directory));
     const qzCacheFileInterface::cacheFileFormat files = parseLayout(layout);
     checkFormat(format);
@@ -254,22 +272,65 @@ std::string fromPc2(const py::object& pc2Path, const py::object& directory,
     if (name.empty() || name.find('/') != std::string::npos) {
         throw py::value_error("a cache name is a file name without directory: '" + name + "'");
     }
-    if (!isFile(pc2)) throw Failure(Failure::kFile, pc2 + ": no such PC2 file", pc2);
+    if (!isFile(file)) {
+        throw Failure(Failure::kFile, file + ": no such " + std::string(kind.name) + " file", file);
+    }
     bool converted = false;
     {
         py::gil_scoped_release release;
-        converted = qzCacheFileInterface::convertFromPc2(pc2.c_str(), location.c_str(),
-                                                         name.c_str(), files, format.c_str(),
-                                                         ticksPerFrame);
+        converted = kind.from(file.c_str(), location.c_str(), name.c_str(), files, format.c_str(),
+                              ticksPerFrame);
     }
     const std::string description = location + name + ".xml";
+    int held = 0;
+    int claimed = 0;
+    if (!converted && kind.count(file.c_str(), held, claimed) && held > 0 && held < claimed) {
+        throw Failure(Failure::kFile,
+                      file + " is cut short: it holds " + std::to_string(held) + " of its " +
+                          std::to_string(claimed) + " frames, which " + description + " holds",
+                      file);
+    }
     if (!converted) {
         throw Failure(Failure::kFile,
-                      "could not convert " + pc2 + " to the cache " + description +
-                          ": not a readable PC2 file, or the cache could not be written",
-                      pc2);
+                      "could not convert " + file + " to the cache " + description + ": not a " +
+                          "readable " + kind.name + " file, or the cache could not be written",
+                      file);
     }
     return description;
+}
+
+const PointFormat kPc2 = {"PC2", &qzCacheFileInterface::convertToPc2,
+                          &qzCacheFileInterface::convertFromPc2,
+                          [](const char* file, int& held, int& claimed) {
+                              qzCacheFileInterface::Pc2Header header;
+                              const bool read = qzCacheFileInterface::readPc2Header(file, header);
+                              held = header.samplesInFile;
+                              claimed = header.numSamples;
+                              return read;
+                          }};
+
+// MDD times are seconds: the rate says how many frames one lasts.
+PointFormat mddAt(double fps) {
+    if (!std::isfinite(fps) || fps <= 0.0)
+        throw py::value_error("fps must be a number of frames per second above 0");
+    return {"MDD",
+            [fps](const char* file, const char* location, const char* base, unsigned int channel,
+                  int step) {
+                return qzCacheFileInterface::convertToMdd(file, location, base, channel, step, fps);
+            },
+            [fps](const char* file, const char* location, const char* base,
+                  qzCacheFileInterface::cacheFileFormat layout, const char* format,
+                  int ticksPerFrame) {
+                return qzCacheFileInterface::convertFromMdd(file, location, base, layout, format,
+                                                            ticksPerFrame, fps);
+            },
+            [](const char* file, int& held, int& claimed) {
+                qzCacheFileInterface::MddHeader header;
+                const bool read = qzCacheFileInterface::readMddHeader(file, header);
+                held = header.framesInFile;
+                claimed = header.numFrames;
+                return read;
+            }};
 }
 
 }  // namespace
@@ -282,18 +343,57 @@ PYBIND11_MODULE(_qzcache, module) {
     registerFailures();
     defineCache(module);
     defineWriter(module);
-    module.def("to_pc2", &toPc2, py::arg("pc2_path"), py::arg("description_path"),
-               py::arg("channel"), py::arg("step") = py::none(),
-               "Writes one vector channel of a cache to a PC2 point cache file.\n\n"
-               "channel is a name or an index. A regularly sampled channel is written at its\n"
-               "own rate; an irregularly sampled one needs step (ticks), at which it is\n"
-               "resampled from its first time. float_array channels are read as x, y, z\n"
-               "triples. Raises ValueError for a channel PC2 cannot hold and FileError\n"
-               "when reading or writing fails.");
-    module.def("from_pc2", &fromPc2, py::arg("pc2_path"), py::arg("directory"), py::arg("name"),
-               py::arg("layout") = "per-frame", py::arg("format") = "kcx",
-               py::arg("ticks_per_frame") = 250,
-               "Makes a new cache from a PC2 file and returns its description path.\n\n"
-               "The cache has one double_vector_array channel named after the PC2 file\n"
-               "(interpretation \"Points\"), with a sample at each of the file's frames.");
+    module.def(
+        "to_pc2",
+        [](const py::object& path, const py::object& description, const py::object& channel,
+           const py::object& step) { toPointFile(kPc2, path, description, channel, step); },
+        py::arg("pc2_path"), py::arg("description_path"), py::arg("channel"),
+        py::arg("step") = py::none(),
+        "Writes one vector channel of a cache to a PC2 point cache file.\n\n"
+        "channel is a name or an index. A regularly sampled channel is written at its\n"
+        "own rate; an irregularly sampled one needs step (ticks), at which it is\n"
+        "resampled from its first time. float_array channels are read as x, y, z\n"
+        "triples. Raises ValueError for a channel PC2 cannot hold and FileError\n"
+        "when reading or writing fails.");
+    module.def(
+        "from_pc2",
+        [](const py::object& path, const py::object& directory, const std::string& name,
+           const std::string& layout, const std::string& format, int ticksPerFrame) {
+            return fromPointFile(kPc2, path, directory, name, layout, format, ticksPerFrame);
+        },
+        py::arg("pc2_path"), py::arg("directory"), py::arg("name"),
+        py::arg("layout") = "per-frame", py::arg("format") = "kcx",
+        py::arg("ticks_per_frame") = 250,
+        "Makes a new cache from a PC2 file and returns its description path.\n\n"
+        "The cache has one double_vector_array channel named after the PC2 file\n"
+        "(interpretation \"Points\"), with a sample at each of the file's frames.");
+    module.def(
+        "to_mdd",
+        [](const py::object& path, const py::object& description, const py::object& channel,
+           double fps, const py::object& step) {
+            toPointFile(mddAt(fps), path, description, channel, step);
+        },
+        py::arg("mdd_path"), py::arg("description_path"), py::arg("channel"), py::arg("fps"),
+        py::arg("step") = py::none(),
+        "Writes one vector channel of a cache to an MDD point cache file.\n\n"
+        "As to_pc2; each frame's time is written in seconds: ticks / (ticks per frame\n"
+        "x fps). Raises ValueError for an fps not above 0 or a channel MDD cannot hold,\n"
+        "and FileError when reading or writing fails.");
+    module.def(
+        "from_mdd",
+        [](const py::object& path, const py::object& directory, const std::string& name,
+           double fps, const std::string& layout, const std::string& format,
+           int ticksPerFrame) {
+            return fromPointFile(mddAt(fps), path, directory, name, layout, format,
+                                 ticksPerFrame);
+        },
+        py::arg("mdd_path"), py::arg("directory"), py::arg("name"), py::arg("fps"),
+        py::arg("layout") = "per-frame", py::arg("format") = "kcx",
+        py::arg("ticks_per_frame") = 250,
+        "Makes a new cache from an MDD file and returns its description path.\n\n"
+        "The cache has one double_vector_array channel named after the MDD file\n"
+        "(interpretation \"Points\"). A frame at t seconds lands at t x fps x\n"
+        "ticks_per_frame ticks, rounded to the nearest tick. Raises FileError for a\n"
+        "file that is not MDD, whose times are not finite or do not increase, or that\n"
+        "is cut short (the frames it holds are converted first).");
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, address and undefined-behaviour sanitizers) into
 # build/fuzz and runs them.
-#   scripts/fuzz.sh TARGET SECONDS   fuzzes one target (dataFile, description, pc2, cache)
+#   scripts/fuzz.sh TARGET SECONDS   fuzzes one target (dataFile, description, pc2, mdd, cache)
 #                                    for SECONDS, starting from the seeds the library writes
 #                                    and the regression inputs in tests/corpus/TARGET
 #   scripts/fuzz.sh --ci SECONDS     replays every regression input, then fuzzes each target
@@ -12,7 +12,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-QZ_FUZZ_TARGETS=(dataFile description pc2 cache)
+QZ_FUZZ_TARGETS=(dataFile description pc2 mdd cache)
 QZ_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 if [ $# -ne 2 ]; then

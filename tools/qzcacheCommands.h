@@ -48,6 +48,17 @@ struct FromPc2Options {
 };
 int runFromPc2(const FromPc2Options& options);
 
+// MDD files store seconds: the frames per second turn them into frames and ticks.
+struct ToMddOptions : ToPc2Options {
+    double framesPerSecond = 0.0;
+};
+int runToMdd(const ToMddOptions& options);
+
+struct FromMddOptions : FromPc2Options {
+    double framesPerSecond = 0.0;
+};
+int runFromMdd(const FromMddOptions& options);
+
 struct DemoOptions {
     std::string directory;  // empty: a fresh temporary directory
     int frames = 120;

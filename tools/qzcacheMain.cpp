@@ -40,6 +40,8 @@ struct CommandLine {
     VerifyOptions verify;
     ToPc2Options toPc2;
     FromPc2Options fromPc2;
+    ToMddOptions toMdd;
+    FromMddOptions fromMdd;
     DemoOptions demo;
     ViewOptions view;
     CLI::App* infoCommand = nullptr;
@@ -48,6 +50,8 @@ struct CommandLine {
     CLI::App* verifyCommand = nullptr;
     CLI::App* toPc2Command = nullptr;
     CLI::App* fromPc2Command = nullptr;
+    CLI::App* toMddCommand = nullptr;
+    CLI::App* fromMddCommand = nullptr;
     CLI::App* demoCommand = nullptr;
     CLI::App* viewCommand = nullptr;
     CLI::Option* timeOption = nullptr;
@@ -86,33 +90,50 @@ void defineQueries(CLI::App& app, CommandLine& line) {
     addFormatOption(*line.verifyCommand, line.verify.format, false);
 }
 
-void defineConversions(CLI::App& app, CommandLine& line) {
-    ToPc2Options& toPc2 = line.toPc2;
-    CLI::App* to =
-        app.add_subcommand("to-pc2", "Write a vector channel of a cache as a PC2 point cache");
-    line.toPc2Command = to;
-    to->add_option("--cache", toPc2.cache, "Description file of the cache")->required();
-    to->add_option("--channel", toPc2.channel, "Channel name or index")->required();
-    to->add_option("--output", toPc2.output, "PC2 file to write")->required();
-    to->add_option("--step", toPc2.step,
-                   "Ticks between samples for an irregular channel (default: the ticks per frame)")
+// The options both point cache formats take; `unit` names the file in the help.
+void addToPointsOptions(CLI::App& to, ToPc2Options& options, const std::string& unit) {
+    to.add_option("--cache", options.cache, "Description file of the cache")->required();
+    to.add_option("--channel", options.channel, "Channel name or index")->required();
+    to.add_option("--output", options.output, unit + " file to write")->required();
+    to.add_option("--step", options.step,
+                  "Ticks between samples for an irregular channel (default: the ticks per frame)")
         ->check(CLI::PositiveNumber);
+}
 
-    FromPc2Options& fromPc2 = line.fromPc2;
-    CLI::App* from =
-        app.add_subcommand("from-pc2", "Make a cache with one vector channel from a PC2 file");
-    line.fromPc2Command = from;
-    from->add_option("--input", fromPc2.input, "PC2 file to read")->required();
-    from->add_option("--output", fromPc2.output, "Description file of the new cache")->required();
-    from->add_option("--layout", fromPc2.layout, "Data file layout")
+void addFromPointsOptions(CLI::App& from, FromPc2Options& options, const std::string& unit) {
+    from.add_option("--input", options.input, unit + " file to read")->required();
+    from.add_option("--output", options.output, "Description file of the new cache")->required();
+    from.add_option("--layout", options.layout, "Data file layout")
         ->check(CLI::IsMember({"one-file", "per-frame"}))
         ->capture_default_str();
-    from->add_option("--format", fromPc2.format, "Data file container: kcc (32-bit) or kcx (64-bit)")
+    from.add_option("--format", options.format, "Data file container: kcc (32-bit) or kcx (64-bit)")
         ->check(CLI::IsMember({"kcc", "kcx"}))
         ->capture_default_str();
-    from->add_option("--ticks-per-frame", fromPc2.ticksPerFrame, "Ticks in one frame")
+    from.add_option("--ticks-per-frame", options.ticksPerFrame, "Ticks in one frame")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
+}
+
+void defineConversions(CLI::App& app, CommandLine& line) {
+    line.toPc2Command =
+        app.add_subcommand("to-pc2", "Write a vector channel of a cache as a PC2 point cache");
+    addToPointsOptions(*line.toPc2Command, line.toPc2, "PC2");
+    line.fromPc2Command =
+        app.add_subcommand("from-pc2", "Make a cache with one vector channel from a PC2 file");
+    addFromPointsOptions(*line.fromPc2Command, line.fromPc2, "PC2");
+
+    line.toMddCommand =
+        app.add_subcommand("to-mdd", "Write a vector channel of a cache as an MDD point cache");
+    addToPointsOptions(*line.toMddCommand, line.toMdd, "MDD");
+    line.toMddCommand->add_option("--fps", line.toMdd.framesPerSecond,
+                                  "Frames per second: a frame's time in the file is frame / fps")
+        ->required();
+    line.fromMddCommand =
+        app.add_subcommand("from-mdd", "Make a cache with one vector channel from an MDD file");
+    addFromPointsOptions(*line.fromMddCommand, line.fromMdd, "MDD");
+    line.fromMddCommand->add_option("--fps", line.fromMdd.framesPerSecond,
+                                    "Frames per second the file's times in seconds were written at")
+        ->required();
 }
 
 void defineDemo(CLI::App& app, CommandLine& line) {
@@ -161,6 +182,8 @@ int dispatch(CommandLine& line) {
     if (line.verifyCommand->parsed()) return runVerify(line.verify);
     if (line.toPc2Command->parsed()) return runToPc2(line.toPc2);
     if (line.fromPc2Command->parsed()) return runFromPc2(line.fromPc2);
+    if (line.toMddCommand->parsed()) return runToMdd(line.toMdd);
+    if (line.fromMddCommand->parsed()) return runFromMdd(line.fromMdd);
     if (line.demoCommand->parsed()) return runDemo(line.demo);
     if (line.viewCommand->parsed()) return runView(line.view);
     return kExitBadArguments;

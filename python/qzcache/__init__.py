@@ -46,7 +46,7 @@ class Error(Exception):
 
 
 class FileError(Error, OSError):
-    """A file of the cache (or a PC2 file) is missing, damaged or cannot be written."""
+    """A file of the cache (or a PC2 or MDD file) is missing, damaged or cannot be written."""
 
 
 class NotFoundError(Error, KeyError):
@@ -81,11 +81,12 @@ class Channel(_typing.NamedTuple):
     end: int
 
 
-from ._qzcache import Cache, Playback, Writer, from_pc2, open, to_pc2  # noqa: E402
+from ._qzcache import (Cache, Playback, Writer, from_mdd, from_pc2, open, to_mdd,  # noqa: E402
+                       to_pc2)
 
 for _class in (Cache, Playback, Writer):
     _class.__module__ = __name__
 del _class
 
 __all__ = ["Cache", "Channel", "DataType", "Error", "FileError", "NotFoundError", "Playback",
-           "Writer", "from_pc2", "open", "to_pc2"]
+           "Writer", "from_mdd", "from_pc2", "open", "to_mdd", "to_pc2"]

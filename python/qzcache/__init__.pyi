@@ -23,7 +23,7 @@ class Error(Exception):
     time: Optional[int]
 
 class FileError(Error, OSError):
-    """A file of the cache (or a PC2 file) is missing, damaged or cannot be written."""
+    """A file of the cache (or a PC2 or MDD file) is missing, damaged or cannot be written."""
     filename: Optional[str]
 
 class NotFoundError(Error, KeyError):
@@ -114,3 +114,12 @@ def to_pc2(pc2_path: _Path, description_path: _Path, channel: _ChannelKey,
 def from_pc2(pc2_path: _Path, directory: _Path, name: str, layout: _Layout = "per-frame",
              format: _Format = "kcx", ticks_per_frame: int = 250) -> str:
     """Makes a new cache from a PC2 file; returns its description path."""
+
+def to_mdd(mdd_path: _Path, description_path: _Path, channel: _ChannelKey, fps: float,
+           step: Optional[int] = None) -> None:
+    """Writes one vector channel of a cache to an MDD point cache file, times in seconds."""
+
+def from_mdd(mdd_path: _Path, directory: _Path, name: str, fps: float,
+             layout: _Layout = "per-frame", format: _Format = "kcx",
+             ticks_per_frame: int = 250) -> str:
+    """Makes a new cache from an MDD file; returns its description path."""

@@ -226,3 +226,40 @@ def test_pc2_both_ways(smooth_cache, workdir):
             assert np.array_equal(got, smooth("points", frame).astype(np.float64))
     with pytest.raises(ValueError, match="age"):
         qzcache.to_pc2(pc2, smooth_cache, "age")
+
+
+def read_mdd(path):
+    """An MDD reader written from the format's four lines alone: big-endian throughout, int32
+    frame count, int32 point count, a float32 time per frame, then per frame the points'
+    x, y, z as float32."""
+    data = path.read_bytes()
+    frames, points = struct.unpack_from(">ii", data, 0)
+    times = struct.unpack_from(">%df" % frames, data, 8)
+    coords = struct.unpack_from(">%df" % (frames * points * 3), data, 8 + 4 * frames)
+    assert len(data) == 8 + 4 * frames + frames * points * 12
+    return times, np.array(coords, dtype=np.float32).reshape(frames, points, 3)
+
+
+@pytest.mark.parametrize("fps", [24, 25, 30])
+def test_mdd_both_ways(smooth_cache, workdir, fps):
+    mdd = workdir / "wave.mdd"
+    qzcache.to_mdd(mdd, smooth_cache, "points", fps)
+    times, frames = read_mdd(mdd)
+    assert times == tuple(float(np.float32(f / fps)) for f in range(1, FRAMES + 1))
+    for f in range(1, FRAMES + 1):
+        assert np.array_equal(frames[f - 1], smooth("points", f))
+    (workdir / "back").mkdir()
+    description = qzcache.from_mdd(mdd, workdir / "back", "cache", fps)
+    with qzcache.open(description) as cache:
+        assert cache.times("wave").tolist() == [f * TICKS for f in range(1, FRAMES + 1)]
+        for f in range(1, FRAMES + 1):
+            assert np.array_equal(cache.read("wave", f * TICKS),
+                                  smooth("points", f).astype(np.float64))
+    with pytest.raises(ValueError, match="fps"):
+        qzcache.to_mdd(mdd, smooth_cache, "points", 0)
+    # Cut inside its last frame: the frames it holds still make a cache, and the call fails.
+    mdd.write_bytes(mdd.read_bytes()[:-1])
+    with pytest.raises(qzcache.FileError, match=f"holds {FRAMES - 1} of its {FRAMES} frames"):
+        qzcache.from_mdd(mdd, workdir / "back", "cut", fps)
+    with qzcache.open(workdir / "back" / "cut.xml") as cache:
+        assert len(cache.times("wave")) == FRAMES - 1

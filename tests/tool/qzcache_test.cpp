@@ -1,5 +1,6 @@
 // Runs the qzcache binary on caches written here through the public API and checks its output
 // and exit statuses.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -105,7 +106,7 @@ TEST_F(ToolTest, HelpListsEveryCommandAndEachCommandHasHelp) {
     const ToolRun help = run("--help");
     EXPECT_EQ(help.status, 0);
     for (const char* command :
-         {"info", "files", "dump", "verify", "to-pc2", "from-pc2", "demo", "view"}) {
+         {"info", "files", "dump", "verify", "to-pc2", "from-pc2", "to-mdd", "from-mdd", "demo", "view"}) {
         EXPECT_TRUE(contains(help.out, command)) << command;
         const ToolRun own = run(std::string(command) + " --help");
         EXPECT_EQ(own.status, 0) << command;
@@ -123,6 +124,8 @@ TEST_F(ToolTest, BadArgumentsGiveStatusTwo) {
     EXPECT_EQ(run("dump " + quoted(cache("one")) + " pts --frame 1 --interpolation cubic").status,
               2);
     EXPECT_EQ(run("from-pc2 --input a.pc2 --output b.xml --layout spread").status, 2);
+    EXPECT_EQ(run("from-mdd --input a.mdd --output b.xml").status, 2);  // no --fps
+    EXPECT_EQ(run("to-mdd --cache " + quoted(cache("one")) + " --channel pts --output a.mdd --fps 0").status, 2);
     const ToolRun unknown = run("dump " + quoted(cache("one")) + " nosuch --frame 1");
     EXPECT_EQ(unknown.status, 2);
     expectOneLineError(unknown, "nosuch");
@@ -317,43 +320,63 @@ TEST_F(ToolTest, VerifyNamesEachProblemsKind) {
     EXPECT_TRUE(contains(text.out, "result     NOT WHOLE\n"));
 }
 
-TEST_F(ToolTest, ConvertsToPc2AndBack) {
-    const std::string pc2 = m_dir.file("pts.pc2");
-    const ToolRun out = run("to-pc2 --cache " + quoted(cache("frames")) + " --channel pts --output " +
-                        quoted(pc2));
-    ASSERT_EQ(out.status, 0) << out.err;
-    EXPECT_TRUE(contains(out.out, "5 samples of 4 points"));
-    EXPECT_EQ(qztest::readFileBytes(pc2).size(), 32u + kFrames * kPoints * 12);
+TEST_F(ToolTest, ConvertsToPointCachesAndBack) {
+    const struct {
+        const char* kind;
+        const char* fps;  // the MDD commands' rate
+        std::size_t header;
+        const char* unit;
+    } formats[] = {{"pc2", "", 32, "samples"}, {"mdd", " --fps 24", 8 + 4 * kFrames, "frames"}};
+    for (const auto& f : formats) {
+        SCOPED_TRACE(f.kind);
+        const std::string kind = f.kind;
+        const std::string file = m_dir.file("pts." + kind);
+        const ToolRun out = run("to-" + kind + " --cache " + quoted(cache("frames")) +
+                                " --channel pts --output " + quoted(file) + f.fps);
+        ASSERT_EQ(out.status, 0) << out.err;
+        EXPECT_TRUE(contains(out.out, "5 " + std::string(f.unit) + " of 4 points")) << out.out;
+        EXPECT_EQ(qztest::readFileBytes(file).size(), f.header + kFrames * kPoints * 12);
 
-    const ToolRun back = run("from-pc2 --input " + quoted(pc2) + " --output " +
-                         quoted(m_dir.file("back.xml")) + " --layout per-frame --format kcx");
-    ASSERT_EQ(back.status, 0) << back.err;
-    const ToolRun dump = run("dump " + quoted(m_dir.file("back.xml")) + " pts --frame 2");
-    ASSERT_EQ(dump.status, 0) << dump.err;
-    EXPECT_TRUE(contains(dump.out, "(kDoubleVectorArray)"));
-    EXPECT_TRUE(contains(dump.out, "\n3: 3 2 1.5\n"));
-    EXPECT_EQ(run("verify " + quoted(m_dir.file("back.xml"))).status, 0);
+        const std::string back = m_dir.file("back" + kind + ".xml");
+        const ToolRun made = run("from-" + kind + " --input " + quoted(file) + " --output " +
+                                 quoted(back) + " --layout per-frame --format kcx" + f.fps);
+        ASSERT_EQ(made.status, 0) << made.err;
+        const ToolRun dump = run("dump " + quoted(back) + " pts --frame 2");
+        ASSERT_EQ(dump.status, 0) << dump.err;
+        EXPECT_TRUE(contains(dump.out, "(kDoubleVectorArray)"));
+        EXPECT_TRUE(contains(dump.out, "\n3: 3 2 1.5\n"));
+        EXPECT_EQ(run("verify " + quoted(back)).status, 0);
 
-    const ToolRun notVector = run("to-pc2 --cache " + quoted(cache("one")) + " --channel vals --output " +
-                              quoted(m_dir.file("vals.pc2")));
-    EXPECT_EQ(notVector.status, 2);
-    expectOneLineError(notVector, "vals");
+        const ToolRun notVector = run("to-" + kind + " --cache " + quoted(cache("one")) +
+                                      " --channel vals --output " + quoted(m_dir.file("vals." + kind)) + f.fps);
+        EXPECT_EQ(notVector.status, 2);
+        expectOneLineError(notVector, "vals");
 
-    const ToolRun notPc2 = run("from-pc2 --input " + quoted(cache("one")) + " --output " +
-                           quoted(m_dir.file("x.xml")));
-    EXPECT_EQ(notPc2.status, 3);
-    expectOneLineError(notPc2, "one.xml");
+        const ToolRun notPoints = run("from-" + kind + " --input " + quoted(cache("one")) +
+                                      " --output " + quoted(m_dir.file("x.xml")) + f.fps);
+        EXPECT_EQ(notPoints.status, 3);
+        expectOneLineError(notPoints, "one.xml");
 
-    // An export cut off in its last sample: the samples it holds become a whole cache.
-    std::vector<std::uint8_t> bytes = qztest::readFileBytes(pc2);
-    bytes.resize(bytes.size() - 20);
-    qztest::writeFileBytes(pc2, bytes);
-    const ToolRun cut = run("from-pc2 --input " + quoted(pc2) + " --output " + quoted(m_dir.file("cut.xml")));
-    EXPECT_EQ(cut.status, 3);
-    expectOneLineError(cut, "holds 4 of its 5 samples");
-    const ToolRun salvaged = run("verify " + quoted(m_dir.file("cut.xml")));
-    EXPECT_EQ(salvaged.status, 0) << salvaged.out;
-    EXPECT_TRUE(contains(salvaged.out, "samples    4 of 4 checked")) << salvaged.out;
+        // An export cut off in its last frame: the frames it holds become a whole cache.
+        std::vector<std::uint8_t> bytes = qztest::readFileBytes(file);
+        bytes.resize(bytes.size() - 20);
+        qztest::writeFileBytes(file, bytes);
+        const std::string cutCache = m_dir.file("cut" + kind + ".xml");
+        const ToolRun cut = run("from-" + kind + " --input " + quoted(file) + " --output " + quoted(cutCache) + f.fps);
+        EXPECT_EQ(cut.status, 3);
+        expectOneLineError(cut, "holds 4 of its 5 " + std::string(f.unit));
+        const ToolRun salvaged = run("verify " + quoted(cutCache));
+        EXPECT_EQ(salvaged.status, 0) << salvaged.out;
+        EXPECT_TRUE(contains(salvaged.out, "samples    4 of 4 checked")) << salvaged.out;
+    }
+    // MDD times out of order name the frame.
+    std::vector<std::uint8_t> bytes = qztest::readFileBytes(m_dir.file("pts.mdd"));
+    std::copy(bytes.begin() + 8, bytes.begin() + 12, bytes.begin() + 12);
+    qztest::writeFileBytes(m_dir.file("pts.mdd"), bytes);
+    const ToolRun unordered = run("from-mdd --input " + quoted(m_dir.file("pts.mdd")) + " --output " +
+                                  quoted(m_dir.file("u.xml")) + " --fps 24");
+    EXPECT_EQ(unordered.status, 3);
+    expectOneLineError(unordered, "frame 1 is not after that of frame 0");
 }
 
 TEST_F(ToolTest, IrregularChannelIsResampledIntoPc2AtTheStep) {

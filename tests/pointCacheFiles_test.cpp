@@ -1,0 +1,393 @@
+// The PC2 and MDD point cache files: what both share as typed tests, then each format's own
+// header rules and bytes.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <vector>
+
+#include "qzMddIO.h"
+#include "qzPointCache2IO.h"
+#include "testSupport.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void put32(Bytes& bytes, std::size_t offset, std::uint32_t value, bool bigEndian) {
+    for (int i = 0; i < 4; ++i) {
+        const int shift = bigEndian ? 24 - 8 * i : 8 * i;
+        bytes[offset + std::size_t(i)] = static_cast<std::uint8_t>(value >> shift);
+    }
+}
+
+void putFloat(Bytes& bytes, std::size_t offset, float value, bool bigEndian) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    put32(bytes, offset, bits, bigEndian);
+}
+
+std::vector<float> sampleValues(int sample, int points) {
+    std::vector<float> values(static_cast<std::size_t>(points) * 3);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<float>(sample) * 100.0f + static_cast<float>(i) + 0.25f;
+    }
+    return values;
+}
+
+// The two file classes behind one shape, for the rules they share.
+struct Pc2 {
+    using File = qzPointCache2IO;
+    static constexpr bool kBigEndian = false;
+    static constexpr std::size_t kFramesField = 28;
+    static std::size_t headerBytes(int) { return 32; }
+    // The header of a file of `points` points and `frames` frames, one per frame from frame 1.
+    static Bytes header(int points, int frames) {
+        Bytes bytes = {'P', 'O', 'I', 'N', 'T', 'C', 'A', 'C', 'H', 'E', '2', 0};
+        bytes.resize(32);
+        put32(bytes, 12, 1, false);
+        put32(bytes, 16, std::uint32_t(points), false);
+        putFloat(bytes, 20, 1.0f, false);
+        putFloat(bytes, 24, 1.0f, false);
+        put32(bytes, 28, std::uint32_t(frames), false);
+        return bytes;
+    }
+    static bool writeHeader(File& file, int points, int frames) {
+        return file.writeHeader(points, frames, 1.0f, 1.0f);
+    }
+    static bool writeFrame(File& file, int index, const float* points) {
+        return file.writeSample(index, points);
+    }
+    static bool readFrame(File& file, int index, float* points, unsigned int& count) {
+        return file.readSample(index, points, count);
+    }
+    static int frames(const File& file) { return file.numSamples(); }
+    static int held(const File& file) { return file.samplesHeld(); }
+};
+
+struct Mdd {
+    using File = qzMddIO;
+    static constexpr bool kBigEndian = true;
+    static constexpr std::size_t kFramesField = 0;
+    static std::size_t headerBytes(int frames) { return 8 + 4 * std::size_t(frames); }
+    static Bytes header(int points, int frames) {
+        Bytes bytes(headerBytes(frames));
+        put32(bytes, 0, std::uint32_t(frames), true);
+        put32(bytes, 4, std::uint32_t(points), true);
+        for (int k = 0; k < frames; ++k) putFloat(bytes, 8 + 4 * std::size_t(k), (k + 1) / 24.0f, true);
+        return bytes;
+    }
+    static bool writeHeader(File& file, int points, int frames) {
+        return file.writeHeader(frames, points);
+    }
+    static bool writeFrame(File& file, int index, const float* points) {
+        return file.writeFrame(index, (index + 1) / 24.0f, points);
+    }
+    static bool readFrame(File& file, int index, float* points, unsigned int& count) {
+        return file.readFrame(index, points, count);
+    }
+    static int frames(const File& file) { return file.numFrames(); }
+    static int held(const File& file) { return file.framesHeld(); }
+};
+
+template <typename Kind>
+class PointFileTest : public ::testing::Test {
+protected:
+    using File = typename Kind::File;
+
+    // Writes `frames` frames of sampleValues and returns the path.
+    std::string writeExample(int points = 2, int frames = 3) {
+        const std::string path = dir.file("example");
+        File file;
+        EXPECT_TRUE(file.open(path.c_str(), true));
+        EXPECT_TRUE(Kind::writeHeader(file, points, frames));
+        for (int s = 0; s < frames; ++s)
+            EXPECT_TRUE(Kind::writeFrame(file, s, sampleValues(s, points).data()));
+        file.close();
+        return path;
+    }
+
+    // Opens `bytes` for reading; the frames the file holds, or -1 when it is refused.
+    int heldWhenOpened(const Bytes& bytes) {
+        const std::string path = dir.file("probe");
+        qztest::writeFileBytes(path, bytes);
+        File file;
+        return file.open(path.c_str(), false) ? Kind::held(file) : -1;
+    }
+
+    qztest::TempDir dir;
+};
+
+using Kinds = ::testing::Types<Pc2, Mdd>;
+TYPED_TEST_SUITE(PointFileTest, Kinds);
+
+TYPED_TEST(PointFileTest, WrittenFileHasItsHeaderThenEveryFrameInTheFormatsByteOrder) {
+    const Bytes bytes = qztest::readFileBytes(this->writeExample());
+    const std::size_t header = TypeParam::headerBytes(3);
+    ASSERT_EQ(bytes.size(), header + 3 * 24);
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(header)), TypeParam::header(2, 3));
+    // The first point of frame 1 begins right after frame 0: 100.25.
+    Bytes expected(4);
+    putFloat(expected, 0, 100.25f, TypeParam::kBigEndian);
+    EXPECT_EQ(Bytes(bytes.begin() + std::ptrdiff_t(header + 24), bytes.begin() + std::ptrdiff_t(header + 28)),
+              expected);
+}
+
+TYPED_TEST(PointFileTest, ReadsEveryFrameInAnyOrderAndNegotiatesThePointCount) {
+    const std::string path = this->writeExample();
+    typename TypeParam::File file;
+    ASSERT_TRUE(file.open(path.c_str(), false));
+    EXPECT_EQ(TypeParam::frames(file), 3);
+    EXPECT_EQ(TypeParam::held(file), 3);
+    for (int s : {2, 0, 1, 2}) {
+        std::vector<float> buffer(6, -1.0f);
+        unsigned int count = 2;
+        ASSERT_TRUE(TypeParam::readFrame(file, s, buffer.data(), count)) << s;
+        EXPECT_EQ(buffer, sampleValues(s, 2)) << s;
+    }
+    // A buffer one point short: nothing read, nothing written past it; the count is told.
+    std::vector<float> small(5, 7.0f);
+    for (unsigned int wrong : {1u, 0u, 5u}) {
+        unsigned int count = wrong;
+        EXPECT_FALSE(TypeParam::readFrame(file, 0, small.data(), count)) << wrong;
+        EXPECT_EQ(count, 2u);
+    }
+    EXPECT_EQ(small, std::vector<float>(5, 7.0f));
+    std::vector<float> buffer(6);
+    unsigned int count = 2;
+    for (int outside : {3, -1, std::numeric_limits<int>::min()})
+        EXPECT_FALSE(TypeParam::readFrame(file, outside, buffer.data(), count)) << outside;
+    file.close();
+    EXPECT_FALSE(TypeParam::readFrame(file, 2, buffer.data(), count));
+}
+
+// A file cut inside its frames opens, tells the frames it holds, and reads those only.
+TYPED_TEST(PointFileTest, FileCutInsideItsFramesHoldsTheWholeOnes) {
+    const Bytes whole = qztest::readFileBytes(this->writeExample());
+    const std::size_t header = TypeParam::headerBytes(3);
+    for (std::size_t length = header; length <= whole.size(); ++length) {
+        EXPECT_EQ(this->heldWhenOpened(Bytes(whole.begin(), whole.begin() + std::ptrdiff_t(length))),
+                  int((length - header) / 24))
+            << length;
+    }
+    qztest::writeFileBytes(this->dir.file("short"), Bytes(whole.begin(), whole.end() - 1));
+    typename TypeParam::File file;
+    ASSERT_TRUE(file.open(this->dir.file("short").c_str(), false));
+    std::vector<float> buffer(6);
+    unsigned int count = 2;
+    EXPECT_TRUE(TypeParam::readFrame(file, 1, buffer.data(), count));
+    EXPECT_FALSE(TypeParam::readFrame(file, 2, buffer.data(), count));
+}
+
+TYPED_TEST(PointFileTest, RefusesAHeaderCutAtEveryLength) {
+    const Bytes header = TypeParam::header(2, 3);
+    for (std::size_t length = 0; length < header.size(); ++length) {
+        EXPECT_EQ(this->heldWhenOpened(Bytes(header.begin(), header.begin() + std::ptrdiff_t(length))), -1)
+            << length;
+    }
+    EXPECT_EQ(this->heldWhenOpened(header), 0);  // frames missing: opens, holding none
+}
+
+TYPED_TEST(PointFileTest, OpenFailsForAMissingFileOrDirectory) {
+    typename TypeParam::File file;
+    EXPECT_FALSE(file.open(this->dir.file("absent").c_str(), false));
+    EXPECT_FALSE(file.open(this->dir.file("no/such/dir").c_str(), true));
+    EXPECT_FALSE(file.open(nullptr, false));
+}
+
+TYPED_TEST(PointFileTest, WritesTheHeaderOnceAndFramesOnlyInOrder) {
+    const std::string path = this->dir.file("order");
+    const std::vector<float> values = sampleValues(0, 2);
+    {
+        typename TypeParam::File file;
+        EXPECT_FALSE(TypeParam::writeHeader(file, 2, 2));  // nothing open
+        ASSERT_TRUE(file.open(path.c_str(), true));
+        EXPECT_FALSE(TypeParam::writeHeader(file, -1, 2));
+        EXPECT_FALSE(TypeParam::writeHeader(file, 2, -1));
+        EXPECT_FALSE(TypeParam::writeFrame(file, 0, values.data()));  // before the header
+        ASSERT_TRUE(TypeParam::writeHeader(file, 2, 2));
+        EXPECT_FALSE(TypeParam::writeHeader(file, 2, 2));  // a second header would corrupt it
+        EXPECT_FALSE(TypeParam::writeFrame(file, 1, values.data()));
+        EXPECT_FALSE(TypeParam::writeFrame(file, -1, values.data()));
+        EXPECT_EQ(qztest::readFileBytes(path).size(), TypeParam::headerBytes(0));
+        EXPECT_TRUE(TypeParam::writeFrame(file, 0, values.data()));
+        EXPECT_FALSE(TypeParam::writeFrame(file, 0, values.data()));  // repeated
+        EXPECT_TRUE(TypeParam::writeFrame(file, 1, values.data()));
+        EXPECT_FALSE(TypeParam::writeFrame(file, 2, values.data()));  // beyond the last frame
+    }  // the destructor closes
+    EXPECT_EQ(qztest::readFileBytes(path).size(), TypeParam::headerBytes(2) + 2 * 24);
+}
+
+TYPED_TEST(PointFileTest, ReaderDoesNotWrite) {
+    const std::string path = this->writeExample();
+    const Bytes before = qztest::readFileBytes(path);
+    {
+        typename TypeParam::File file;
+        ASSERT_TRUE(file.open(path.c_str(), false));
+        EXPECT_FALSE(TypeParam::writeHeader(file, 2, 3));
+        EXPECT_FALSE(TypeParam::writeFrame(file, 0, sampleValues(9, 2).data()));
+    }
+    EXPECT_EQ(qztest::readFileBytes(path), before);
+}
+
+TYPED_TEST(PointFileTest, LargeFramesSpanSeveralWriteBlocks) {
+    const int points = 5000;  // more floats than one conversion block
+    const std::string path = this->writeExample(points, 2);
+    typename TypeParam::File file;
+    ASSERT_TRUE(file.open(path.c_str(), false));
+    std::vector<float> buffer(points * 3);
+    unsigned int count = points;
+    ASSERT_TRUE(TypeParam::readFrame(file, 1, buffer.data(), count));
+    EXPECT_EQ(buffer, sampleValues(1, points));
+}
+
+// A sparse file whose one written frame lies beyond 2^31 bytes.
+TYPED_TEST(PointFileTest, ReadsAFrameBeyondTwoGigabytes) {
+    const int frames = 200000001;
+    const int index = 200000000;
+    const std::string path = this->dir.file("big");
+    Bytes header = TypeParam::header(1, 1);
+    header.resize(TypeParam::headerBytes(0));  // the times of an MDD file read as zeros
+    put32(header, TypeParam::kFramesField, frames, TypeParam::kBigEndian);
+    qztest::writeFileBytes(path, header);
+    const std::uint64_t offset = TypeParam::headerBytes(frames) + std::uint64_t(index) * 12;
+    std::error_code error;
+    std::filesystem::resize_file(qztest::fsPath(path), offset + 12, error);
+    if (error) GTEST_SKIP() << "no sparse file here: " << error.message();
+    {
+        Bytes sample(12);
+        putFloat(sample, 0, 1.5f, TypeParam::kBigEndian);
+        putFloat(sample, 4, -2.5f, TypeParam::kBigEndian);
+        putFloat(sample, 8, 3.5f, TypeParam::kBigEndian);
+        std::fstream out(qztest::fsPath(path), std::ios::in | std::ios::out | std::ios::binary);
+        out.seekp(static_cast<std::streamoff>(offset));
+        out.write(reinterpret_cast<const char*>(sample.data()), 12);
+        ASSERT_TRUE(out.good());
+    }
+    typename TypeParam::File file;
+    ASSERT_TRUE(file.open(path.c_str(), false));
+    EXPECT_EQ(TypeParam::held(file), frames);
+    float buffer[3] = {0, 0, 0};
+    unsigned int count = 1;
+    ASSERT_TRUE(TypeParam::readFrame(file, index, buffer, count));
+    EXPECT_EQ(buffer[0], 1.5f);
+    EXPECT_EQ(buffer[1], -2.5f);
+    EXPECT_EQ(buffer[2], 3.5f);
+    EXPECT_TRUE(TypeParam::readFrame(file, index - 1, buffer, count));  // a hole reads as zeros
+    EXPECT_EQ(buffer[0], 0.0f);
+}
+
+TEST(PointFileOffsets, AreComputedIn64Bits) {
+    EXPECT_EQ(qzPointCache2IO::sampleOffset(0, 2), 32);
+    EXPECT_EQ(qzPointCache2IO::sampleOffset(2, 2), 32 + 48);
+    EXPECT_EQ(qzPointCache2IO::sampleOffset(200000000, 1), 2400000032LL);
+    EXPECT_EQ(qzPointCache2IO::sampleOffset(2147483647, 1), 32 + 2147483647LL * 12);
+    EXPECT_EQ(qzPointCache2IO::sampleOffset(2147483647, 2147483647), -1);  // beyond 64 bits
+    EXPECT_GT(qzPointCache2IO::sampleOffset(2147483647, 300000000), 0);
+    EXPECT_EQ(qzPointCache2IO::sampleOffset(-1, 2), -1);
+    // MDD frames follow the header and one time per frame.
+    EXPECT_EQ(qzMddIO::frameOffset(0, 3, 2), 8 + 12);
+    EXPECT_EQ(qzMddIO::frameOffset(2, 3, 2), 8 + 12 + 48);
+    EXPECT_EQ(qzMddIO::frameOffset(2147483646, 2147483647, 1),
+              8 + 4 * 2147483647LL + 2147483646LL * 12);
+    EXPECT_EQ(qzMddIO::frameOffset(2147483647, 2147483647, 2147483647), -1);
+    EXPECT_EQ(qzMddIO::frameOffset(-1, 3, 2), -1);
+}
+
+TEST(Pc2FileTest, RefusesEveryBadHeaderField) {
+    qztest::TempDir dir;
+    const std::string path = dir.file("probe.pc2");
+    const auto opens = [&path](const Bytes& bytes) {
+        qztest::writeFileBytes(path, bytes);
+        qzPointCache2IO pc2;
+        return pc2.open(path.c_str(), false);
+    };
+    Bytes good = Pc2::header(2, 3);
+    good.resize(104);
+    ASSERT_TRUE(opens(good));
+    Bytes bad = good;
+    bad[11] = '!';  // "POINTCACHE2" not followed by its terminator
+    EXPECT_FALSE(opens(bad));
+    bad = good;
+    bad[0] = 'p';
+    EXPECT_FALSE(opens(bad));
+    const struct {
+        std::size_t offset;
+        std::uint32_t value;
+        const char* what;
+    } intCases[] = {{12, 2, "version 2"},       {12, 0, "version 0"},
+                    {16, 0, "no points"},       {16, 0xffffffffu, "-1 points"},
+                    {28, 0, "no samples"},      {28, 0x80000000u, "negative samples"}};
+    for (const auto& c : intCases) {
+        bad = good;
+        put32(bad, c.offset, c.value, false);
+        EXPECT_FALSE(opens(bad)) << c.what;
+    }
+    qzPointCache2IO writer;
+    ASSERT_TRUE(writer.open(dir.file("w.pc2").c_str(), true));
+    for (float rate : {0.0f, -0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN()}) {
+        bad = good;
+        putFloat(bad, 24, rate, false);
+        EXPECT_FALSE(opens(bad)) << rate;
+        EXPECT_FALSE(writer.writeHeader(1, 1, 0.0f, rate)) << rate;
+    }
+    // Any start frame is fine, negative too.
+    bad = good;
+    putFloat(bad, 20, -12.5f, false);
+    EXPECT_TRUE(opens(bad));
+}
+
+// With no signature, the MDD counts are only believed as far as the file's length backs them.
+TEST(MddFileTest, CountsAreCheckedAgainstTheFileLength) {
+    qztest::TempDir dir;
+    const std::string path = dir.file("probe.mdd");
+    const struct {
+        const char* what;
+        std::uint32_t frames;
+        std::uint32_t points;
+        std::size_t length;  // bytes of the file, the counts included
+        int held;            // -1: refused
+    } cases[] = {
+        {"no frames", 0, 2, 8 + 24, -1},
+        {"negative frames", 0x80000000u, 2, 64, -1},
+        {"no points", 1, 0, 8 + 4 + 12, -1},
+        {"negative points", 1, 0xffffffffu, 64, -1},
+        {"time table cut short", 3, 1, 8 + 8, -1},
+        {"the most frames, no table", 0x7fffffffu, 1, 8 + 4 + 12, -1},
+        {"the most points, one frame", 1, 0x7fffffffu, 8 + 4 + 12, 0},
+        {"two frames and a half", 3, 2, 8 + 12 + 2 * 24 + 12, 2},
+        {"more bytes than frames", 1, 1, 8 + 4 + 12 * 5, 1},
+    };
+    for (const auto& c : cases) {
+        Bytes bytes(c.length);
+        put32(bytes, 0, c.frames, true);
+        put32(bytes, 4, c.points, true);
+        qztest::writeFileBytes(path, bytes);
+        qzMddIO mdd;
+        const bool opened = mdd.open(path.c_str(), false);
+        EXPECT_EQ(opened ? mdd.framesHeld() : -1, c.held) << c.what;
+    }
+}
+
+TEST(MddFileTest, ReadsTimesInRangeOnly) {
+    qztest::TempDir dir;
+    const std::string path = dir.file("t.mdd");
+    Bytes bytes = Mdd::header(1, 3);
+    bytes.resize(bytes.size() + 3 * 12);
+    qztest::writeFileBytes(path, bytes);
+    qzMddIO mdd;
+    ASSERT_TRUE(mdd.open(path.c_str(), false));
+    float times[3] = {-1, -1, -1};
+    ASSERT_TRUE(mdd.readTimes(1, 2, times));
+    EXPECT_EQ(times[0], 2 / 24.0f);
+    EXPECT_EQ(times[1], 3 / 24.0f);
+    EXPECT_EQ(times[2], -1.0f);
+    EXPECT_FALSE(mdd.readTimes(2, 2, times));
+    EXPECT_FALSE(mdd.readTimes(-1, 1, times));
+    EXPECT_FALSE(mdd.readTimes(0, -1, times));
+}
+
+}  // namespace
