@@ -1,14 +1,13 @@
-// An MDD point cache converted to a cache, both held in memory, which is then checked.
+// An MDD point cache converted to a cache, which is then checked.
 #include "fuzzSupport.h"
 #include "qzCacheFileInterface.h"
-#include "qzMemoryFileSystem.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    qzOS::MemoryFileSystem files;
-    files.addView("points.mdd", data, size);
-    const qzOS::ScopedDefaultFileSystem inMemory(files);
-    qzCacheFileInterface::convertFromMdd("points.mdd", "", "points",
+    qzfuzz::MemoryFiles memory;
+    const std::string folder = qzfuzz::kFolder;
+    memory.files.addView(folder + "points.mdd", data, size);
+    qzCacheFileInterface::convertFromMdd((folder + "points.mdd").c_str(), folder.c_str(), "points",
                                          qzCacheFileInterface::kFormatOneFile, "kcc", 250, 24.0);
-    qzfuzz::checker().checkCache("points.xml");
+    qzfuzz::checker().checkCache((folder + "points.xml").c_str());
     return 0;
 }
