@@ -128,4 +128,17 @@ bool FaultFileSystem::syncDirectory(const char* path) {
            m_target.syncDirectory(path);
 }
 
+bool FaultFileSystem::copyFile(const char* from, const char* to, bool mayLink, bool& linked) {
+    linked = false;
+    Effect effect;
+    if (!strikes(Operation::kCopy, to ? to : "", effect)) {
+        return m_target.copyFile(from, to, mayLink, linked);
+    }
+    if (effect == Effect::kShort) {
+        std::unique_ptr<FileHandle> part = m_target.open(to, OpenMode::kCreate);
+        if (part) part->close();
+    }
+    return false;
+}
+
 }  // namespace qzOS

@@ -28,6 +28,17 @@ bool fileSize(const char* path, std::uint64_t& size) {
     return true;
 }
 
+bool copyContents(FileHandle& from, FileHandle& to) {
+    std::vector<unsigned char> buffer(std::size_t{1} << 20);
+    for (std::uint64_t offset = 0;;) {
+        std::size_t got = 0;
+        if (!from.read(offset, buffer.data(), buffer.size(), got)) return false;
+        if (got == 0) return true;
+        if (!to.write(offset, buffer.data(), got)) return false;
+        offset += got;
+    }
+}
+
 std::string directoryOf(const std::string& path) {
     const std::size_t slash = path.find_last_of("/\\");
     if (slash == std::string::npos) return std::string();
