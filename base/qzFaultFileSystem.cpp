@@ -128,6 +128,15 @@ bool FaultFileSystem::syncDirectory(const char* path) {
            m_target.syncDirectory(path);
 }
 
+bool FaultFileSystem::syncFiles(const std::vector<std::string>& paths) {
+    bool struck = false;
+    for (const std::string& path : paths) {
+        Effect effect;
+        struck = strikes(Operation::kSync, path, effect) || struck;
+    }
+    return !struck && m_target.syncFiles(paths);
+}
+
 bool FaultFileSystem::copyFile(const char* from, const char* to, bool mayLink, bool& linked) {
     linked = false;
     Effect effect;

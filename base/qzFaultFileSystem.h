@@ -46,6 +46,8 @@ public:
     bool listDirectory(const char* path, std::vector<std::string>& names) override;
     bool syncDirectory(const char* path) override;
     bool copyFile(const char* from, const char* to, bool mayLink, bool& linked) override;
+    // A kSync fault on any of the paths fails the whole call.
+    bool syncFiles(const std::vector<std::string>& paths) override;
 
     // Records the call and tells whether a fault strikes it, and which.
     bool strikes(Operation operation, const std::string& path, Effect& effect);

@@ -82,6 +82,10 @@ public:
     // a copy; `linked` tells which. Fails without touching a `to` that exists. A copy that
     // fails part way may leave a part of `to`, which the caller removes.
     virtual bool copyFile(const char* from, const char* to, bool mayLink, bool& linked) = 0;
+    // Returns once the data of every file named is on the device, as syncing each would, but
+    // where the system allows in one step for all of them: a device flush per file costs
+    // milliseconds, and a cache may have tens of thousands of frame files.
+    virtual bool syncFiles(const std::vector<std::string>& paths);
 };
 
 // The operating system's files; lives for the whole process.

@@ -184,6 +184,27 @@ public:
         return target.close() && copied;
     }
 
+#if defined(__linux__)
+    // One syncfs per file system holding the files: it waits for all of that file system's
+    // data, which costs one device flush instead of one per file.
+    bool syncFiles(const std::vector<std::string>& paths) override {
+        std::vector<std::uint64_t> synced;
+        for (const std::string& path : paths) {
+            struct stat info {};
+            if (::stat(path.c_str(), &info) != 0) return false;
+            const auto device = static_cast<std::uint64_t>(info.st_dev);
+            if (std::find(synced.begin(), synced.end(), device) != synced.end()) continue;
+            const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (descriptor < 0) return false;
+            const bool done = ::syncfs(descriptor) == 0;
+            ::close(descriptor);
+            if (!done) return false;
+            synced.push_back(device);
+        }
+        return true;
+    }
+#endif
+
     bool syncDirectory(const char* path) override {
         const char* directory = path && *path ? path : ".";
         const int descriptor = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -55,16 +55,12 @@ CreatedFiles::~CreatedFiles() {
 
 void CreatedFiles::add(const std::string& path, bool linked) { m_created.push_back({path, linked}); }
 
-std::string CreatedFiles::syncAll() {
+bool CreatedFiles::syncAll() {
+    std::vector<std::string> paths;
     for (const Entry& entry : m_created) {
-        if (entry.linked) continue;
-        std::unique_ptr<qzOS::FileHandle> file =
-            m_files.open(entry.path.c_str(), qzOS::OpenMode::kReadWrite);
-        const bool synced = file && file->sync();
-        const bool closed = file && file->close();
-        if (!synced || !closed) return entry.path;
+        if (!entry.linked) paths.push_back(entry.path);
     }
-    return std::string();
+    return m_files.syncFiles(paths);
 }
 
 }  // namespace qzFarm

@@ -58,8 +58,8 @@ public:
     // Noted before the file is made, so that a failure half way removes it too. A linked file
     // is another's: it is not synced.
     void add(const std::string& path, bool linked = false);
-    // Brings every file made to the device; the path of the first that fails, or empty.
-    std::string syncAll();
+    // Brings every file made to the device.
+    bool syncAll();
     void keep() { m_kept = true; }
 
 private:

@@ -205,8 +205,7 @@ bool StitchRun::chooseOutput(const std::string& output) {
         const std::string taken = names.description        ? m_baseName + ".xml"
                                   : !names.oneFile.empty() ? names.oneFile.front()
                                                            : names.frameFiles.front();
-        return fail(output + ": " + m_location + taken +
-                    " exists already; a stitch writes a new cache only");
+        return fail(m_location + taken + ": exists already; a stitch writes a new cache only");
     }
     return true;
 }
@@ -398,8 +397,9 @@ bool StitchRun::write() {
         progress("stitching", ++done, m_sources.size());
     }
     // The data reach the device before a description names them.
-    const std::string unsynced = created.syncAll();
-    if (!unsynced.empty()) return fail(unsynced + ": cannot be brought to the device");
+    if (!created.syncAll()) {
+        return fail(m_report.output + ": its data files cannot be brought to the device");
+    }
     if (!describe(writer)) return false;
     created.add(m_report.output);
     if (!output->endFileWrite()) return fail(m_report.output + ": the description cannot be written");

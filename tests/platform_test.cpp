@@ -421,7 +421,7 @@ TEST_P(FileSystemContract, RenameRemoveAndList) {
     EXPECT_FALSE(files().status(path("b.kc").c_str(), status));
 }
 
-TEST_P(FileSystemContract, CopyAndLink) {
+TEST_P(FileSystemContract, CopyLinkAndSyncMany) {
     // Larger than the copy's buffer, so that a copy that stops after one round shows.
     std::string big(std::size_t{3} << 19, 'a');
     for (std::size_t i = 0; i < big.size(); i += 4099) big[i] = static_cast<char>('b' + i % 23);
@@ -446,6 +446,8 @@ TEST_P(FileSystemContract, CopyAndLink) {
         EXPECT_FALSE(files().copyFile(path("none").c_str(), path("new.kc").c_str(), mayLink, linked));
         EXPECT_EQ(contents("new.kc"), "(none)");
     }
+    EXPECT_TRUE(files().syncFiles({path("a.kc"), path("copy.kc"), path("link.kc")}));
+    EXPECT_FALSE(files().syncFiles({path("a.kc"), path("none")}));
 }
 
 TEST(MemoryFileSystem, ReadsACallersBytesInPlaceUntilWritten) {
