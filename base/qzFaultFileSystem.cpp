@@ -128,4 +128,26 @@ bool FaultFileSystem::syncDirectory(const char* path) {
            m_target.syncDirectory(path);
 }
 
+bool FaultFileSystem::syncFiles(const std::vector<std::string>& paths) {
+    bool struck = false;
+    for (const std::string& path : paths) {
+        Effect effect;
+        struck = strikes(Operation::kSync, path, effect) || struck;
+    }
+    return !struck && m_target.syncFiles(paths);
+}
+
+bool FaultFileSystem::copyFile(const char* from, const char* to, bool mayLink, bool& linked) {
+    linked = false;
+    Effect effect;
+    if (!strikes(Operation::kCopy, to ? to : "", effect)) {
+        return m_target.copyFile(from, to, mayLink, linked);
+    }
+    if (effect == Effect::kShort) {
+        std::unique_ptr<FileHandle> part = m_target.open(to, OpenMode::kCreate);
+        if (part) part->close();
+    }
+    return false;
+}
+
 }  // namespace qzOS

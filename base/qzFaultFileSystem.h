@@ -14,14 +14,17 @@ namespace qzOS {
 
 class FaultFileSystem final : public FileSystem {
 public:
-    enum class Operation { kOpen, kRead, kWrite, kFlush, kSync, kClose, kRename, kRemove, kSyncDirectory };
+    enum class Operation {
+        kOpen, kRead, kWrite, kFlush, kSync, kClose, kRename, kRemove, kSyncDirectory, kCopy
+    };
     enum class Effect {
         kFail,   // the call fails and does nothing
-        kShort,  // a read gives half of what it would; a write stores half and fails
+        kShort,  // a read gives half of what it would; a write stores half and fails; a copy
+                 // leaves an empty file and fails
     };
     struct Call {
         Operation operation;
-        std::string path;  // a rename's target
+        std::string path;  // a rename's or a copy's target
     };
 
     // `target` must outlive this object, which must outlive its handles.
@@ -42,6 +45,9 @@ public:
     bool remove(const char* path) override;
     bool listDirectory(const char* path, std::vector<std::string>& names) override;
     bool syncDirectory(const char* path) override;
+    bool copyFile(const char* from, const char* to, bool mayLink, bool& linked) override;
+    // A kSync fault on any of the paths fails the whole call.
+    bool syncFiles(const std::vector<std::string>& paths) override;
 
     // Records the call and tells whether a fault strikes it, and which.
     bool strikes(Operation operation, const std::string& path, Effect& effect);

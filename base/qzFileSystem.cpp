@@ -1,5 +1,6 @@
 #include "qzFileSystem.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace qzOS {
@@ -26,6 +27,31 @@ bool fileSize(const char* path, std::uint64_t& size) {
     if (!path || !*path || !defaultFileSystem().status(path, status) || !status.regular) return false;
     size = status.length;
     return true;
+}
+
+bool FileSystem::syncFiles(const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+        std::unique_ptr<FileHandle> file = open(path.c_str(), OpenMode::kReadWrite);
+        const bool synced = file && file->sync();
+        if (!file || !file->close() || !synced) return false;
+    }
+    return true;
+}
+
+bool copyContents(FileHandle& from, FileHandle& to) {
+    // As large as the file up to 1 MiB: frame files are small and many, and a fresh large
+    // buffer for each costs more than copying it.
+    FileStatus status;
+    if (!from.status(status)) return false;
+    constexpr std::uint64_t kMostAtOnce = std::uint64_t{1} << 20;
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min(status.length + 1, kMostAtOnce)));
+    for (std::uint64_t offset = 0;;) {
+        std::size_t got = 0;
+        if (!from.read(offset, buffer.data(), buffer.size(), got)) return false;
+        if (got == 0) return true;
+        if (!to.write(offset, buffer.data(), got)) return false;
+        offset += got;
+    }
 }
 
 std::string directoryOf(const std::string& path) {

@@ -77,6 +77,15 @@ public:
     virtual bool listDirectory(const char* path, std::vector<std::string>& names) = 0;
     // Makes the directory's entries (a rename into it) last through a power cut.
     virtual bool syncDirectory(const char* path) = 0;
+    // Makes `to`, which must not exist yet, a file holding the bytes of `from`: with `mayLink`,
+    // the same file under a second name (a hard link) where the system can make one, otherwise
+    // a copy; `linked` tells which. Fails without touching a `to` that exists. A copy that
+    // fails part way may leave a part of `to`, which the caller removes.
+    virtual bool copyFile(const char* from, const char* to, bool mayLink, bool& linked) = 0;
+    // Returns once the data of every file named is on the device, as syncing each would, but
+    // where the system allows in one step for all of them: a device flush per file costs
+    // milliseconds, and a cache may have tens of thousands of frame files.
+    virtual bool syncFiles(const std::vector<std::string>& paths);
 };
 
 // The operating system's files; lives for the whole process.
@@ -101,6 +110,9 @@ private:
 
 // The size of a regular file in the default file system; false when there is none.
 bool fileSize(const char* path, std::uint64_t& size);
+
+// Copies every byte of `from` into `to` from offset 0, through a bounded buffer.
+bool copyContents(FileHandle& from, FileHandle& to);
 
 // The directory part of a path ("" when it has none), for syncing the directory of a file.
 std::string directoryOf(const std::string& path);

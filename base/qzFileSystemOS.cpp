@@ -165,6 +165,46 @@ public:
         return listWithStd(path, names);
     }
 
+    bool copyFile(const char* from, const char* to, bool mayLink, bool& linked) override {
+        linked = false;
+        if (!from || !*from || !to || !*to) return false;
+        if (mayLink && ::link(from, to) == 0) {
+            linked = true;
+            return true;
+        }
+        std::unique_ptr<FileHandle> source = open(from, OpenMode::kRead);
+        if (!source) return false;
+        int descriptor = -1;
+        do {
+            descriptor = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        } while (descriptor < 0 && errno == EINTR);
+        if (descriptor < 0) return false;
+        PosixFile target(descriptor);
+        const bool copied = copyContents(*source, target);
+        return target.close() && copied;
+    }
+
+#if defined(__linux__)
+    // One syncfs per file system holding the files: it waits for all of that file system's
+    // data, which costs one device flush instead of one per file.
+    bool syncFiles(const std::vector<std::string>& paths) override {
+        std::vector<std::uint64_t> synced;
+        for (const std::string& path : paths) {
+            struct stat info {};
+            if (::stat(path.c_str(), &info) != 0) return false;
+            const auto device = static_cast<std::uint64_t>(info.st_dev);
+            if (std::find(synced.begin(), synced.end(), device) != synced.end()) continue;
+            const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (descriptor < 0) return false;
+            const bool done = ::syncfs(descriptor) == 0;
+            ::close(descriptor);
+            if (!done) return false;
+            synced.push_back(device);
+        }
+        return true;
+    }
+#endif
+
     bool syncDirectory(const char* path) override {
         const char* directory = path && *path ? path : ".";
         const int descriptor = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -324,6 +364,19 @@ public:
 
     // A rename is durable once MoveFileExW with MOVEFILE_WRITE_THROUGH returns.
     bool syncDirectory(const char*) override { return true; }
+
+    bool copyFile(const char* from, const char* to, bool mayLink, bool& linked) override {
+        linked = false;
+        std::wstring wideFrom;
+        std::wstring wideTo;
+        if (!widen(from, wideFrom) || !widen(to, wideTo)) return false;
+        if (mayLink && CreateHardLinkW(wideTo.c_str(), wideFrom.c_str(), nullptr)) {
+            linked = true;
+            return true;
+        }
+        // Fails when `to` exists.
+        return CopyFileW(wideFrom.c_str(), wideTo.c_str(), TRUE) != 0;
+    }
 };
 
 #endif

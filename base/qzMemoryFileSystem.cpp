@@ -212,4 +212,28 @@ bool MemoryFileSystem::listDirectory(const char* path, std::vector<std::string>&
 
 bool MemoryFileSystem::syncDirectory(const char*) { return true; }
 
+bool MemoryFileSystem::copyFile(const char* from, const char* to, bool mayLink, bool& linked) {
+    linked = false;
+    if (!from || !to || !*to) return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_ptr<Node> source = find(from);
+    if (!source || find(to)) return false;
+    if (mayLink) {
+        m_files[to] = source;
+        linked = true;
+        return true;
+    }
+    std::shared_ptr<Node> copy = makeNode();
+    {
+        std::lock_guard<std::mutex> nodeLock(source->mutex);
+        try {
+            copy->owned.assign(source->data(), source->data() + source->size());
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    m_files[to] = copy;
+    return true;
+}
+
 }  // namespace qzOS

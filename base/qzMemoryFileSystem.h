@@ -37,6 +37,8 @@ public:
     bool remove(const char* path) override;
     bool listDirectory(const char* path, std::vector<std::string>& names) override;
     bool syncDirectory(const char* path) override;
+    // A link names the same bytes twice: a write through either name shows under both.
+    bool copyFile(const char* from, const char* to, bool mayLink, bool& linked) override;
 
     struct Node;
 

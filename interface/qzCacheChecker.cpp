@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "qzCacheCheckerWalk.h"
+#include "qzCacheFarmSupport.h"
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileIffIO.h"
 #include "qzCacheFileIffIOPrivate.h"
@@ -26,26 +27,7 @@ constexpr std::uint64_t kDefaultMaxSamples = std::uint64_t{1} << 24;
 // As many as the cache's own file list names.
 constexpr std::uint64_t kDefaultMaxFrameFiles = std::uint64_t{1} << 20;
 
-struct ReleaseAccessor {
-    void operator()(qzCacheFileAccessor* accessor) const {
-        if (accessor != nullptr) accessor->unref();
-    }
-};
-using AccessorHolder = std::unique_ptr<qzCacheFileAccessor, ReleaseAccessor>;
-
-// "dir/shot.xml" gives "dir/" and "shot"; false for a name without the ".xml" of descriptions.
-bool splitDescriptionPath(const std::string& path, std::string& location, std::string& baseName) {
-    const std::size_t slash = path.find_last_of("/\\");
-    location = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string extension = ".xml";
-    if (name.size() <= extension.size() ||
-        name.compare(name.size() - extension.size(), extension.size(), extension) != 0) {
-        return false;
-    }
-    baseName = name.substr(0, name.size() - extension.size());
-    return true;
-}
+using qzFarm::AccessorHolder;
 
 qzCacheProblem descriptionProblem(const std::string& path, std::string detail) {
     qzCacheProblem problem;
@@ -143,7 +125,7 @@ private:
 bool CacheCheck::readDescription(const std::string& path) {
     std::string location;
     std::string baseName;
-    if (!splitDescriptionPath(path, location, baseName)) {
+    if (!qzFarm::splitDescriptionPath(path, location, baseName)) {
         m_problems.add(descriptionProblem(path, "a description file's name ends in \".xml\""));
         return false;
     }
@@ -283,23 +265,46 @@ void CacheCheck::checkFrameFiles(std::uint64_t maxFrameFiles) {
     });
 }
 
-// A data file on its own, read through `files`.
-qzCacheCheckReport checkDataFileIn(qzOS::FileSystem& files, const char* path,
-                                   unsigned int maxListedProblems, const ProgressSink& progress) {
-    qzCacheCheckReport report;
-    report.dataFiles = 1;
-    ProblemList problems(report, maxListedProblems);
+// The header's times, which qzCacheFileIO keeps for the formats derived from it.
+class HeaderReader : public qzCacheFileIffIO {
+public:
+    // An empty format takes the variant from each file's first bytes.
+    explicit HeaderReader(qzOS::FileSystem& files) : qzCacheFileIffIO(kRead, qzString::IString()) {
+        qzUseFileSystem(*this, files);
+    }
+    int headerStart() const { return m_startTime; }
+    int headerEnd() const { return m_endTime; }
+};
+
+// Data files walked without a description, as one set: the channels are learnt from the records
+// met, and their types kept from file to file.
+void checkWithoutDescription(qzCacheCheckReport& report, qzOS::FileSystem& fileSystem,
+                             const std::vector<DataFile>& files, unsigned int listedProblems,
+                             const ProgressSink& progress) {
+    report.dataFiles = files.size();
+    ProblemList problems(report, listedProblems);
     Channels channels(nullptr);
     WalkContext context{channels, problems, report, progress};
-    DataFile file;
-    file.path = path != nullptr ? path : "";
-    file.learnTiming = true;
-    // An empty format takes the variant from the file's first bytes.
-    std::unique_ptr<qzCacheFileIffIO> reader =
-        qzCreateIffIO(qzCacheFileIO::kRead, qzString::IString(), files);
-    checkDataFileAt(*reader, files, file, context);
-    for (const Channel& channel : channels.all()) report.samplesExpected += channel.found.size();
-    return report;
+    for (const DataFile& file : files) {
+        HeaderReader reader(fileSystem);
+        const FileOutcome outcome = checkDataFileAt(reader, fileSystem, file, context);
+        if (!outcome.walked) {
+            progress.step(report);
+            continue;
+        }
+        report.files.push_back({file.path, true, reader.headerStart(), reader.headerEnd()});
+    }
+    for (Channel& channel : channels.all()) {
+        report.samplesExpected += channel.found.size();
+        qzCacheFoundChannel found;
+        found.name = channel.name;
+        found.type = qzCacheData::isArrayType(channel.stored) ? channel.stored : qzCacheData::kUnknownData;
+        std::sort(channel.readWhole.begin(), channel.readWhole.end());
+        channel.readWhole.erase(std::unique(channel.readWhole.begin(), channel.readWhole.end()),
+                                channel.readWhole.end());
+        found.times = std::move(channel.readWhole);
+        report.channels.push_back(std::move(found));
+    }
 }
 
 }  // namespace
@@ -348,15 +353,48 @@ qzCacheCheckReport qzCacheChecker::checkCache(const char* descriptionPath) const
 }
 
 qzCacheCheckReport qzCacheChecker::checkDataFile(const char* dataFilePath) const {
-    return checkDataFileIn(qzOS::defaultFileSystem(), dataFilePath, m_maxListedProblems,
-                           ProgressSink{m_progress, m_progressContext, 0});
+    qzCacheCheckReport report;
+    ProgressSink progress;
+    progress.callback = m_progress;
+    progress.context = m_progressContext;
+    DataFile file;
+    file.path = dataFilePath != nullptr ? dataFilePath : "";
+    file.learnTiming = true;
+    checkWithoutDescription(report, qzOS::defaultFileSystem(), std::vector<DataFile>{file},
+                            m_maxListedProblems, progress);
+    return report;
 }
 
 qzCacheCheckReport qzCacheChecker::checkDataFileBytes(const void* bytes, std::size_t size,
                                                       const char* name) const {
     qzOS::MemoryFileSystem files;
-    const std::string path = name != nullptr && *name != '\0' ? name : "memory";
-    files.addView(path, bytes, size);
-    return checkDataFileIn(files, path.c_str(), m_maxListedProblems,
-                           ProgressSink{m_progress, m_progressContext, 0});
+    DataFile file;
+    file.path = name != nullptr && *name != '\0' ? name : "memory";
+    file.learnTiming = true;
+    files.addView(file.path, bytes, size);
+    qzCacheCheckReport report;
+    checkWithoutDescription(report, files, std::vector<DataFile>{file}, m_maxListedProblems,
+                            ProgressSink{m_progress, m_progressContext, 0});
+    return report;
+}
+
+qzCacheCheckReport qzCacheChecker::checkDataFiles(
+    const std::vector<qzCacheDataFileToCheck>& files) const {
+    qzCacheCheckReport report;
+    ProgressSink progress;
+    progress.callback = m_progress;
+    progress.context = m_progressContext;
+    std::vector<DataFile> walks;
+    walks.reserve(files.size());
+    for (const qzCacheDataFileToCheck& entry : files) {
+        DataFile file;
+        file.path = entry.path;
+        file.timed = !entry.frameFile;
+        file.frameTime = entry.time;
+        if (entry.frameFile) ++progress.total;
+        walks.push_back(std::move(file));
+    }
+    checkWithoutDescription(report, qzOS::defaultFileSystem(), walks, m_maxListedProblems,
+                            progress);
+    return report;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "qzCacheData.h"
 #include "qzCacheExport.h"
 
 // One thing wrong with a cache.
@@ -46,6 +47,32 @@ struct QZCACHE_API qzCacheProblem {
     std::uint64_t lostSamples = 0;
 };
 
+// A channel met in data files checked without a description.
+struct QZCACHE_API qzCacheFoundChannel {
+    std::string name;  // UTF-8
+    // The type of its first record that read whole; kUnknownData when none did.
+    qzCacheData::qzCacheDataType type = qzCacheData::kUnknownData;
+    // Ascending, each once: the times whose record read whole as `type`.
+    std::vector<int> times;
+};
+
+// A data file that a check without a description opened, and the times its header records (a
+// frame file's own time as both).
+struct QZCACHE_API qzCacheCheckedFile {
+    std::string path;  // UTF-8
+    bool headerRead = false;
+    int startTime = 0;
+    int endTime = 0;
+};
+
+// One data file for a check without a description: a one-file cache's data file, whose time
+// groups carry their times, or a frame file, whose one time group is at `time`.
+struct QZCACHE_API qzCacheDataFileToCheck {
+    std::string path;  // UTF-8
+    bool frameFile = false;
+    int time = 0;
+};
+
 // What a check found, and how much it looked at. A plain value to copy and keep. Its strings
 // and list are the standard library's, as qzString::IString's own members are: a host already
 // shares the library's C++ runtime.
@@ -60,6 +87,10 @@ struct QZCACHE_API qzCacheCheckReport {
     // In the order found, as many as the checker lists; the rest are only counted.
     std::vector<qzCacheProblem> problems;
     std::uint64_t problemsLeftOut = 0;
+    // Filled by the checks without a description: every channel met, in the order met, and
+    // every data file that opened.
+    std::vector<qzCacheFoundChannel> channels;
+    std::vector<qzCacheCheckedFile> files;
 
     bool whole() const { return problems.empty() && problemsLeftOut == 0; }
 };
@@ -93,6 +124,10 @@ public:
     // changed). `name` stands for the file in the report.
     qzCacheCheckReport checkDataFileBytes(const void* bytes, std::size_t size,
                                           const char* name = "memory") const;
+    // The data files of a cache whose description is missing, walked as one set: each as
+    // checkDataFile walks one, with the channels' types learnt from their first records and
+    // kept from file to file.
+    qzCacheCheckReport checkDataFiles(const std::vector<qzCacheDataFileToCheck>& files) const;
 
 private:
     unsigned int m_maxListedProblems;

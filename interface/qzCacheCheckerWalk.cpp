@@ -360,6 +360,7 @@ bool Walk::backToRecord(int time, const std::string& name, unsigned int occurren
 // Vectors are the points of one shape and keep their count from time to time; other arrays (the
 // attributes of particles that come and go) may change it.
 void Walk::judgeCount(Channel& channel, int time, unsigned int count) {
+    channel.readWhole.push_back(time);
     if (qzCacheData::scalarsPerElement(channel.stored) == 3) {
         if (!channel.hasFirstCount) {
             channel.hasFirstCount = true;

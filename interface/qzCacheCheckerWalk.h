@@ -45,6 +45,7 @@ struct Channel {
     unsigned int firstCount = 0;
     int firstCountTime = 0;
     std::vector<int> found;  // times at which a record of the channel was met
+    std::vector<int> readWhole;  // times whose record read whole as `stored`
 };
 
 // The channels a walk knows by name: the description's, or those learnt from a data file

@@ -81,13 +81,18 @@ qzCacheFileIffIO::~qzCacheFileIffIO() {
     qzCacheFileIffIO::close();
 }
 
+void qzUseFileSystem(qzCacheFileIffIO& io, qzOS::FileSystem& fileSystem) {
+    io.close();
+    qzCacheFileIffIOPrivate& state = qzCacheFileIffIOPrivate::of(io);
+    state.fileSystem = &fileSystem;
+    state.file = createIffFile(fileSystem, groupTagOfFormat(state.cacheFormat), false);
+}
+
 std::unique_ptr<qzCacheFileIffIO> qzCreateIffIO(qzCacheFileIO::qzCacheFileAccess access,
                                                 const qzString::IString& cacheFormat,
                                                 qzOS::FileSystem& fileSystem) {
     std::unique_ptr<qzCacheFileIffIO> io(new qzCacheFileIffIO(access, cacheFormat));
-    qzCacheFileIffIOPrivate& state = qzCacheFileIffIOPrivate::of(*io);
-    state.fileSystem = &fileSystem;
-    state.file = createIffFile(fileSystem, groupTagOfFormat(cacheFormat), false);
+    qzUseFileSystem(*io, fileSystem);
     return io;
 }
 

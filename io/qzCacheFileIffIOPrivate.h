@@ -18,6 +18,9 @@ std::unique_ptr<qzCacheFileIffIO> qzCreateIffIO(qzCacheFileIO::qzCacheFileAccess
                                                 const qzString::IString& cacheFormat,
                                                 qzOS::FileSystem& fileSystem);
 
+// Makes a reader or writer, closed first, use `fileSystem`, which must outlive it.
+void qzUseFileSystem(qzCacheFileIffIO& io, qzOS::FileSystem& fileSystem);
+
 // A reader of one data file held in memory: open(name) reads `bytes`, which are not copied and
 // must stay unchanged while the reader lives.
 std::unique_ptr<qzCacheFileIffIO> qzCreateIffReaderOfBytes(const void* bytes, std::size_t size,

@@ -53,6 +53,8 @@ void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 namespace fs = std::filesystem;
+using qztest::kOneFile;
+using qztest::kPerFrame;
 using qztest::Layout;
 using Bytes = std::vector<std::uint8_t>;
 using Kind = qzCacheProblem::Kind;
@@ -60,8 +62,6 @@ using Kinds = std::set<Kind>;
 
 namespace {
 
-constexpr Layout kOneFile = qzCacheFileInterface::kFormatOneFile;
-constexpr Layout kPerFrame = qzCacheFileInterface::kFormatOneFilePerFrame;
 const std::vector<int> kTimes = {250, 500, 750, 1000, 1250};
 constexpr std::size_t kDamagedTime = 2;  // 750
 // Buffers every read keeps whatever the files hold (the container's read buffer, the parser's).

@@ -421,6 +421,35 @@ TEST_P(FileSystemContract, RenameRemoveAndList) {
     EXPECT_FALSE(files().status(path("b.kc").c_str(), status));
 }
 
+TEST_P(FileSystemContract, CopyLinkAndSyncMany) {
+    // Larger than the copy's buffer, so that a copy that stops after one round shows.
+    std::string big(std::size_t{3} << 19, 'a');
+    for (std::size_t i = 0; i < big.size(); i += 4099) big[i] = static_cast<char>('b' + i % 23);
+    create("a.kc", big);
+    create("taken.kc", "keep");
+    bool linked = true;
+    ASSERT_TRUE(files().copyFile(path("a.kc").c_str(), path("copy.kc").c_str(), false, linked));
+    EXPECT_FALSE(linked);
+    ASSERT_TRUE(files().copyFile(path("a.kc").c_str(), path("link.kc").c_str(), true, linked));
+    EXPECT_TRUE(linked);  // both systems here can link
+    EXPECT_EQ(contents("copy.kc"), big);
+    EXPECT_EQ(contents("link.kc"), big);
+    // A write through the source shows under the link, never in the copy.
+    auto source = files().open(path("a.kc").c_str(), qzOS::OpenMode::kReadWrite);
+    ASSERT_TRUE(source && source->write(0, "Z", 1));
+    EXPECT_EQ(contents("link.kc")[0], 'Z');
+    EXPECT_EQ(contents("copy.kc")[0], big[0]);
+    // An existing target is never replaced, and a missing source makes nothing.
+    for (bool mayLink : {false, true}) {
+        EXPECT_FALSE(files().copyFile(path("a.kc").c_str(), path("taken.kc").c_str(), mayLink, linked));
+        EXPECT_EQ(contents("taken.kc"), "keep");
+        EXPECT_FALSE(files().copyFile(path("none").c_str(), path("new.kc").c_str(), mayLink, linked));
+        EXPECT_EQ(contents("new.kc"), "(none)");
+    }
+    EXPECT_TRUE(files().syncFiles({path("a.kc"), path("copy.kc"), path("link.kc")}));
+    EXPECT_FALSE(files().syncFiles({path("a.kc"), path("none")}));
+}
+
 TEST(MemoryFileSystem, ReadsACallersBytesInPlaceUntilWritten) {
     std::string bytes = "abc";
     qzOS::MemoryFileSystem files;
@@ -473,6 +502,12 @@ TEST(FaultFileSystem, FailsTheChosenCallOnly) {
     EXPECT_FALSE(kc->sync());
     files.clearFaults();
     EXPECT_TRUE(kc->sync());
+    bool linked = false;
+    files.failAt(Fault::Operation::kCopy, "d.kc", 1, Fault::Effect::kShort);
+    EXPECT_FALSE(files.copyFile("a.kc", "d.kc", false, linked));
+    ASSERT_TRUE(memory.contents("d.kc", stored));  // the part a failed copy leaves
+    EXPECT_TRUE(stored.empty());
+    EXPECT_TRUE(files.copyFile("a.kc", "e.kc", false, linked));
     files.failAt(Fault::Operation::kRename, "b.kc", 1);
     files.failAt(Fault::Operation::kOpen, "c.kc", 1);
     EXPECT_FALSE(files.renameReplacing("a.kc", "b.kc"));

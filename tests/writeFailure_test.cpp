@@ -14,13 +14,12 @@
 #include "writtenCache.h"
 
 namespace fs = std::filesystem;
+using qztest::kOneFile;
+using qztest::kPerFrame;
 using qztest::Layout;
 using Fault = qzOS::FaultFileSystem;
 
 namespace {
-
-constexpr Layout kOneFile = qzCacheFileInterface::kFormatOneFile;
-constexpr Layout kPerFrame = qzCacheFileInterface::kFormatOneFilePerFrame;
 
 std::string extensionOf(const std::string& format) { return format == "kcx" ? ".kcx" : ".kc"; }
 

@@ -12,6 +12,8 @@
 namespace qztest {
 
 using Layout = qzCacheFileInterface::cacheFileFormat;
+constexpr Layout kOneFile = qzCacheFileInterface::kFormatOneFile;
+constexpr Layout kPerFrame = qzCacheFileInterface::kFormatOneFilePerFrame;
 
 // Channel 0 "pos": kPoints float vectors; channel 1 "w": kWeights doubles.
 constexpr unsigned int kPoints = 3;
@@ -39,10 +41,11 @@ inline bool addChannels(qzCacheFileInterface& cache) {
            cache.addChannel("w", "weight", qzCacheData::kDoubleArray, index);
 }
 
-// Writes one time; true when both arrays were accepted.
-inline bool writeTime(qzCacheFileInterface& cache, int time) {
-    std::vector<float> points = pointsAt(time);
-    std::vector<double> weights = weightsAt(time);
+// Writes one time; true when both arrays were accepted. With a shift the values are those of
+// `time + shift`, so that two caches holding one time can be told apart.
+inline bool writeTime(qzCacheFileInterface& cache, int time, int shift = 0) {
+    std::vector<float> points = pointsAt(time + shift);
+    std::vector<double> weights = weightsAt(time + shift);
     cache.beginWriteAtTime(time);
     const bool pointsAdded = cache.addArrayData(0, time, points.data(), kPoints);
     const bool weightsAdded = cache.addArrayData(1, time, weights.data(), kWeights);
@@ -51,7 +54,7 @@ inline bool writeTime(qzCacheFileInterface& cache, int time) {
 }
 
 // True when a cache written with these helpers holds exactly the values of `time`.
-inline bool readsBack(qzCacheFileInterface& cache, int time) {
+inline bool readsBack(qzCacheFileInterface& cache, int time, int shift = 0) {
     std::vector<float> points(kPoints * 3, -1.0f);
     std::vector<double> weights(kWeights, -1.0);
     void* data = points.data();
@@ -60,7 +63,7 @@ inline bool readsBack(qzCacheFileInterface& cache, int time) {
     data = weights.data();
     length = kWeights;
     if (!cache.getArrayDataAtTime(1, time, data, length) || length != kWeights) return false;
-    return points == pointsAt(time) && weights == weightsAt(time);
+    return points == pointsAt(time + shift) && weights == weightsAt(time + shift);
 }
 
 }  // namespace qztest

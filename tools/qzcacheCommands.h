@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace qztool {
 
@@ -58,6 +59,26 @@ struct FromMddOptions : FromPc2Options {
     double framesPerSecond = 0.0;
 };
 int runFromMdd(const FromMddOptions& options);
+
+struct StitchOptions {
+    std::string output;
+    std::vector<std::string> inputs;
+    std::string layout;  // one-file | per-frame; empty: the first input's
+    std::string format;  // kcc | kcx; empty: the first input's
+    std::string overlap = "error";  // error | first | last
+    bool link = false;      // link per-frame files instead of copying them
+    bool rewrite = false;   // rewrite per-frame files record by record
+};
+int runStitch(const StitchOptions& options);
+
+struct RebuildOptions {
+    std::string cache;
+    int ticksPerFrame = 250;
+    std::string layout;  // one-file | per-frame; empty: from the files found
+    std::string format;  // kcc | kcx; empty: from the files found
+    bool force = false;
+};
+int runRebuild(const RebuildOptions& options);
 
 struct DemoOptions {
     std::string directory;  // empty: a fresh temporary directory

@@ -1,4 +1,5 @@
-// qzcache: look into, dump, verify and convert qzCacheShared caches, and run the demo.
+// qzcache: look into, dump, verify, convert, stitch and rebuild qzCacheShared caches, and run
+// the demo.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -13,8 +14,9 @@ namespace {
 using namespace qztool;
 
 const char* const kExitStatusText =
-    "Exit status: 0 success; 1 the cache is not whole (verify, files) or a demo check failed;\n"
-    "2 bad arguments; 3 a cache or file could not be read or written.";
+    "Exit status: 0 success; 1 the cache is not whole (verify, files; rebuild left records\n"
+    "out) or a demo check failed; 2 bad arguments; 3 a cache or file could not be read or\n"
+    "written, or caches could not be stitched.";
 
 void addFormatOption(CLI::App& command, std::string& format, bool csv) {
     if (csv) {
@@ -42,6 +44,8 @@ struct CommandLine {
     FromPc2Options fromPc2;
     ToMddOptions toMdd;
     FromMddOptions fromMdd;
+    StitchOptions stitch;
+    RebuildOptions rebuild;
     DemoOptions demo;
     ViewOptions view;
     CLI::App* infoCommand = nullptr;
@@ -52,6 +56,8 @@ struct CommandLine {
     CLI::App* fromPc2Command = nullptr;
     CLI::App* toMddCommand = nullptr;
     CLI::App* fromMddCommand = nullptr;
+    CLI::App* stitchCommand = nullptr;
+    CLI::App* rebuildCommand = nullptr;
     CLI::App* demoCommand = nullptr;
     CLI::App* viewCommand = nullptr;
     CLI::Option* timeOption = nullptr;
@@ -136,6 +142,45 @@ void defineConversions(CLI::App& app, CommandLine& line) {
         ->required();
 }
 
+void defineFarm(CLI::App& app, CommandLine& line) {
+    StitchOptions& stitch = line.stitch;
+    CLI::App* join = app.add_subcommand(
+        "stitch", "Join caches baked in pieces (frame ranges) into one cache");
+    line.stitchCommand = join;
+    join->add_option("--output", stitch.output, "Description file of the new cache")->required();
+    join->add_option("INPUT.xml", stitch.inputs, "Description files of the caches to join")
+        ->required();
+    join->add_option("--layout", stitch.layout, "Data file layout (default: the first input's)")
+        ->check(CLI::IsMember({"one-file", "per-frame"}));
+    join->add_option("--format", stitch.format,
+                     "Data file container, kcc (32-bit) or kcx (64-bit) (default: the first input's)")
+        ->check(CLI::IsMember({"kcc", "kcx"}));
+    join->add_option("--overlap", stitch.overlap,
+                     "A time in several inputs: an error, or taken from the first or last input given")
+        ->check(CLI::IsMember({"error", "first", "last"}))
+        ->capture_default_str();
+    CLI::Option* link = join->add_flag(
+        "--link", stitch.link, "Link per-frame files of the same format instead of copying them");
+    join->add_flag("--rewrite", stitch.rewrite,
+                   "Rewrite per-frame files record by record instead of copying them")
+        ->excludes(link);
+
+    RebuildOptions& rebuild = line.rebuild;
+    CLI::App* again = app.add_subcommand(
+        "rebuild", "Write the lost or unreadable description of a cache from its data files");
+    line.rebuildCommand = again;
+    addCacheArgument(*again, rebuild.cache);
+    again->add_option("--ticks-per-frame", rebuild.ticksPerFrame,
+                      "Ticks in one frame, as the cache was written with")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    again->add_option("--layout", rebuild.layout, "Data file layout (default: from the files found)")
+        ->check(CLI::IsMember({"one-file", "per-frame"}));
+    again->add_option("--format", rebuild.format, "Data file container (default: from the files found)")
+        ->check(CLI::IsMember({"kcc", "kcx"}));
+    again->add_flag("--force", rebuild.force, "Replace a description that reads");
+}
+
 void defineDemo(CLI::App& app, CommandLine& line) {
     DemoOptions& demo = line.demo;
     line.demoCommand = app.add_subcommand(
@@ -184,6 +229,8 @@ int dispatch(CommandLine& line) {
     if (line.fromPc2Command->parsed()) return runFromPc2(line.fromPc2);
     if (line.toMddCommand->parsed()) return runToMdd(line.toMdd);
     if (line.fromMddCommand->parsed()) return runFromMdd(line.fromMdd);
+    if (line.stitchCommand->parsed()) return runStitch(line.stitch);
+    if (line.rebuildCommand->parsed()) return runRebuild(line.rebuild);
     if (line.demoCommand->parsed()) return runDemo(line.demo);
     if (line.viewCommand->parsed()) return runView(line.view);
     return kExitBadArguments;
@@ -192,12 +239,14 @@ int dispatch(CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"qzcache: look into, dump, verify and convert qzCacheShared caches", "qzcache"};
+    CLI::App app{"qzcache: look into, dump, verify, convert, stitch and rebuild qzCacheShared caches",
+                 "qzcache"};
     app.footer(kExitStatusText);
     app.require_subcommand(1);
     CommandLine line;
     defineQueries(app, line);
     defineConversions(app, line);
+    defineFarm(app, line);
     defineDemo(app, line);
     defineView(app, line);
     for (CLI::App* command : app.get_subcommands({})) {

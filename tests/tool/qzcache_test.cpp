@@ -106,7 +106,8 @@ TEST_F(ToolTest, HelpListsEveryCommandAndEachCommandHasHelp) {
     const ToolRun help = run("--help");
     EXPECT_EQ(help.status, 0);
     for (const char* command :
-         {"info", "files", "dump", "verify", "to-pc2", "from-pc2", "to-mdd", "from-mdd", "demo", "view"}) {
+         {"info", "files", "dump", "verify", "to-pc2", "from-pc2", "to-mdd", "from-mdd", "demo", "view",
+          "stitch", "rebuild"}) {
         EXPECT_TRUE(contains(help.out, command)) << command;
         const ToolRun own = run(std::string(command) + " --help");
         EXPECT_EQ(own.status, 0) << command;
@@ -318,6 +319,34 @@ TEST_F(ToolTest, VerifyNamesEachProblemsKind) {
     const ToolRun text = run("verify " + quoted(cache("one")));
     EXPECT_TRUE(contains(text.out, "truncated " + oneData + " at offset ")) << text.out;
     EXPECT_TRUE(contains(text.out, "result     NOT WHOLE\n"));
+}
+
+// The commands are thin shells: their statuses and what they print, over the library's work.
+TEST_F(ToolTest, StitchesCachesAndRebuildsALostDescription) {
+    const std::string both = quoted(cache("one")) + " " + quoted(cache("frames"));
+    const ToolRun refused = run("stitch --output " + quoted(cache("joined")) + " " + both);
+    EXPECT_EQ(refused.status, 3);
+    expectOneLineError(refused, "time 250 is stored in both");
+    const ToolRun joined =
+        run("stitch --output " + quoted(cache("joined")) + " --overlap last --layout per-frame " + both);
+    ASSERT_EQ(joined.status, 0) << joined.err;
+    EXPECT_TRUE(contains(joined.out, "5 times from 2 input(s), per-frame layout, format kcc"));
+    EXPECT_TRUE(contains(joined.out, "left out 250 .. 1250 (5 times), held by another input"));
+    EXPECT_EQ(run("verify " + quoted(cache("joined"))).status, 0);
+
+    std::filesystem::remove(qztest::fsPath(cache("frames")));
+    const ToolRun rebuilt = run("rebuild " + quoted(cache("frames")));
+    ASSERT_EQ(rebuilt.status, 0) << rebuilt.err;
+    EXPECT_TRUE(contains(rebuilt.out, "pts: kFloatVectorArray, regular, 5 times, 250 .. 1250 ticks"))
+        << rebuilt.out;
+    EXPECT_EQ(run("verify " + quoted(cache("frames"))).status, 0);
+    EXPECT_EQ(run("rebuild " + quoted(cache("frames"))).status, 3);  // it reads: not without --force
+    // A frame file that no longer reads is left out and listed, with status 1.
+    qztest::writeFileBytes(m_dir.file("framesFrame5.kcx"), {'F', 'O', 'R', '8'});
+    const ToolRun damaged = run("rebuild --force " + quoted(cache("frames")));
+    EXPECT_EQ(damaged.status, 1) << damaged.err;
+    EXPECT_TRUE(contains(damaged.out, "framesFrame5.kcx")) << damaged.out;
+    EXPECT_TRUE(contains(damaged.out, "250 .. 1000 ticks")) << damaged.out;
 }
 
 TEST_F(ToolTest, ConvertsToPointCachesAndBack) {
