@@ -96,8 +96,10 @@ bool qzCacheFileAccessor::memoryCache() const { return m_memoryCache; }
 void qzCacheFileAccessor::setFileAccessor(qzCacheFileIO* fileIO) {
     m_fileAccessor = fileIO;
     m_private->sideReader.reset();
-    // A newly installed object starts a new write: earlier failures belonged to the old one.
+    // A newly installed object starts a new write: earlier failures belonged to the old one,
+    // and so did the time groups of its file.
     m_private->writeFailed = false;
+    m_private->live.timeGroups = 0;
 }
 
 qzCacheFileIO* qzCacheFileAccessor::fileAccessor() const { return m_fileAccessor; }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -30,9 +31,38 @@ struct qzFreeDeleter {
     void operator()(void* block) const { std::free(block); }
 };
 
+// What the description read last says of a one-file cache still being written: how many time
+// groups from the start of its data file the times it names fill. False when it says nothing
+// (a complete cache, a per-frame one).
+bool qzWrittenTimeGroups(const qzCacheFileAccessor& accessor, std::uint64_t& groups);
+
 struct qzCacheFileAccessorPrivate {
     // A data write failed since the cache was last opened for writing.
     bool writeFailed = false;
+
+    // Live writing (qzCacheFileAccessorWriting.cpp): after a time ends, the description is
+    // replaced, naming every time completed so far, at most once per interval.
+    struct LiveWrite {
+        bool on = false;
+        std::chrono::milliseconds interval{1000};
+        bool published = false;  // since live writing was turned on
+        std::chrono::steady_clock::time_point lastPublish;
+        // Time groups ended in the one data file since its writer was installed.
+        std::uint64_t timeGroups = 0;
+    };
+    LiveWrite live;
+
+    // What the description read last says of its writer (readDescriptionFile, refresh).
+    bool beingWritten = false;
+    bool hasWrittenTimeGroups = false;
+    std::uint64_t writtenTimeGroups = 0;
+    // Channels whose sampling record came from a description, by index. A scan of the data
+    // files learns only times within such a record's range: a writer still at work may have
+    // put later, unfinished times there. Changed and read under the reader mutex.
+    std::vector<bool> describedChannels;
+    bool described(unsigned int channel) const {
+        return channel < describedChannels.size() && describedChannels[channel];
+    }
 
     // Channel index by UTF-8 name, so that loading a time does not search the channel list
     // for every record. Names are unique; the first channel of a name is the one indexed.
@@ -67,6 +97,14 @@ struct qzCacheFileAccessorPrivate {
     // every channel again.
     std::atomic<std::uint64_t> workGeneration{0};
     void noteWork() { workGeneration.fetch_add(1, std::memory_order_acq_rel); }
+    // The description named new times: one the worker gave up on may be in the files now.
+    void learnedNewTimes() {
+        {
+            qzThread::MutexOp lock(loadedMutex, true);
+            failedTimes.clear();
+        }
+        noteWork();
+    }
 
     std::set<int> failedTimesCopy();
     std::multiset<int> waitedTimesCopy();

@@ -1,9 +1,12 @@
-// Writing samples: the per-time write sequence, continuing a per-frame cache, and copying one
-// sample from one cache into another.
+// Writing samples: the per-time write sequence, publishing the description of a cache still
+// being written, continuing a per-frame cache, and copying one sample from one cache into
+// another.
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 
 #include "qzCacheArrayIO.h"
+#include "qzCacheDescriptionIO.h"
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIO.h"
@@ -92,6 +95,44 @@ void qzCacheFileAccessor::endWriteAtTime() {
         written = !qzWriterFailed(writer) && written;
     }
     if (!written) m_private->writeFailed = true;
+    if (m_distribution == kOneFile) ++m_private->live.timeGroups;
+
+    // Only now, with the time's data handed over, may the description name it.
+    qzCacheFileAccessorPrivate::LiveWrite& live = m_private->live;
+    if (!live.on) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (live.published && now - live.lastPublish < live.interval) return;
+    // A publish that fails is tried again when the next time ends.
+    if (publishLive()) {
+        live.published = true;
+        live.lastPublish = now;
+    }
+}
+
+bool qzCacheFileAccessor::publishLive() {
+    qzCacheDescriptionIO description(
+        constructDescriptionFileFullPath(m_storageLocation, m_baseFileName));
+    describeInto(description);
+    description.setBeingWritten(true);
+    // The groups of a file this writer began; one it appends to holds earlier ones too.
+    if (m_distribution == kOneFile && m_fileAccessor &&
+        m_fileAccessor->fileAccessMode() == qzCacheFileIO::kWrite) {
+        description.setWrittenTimeGroups(m_private->live.timeGroups);
+    }
+    // A crash of the writer needs the operating system only; a power cut also loses the data
+    // files' latest times, which are never synced, and endFileWrite syncs the final one.
+    return description.writeFile(qzCacheDescriptionIO::Durability::kHandedOver);
+}
+
+void qzCacheFileAccessor::setLiveWrite(bool on) {
+    m_private->live.on = on;
+    m_private->live.published = false;
+}
+
+bool qzCacheFileAccessor::liveWrite() const { return m_private->live.on; }
+
+void qzCacheFileAccessor::setLivePublishInterval(unsigned int milliseconds) {
+    m_private->live.interval = std::chrono::milliseconds(milliseconds);
 }
 
 bool qzCacheFileAccessor::endFileWrite() {

@@ -11,6 +11,7 @@
 
 #include "qzCacheCheckerWalk.h"
 #include "qzCacheFileAccessor.h"
+#include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIffIO.h"
 #include "qzFileSystem.h"
 #include "qzString.h"
@@ -221,6 +222,7 @@ void CacheCheck::checkOneFile() {
     DataFile file;
     file.path = m_accessor->constructDataFilePathForOneFile().utf8();
     file.timed = true;
+    qzWrittenTimeGroups(*m_accessor, file.timeGroups);
     qzCacheFileIffIO reader(qzCacheFileIO::kRead, m_accessor->cacheFormat());
     WalkContext context{*m_channels, m_problems, m_report, m_progress};
     FileOutcome outcome = checkDataFileAt(reader, file, context);

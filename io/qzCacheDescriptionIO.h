@@ -5,6 +5,7 @@
 // Internal: libxml2 stays in the .cpp.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "qzString.h"
@@ -43,9 +44,13 @@ public:
     // Parses the file into the record. On failure the record keeps what it received before
     // the failure; callers discard it. Prints nothing.
     bool readFile();
+    // How far a write goes before it returns: synced to the device (the new file, then its
+    // rename, last through a power cut), or handed to the operating system only (it lasts
+    // through a crash of the process, which is all a cache still being written needs).
+    enum class Durability { kSynced, kHandedOver };
     // Replaces the file by the record in one step: written beside it under another name, then
     // renamed over it. On any failure the earlier file is left as it was and false returned.
-    bool writeFile();
+    bool writeFile(Durability durability = Durability::kSynced);
     // Appends one ChannelDescription per element child of a "Channels" element; false when a
     // child that is not text lacks an attribute or carries a number that does not scan.
     bool readChannels(_xmlNode* channels);
@@ -96,6 +101,23 @@ public:
     void setCacheFormat(const qzString::IString& format) { m_cacheFormat = format; }
     const qzString::IString& cacheFormat() const { return m_cacheFormat; }
 
+    // A cache whose writer has not finished: the description names the times it completed so
+    // far ("cacheWriting" element; readers that do not know it ignore it). For a one-file
+    // cache, `timeGroups` says how many time groups from the start of its data file those
+    // are; later groups are the writer's work in progress. Without the element a cache is
+    // complete.
+    void setBeingWritten(bool beingWritten) { m_beingWritten = beingWritten; }
+    bool beingWritten() const { return m_beingWritten; }
+    void setWrittenTimeGroups(std::uint64_t groups) {
+        m_writtenTimeGroups = groups;
+        m_hasWrittenTimeGroups = true;
+    }
+    // False when the element gives no readable count (a per-frame cache, or damage).
+    bool writtenTimeGroups(std::uint64_t& groups) const {
+        if (m_hasWrittenTimeGroups) groups = m_writtenTimeGroups;
+        return m_hasWrittenTimeGroups;
+    }
+
 private:
     qzOS::FileSystem& fileSystem() const;
 
@@ -111,4 +133,7 @@ private:
     bool m_hasTimePerFrame;
     bool m_timeRangeSet;
     qzString::IString m_cacheFormat;
+    bool m_beingWritten = false;
+    bool m_hasWrittenTimeGroups = false;
+    std::uint64_t m_writtenTimeGroups = 0;
 };

@@ -101,6 +101,12 @@ std::unique_ptr<qzCacheFileIffIO> qzCreateIffReaderOfBytes(const void* bytes, st
     return io;
 }
 
+void qzCacheFileIffIOPrivate::takeGrowth() {
+    if (file && file->takeGrowth() && index.valid && qzString::equal(index.fileName, fileName)) {
+        index.fileLength = file->length();
+    }
+}
+
 void qzCacheFileIffIOPrivate::forgetFile() {
     index = GroupIndex();
     records = RecordIndex();
