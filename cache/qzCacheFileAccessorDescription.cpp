@@ -182,6 +182,9 @@ bool qzCacheFileAccessor::applyDescription(const qzCacheDescriptionIO& descripti
         describeRecord(*m_channels[index], source);
         m_private->describedChannels.resize(m_channels.size());
         m_private->describedChannels[index] = true;
+        // Here, where nothing else reads the record: a scan rewrites it step by step, and
+        // left to the worker it would do so under the caller's reads.
+        scanForData(index);
         changed = true;
     }
     // A channel the description no longer lists has no times in it.

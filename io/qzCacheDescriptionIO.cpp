@@ -219,8 +219,9 @@ void readBeingWritten(xmlNode* node, qzCacheDescriptionIO& record) {
     if (!groups || *digit == '\0') return;
     std::uint64_t count = 0;
     for (; *digit >= '0' && *digit <= '9'; ++digit) {
-        if (count > (UINT64_MAX - 9) / 10) return;
-        count = count * 10 + static_cast<unsigned>(*digit - '0');
+        const unsigned value = static_cast<unsigned>(*digit - '0');
+        if (count > (UINT64_MAX - value) / 10) return;
+        count = count * 10 + value;
     }
     if (*digit == '\0') record.setWrittenTimeGroups(count);
 }

@@ -407,6 +407,43 @@ TEST_F(CacheDescriptionTest, CommentsAndUnknownElements) {
     EXPECT_EQ(renamed.channelCount(), 1u);
 }
 
+// A damaged count of the marker of a cache being written leaves the cache readable.
+TEST_F(CacheDescriptionTest, BeingWrittenMarkerAndItsCount) {
+    struct Case {
+        const char* element;
+        bool beingWritten;
+        bool counted;
+        std::uint64_t groups;
+    };
+    const Case cases[] = {
+        {"", false, false, 0},
+        {"<cacheWriting/>", true, false, 0},
+        {"<cacheWriting TimeGroups=\"12\"/>", true, true, 12},
+        {"<cacheWriting TimeGroups=\"18446744073709551615\"/>", true, true, UINT64_MAX},
+        {"<cacheWriting TimeGroups=\"18446744073709551616\"/>", true, false, 0},
+        {"<cacheWriting TimeGroups=\"12 \"/>", true, false, 0},
+        {"<cacheWriting TimeGroups=\"-1\"/>", true, false, 0},
+        {"<cacheWriting TimeGroups=\"\"/>", true, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.element);
+        qzCacheDescriptionIO record(IString(path.c_str(), 0));
+        ASSERT_TRUE(readDocument(document(std::string(c.element) + "<cacheType Type=\"OneFile\"/>"), record));
+        std::uint64_t groups = 0;
+        EXPECT_EQ(record.beingWritten(), c.beingWritten);
+        EXPECT_EQ(record.writtenTimeGroups(groups), c.counted);
+        EXPECT_EQ(groups, c.groups);
+        if (!c.beingWritten) continue;
+        ASSERT_TRUE(record.writeFile(qzCacheDescriptionIO::Durability::kHandedOver));
+        qzCacheDescriptionIO back(IString(path.c_str(), 0));
+        ASSERT_TRUE(back.readFile());
+        std::uint64_t again = 0;
+        EXPECT_TRUE(back.beingWritten());
+        EXPECT_EQ(back.writtenTimeGroups(again), c.counted);
+        EXPECT_EQ(again, c.groups);
+    }
+}
+
 TEST_F(CacheDescriptionTest, RangeScansLikePercentDDashPercentD) {
     const struct {
         const char* range;
