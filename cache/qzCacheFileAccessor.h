@@ -147,8 +147,9 @@ public:
     // Live caches, read while they are written. With live writing on, endWriteAtTime hands the
     // time's data to the operating system and then replaces the description, naming every
     // time completed so far and marked as still being written; at most once per interval
-    // (default 1000 ms: times that end sooner are named by the next publish). endFileWrite
-    // publishes as always and marks the cache complete. A writer killed at any moment leaves a
+    // (default 1000 ms, counted from when live writing was turned on: times that end sooner
+    // are named by the next publish). endFileWrite publishes as always and marks the cache
+    // complete. A writer killed at any moment leaves a
     // description that names complete times only. Live publishes are handed to the operating
     // system, not synced to the device; endFileWrite syncs as before.
     void setLiveWrite(bool on);

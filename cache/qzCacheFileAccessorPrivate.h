@@ -45,7 +45,7 @@ struct qzCacheFileAccessorPrivate {
     struct LiveWrite {
         bool on = false;
         std::chrono::milliseconds interval{1000};
-        bool published = false;  // since live writing was turned on
+        // The last publish, or when live writing was turned on.
         std::chrono::steady_clock::time_point lastPublish;
         // Time groups ended in the one data file since its writer was installed.
         std::uint64_t timeGroups = 0;

@@ -98,15 +98,13 @@ void qzCacheFileAccessor::endWriteAtTime() {
     if (m_distribution == kOneFile) ++m_private->live.timeGroups;
 
     // Only now, with the time's data handed over, may the description name it.
+    // The interval runs from when live writing began: a write shorter than it pays for no
+    // publish but the final one.
     qzCacheFileAccessorPrivate::LiveWrite& live = m_private->live;
-    if (!live.on) return;
     const auto now = std::chrono::steady_clock::now();
-    if (live.published && now - live.lastPublish < live.interval) return;
+    if (!live.on || now - live.lastPublish < live.interval) return;
     // A publish that fails is tried again when the next time ends.
-    if (publishLive()) {
-        live.published = true;
-        live.lastPublish = now;
-    }
+    if (publishLive()) live.lastPublish = now;
 }
 
 bool qzCacheFileAccessor::publishLive() {
@@ -126,7 +124,7 @@ bool qzCacheFileAccessor::publishLive() {
 
 void qzCacheFileAccessor::setLiveWrite(bool on) {
     m_private->live.on = on;
-    m_private->live.published = false;
+    m_private->live.lastPublish = std::chrono::steady_clock::now();
 }
 
 bool qzCacheFileAccessor::liveWrite() const { return m_private->live.on; }
