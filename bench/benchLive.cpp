@@ -23,7 +23,7 @@ void describe(qzCacheDescriptionIO& description, unsigned channels) {
     description.setEndTime(timeOf(239));
     description.setTimePerFrame(kTicksPerFrame);
     description.setVersion(text("2.0"));
-    description.setBeingWritten(true);
+    description.setLiveWrite(text("0123456789abcdef"), false);
     description.setWrittenTimeGroups(240);
     for (unsigned c = 0; c < channels; ++c) {
         qzCacheDescriptionIO::ChannelDescription channel;

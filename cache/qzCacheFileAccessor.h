@@ -270,11 +270,12 @@ private:
     bool scanFrameFiles(unsigned int channel, const std::vector<int>& times);
     // The description as the settings and sampling records give it (qzCacheFileAccessor
     // Description.cpp), what it says of its writer, and a description read again applied to
-    // the channels: true when anything changed.
+    // the channels (every record anew for a cache written anew): true when anything changed.
     void describeInto(qzCacheDescriptionIO& description) const;
     void noteWriter(const qzCacheDescriptionIO& description);
     bool applyDescription(const qzCacheDescriptionIO& description,
-                          const std::vector<int>& channelOf, const std::vector<bool>& listed);
+                          const std::vector<int>& channelOf, const std::vector<bool>& listed,
+                          bool anew);
     friend bool qzWrittenTimeGroups(const qzCacheFileAccessor& accessor, std::uint64_t& groups);
     // Replaces the description as a live writer does (qzCacheFileAccessorWriting.cpp).
     bool publishLive();

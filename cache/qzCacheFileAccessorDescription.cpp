@@ -7,6 +7,7 @@
 #include "qzCacheDescriptionIO.h"
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileAccessorPrivate.h"
+#include "qzCacheFileIO.h"
 
 namespace {
 
@@ -38,37 +39,52 @@ To byValue(From value) {
 }
 
 using SamplingType = qzCacheChannel::qzCacheSamplingType;
+using DescribedRecord = qzCacheFileAccessorPrivate::DescribedRecord;
 
-// A channel's sampling record as its description gives it. An irregular record's time list is
-// emptied, so that the next question scans the data files for it again.
-void describeRecord(qzCacheChannel& channel, const Description::ChannelDescription& source) {
+DescribedRecord recordOf(const Description::ChannelDescription& source) {
+    DescribedRecord record;
+    record.known = true;
+    record.samplingType = source.m_samplingType;
+    record.rate = source.m_samplingRate;
+    record.start = source.m_startTime;
+    record.end = source.m_endTime;
+    return record;
+}
+
+bool sameRecord(const DescribedRecord& a, const DescribedRecord& b) {
+    return a.known == b.known && a.samplingType == b.samplingType && a.rate == b.rate &&
+           a.start == b.start && a.end == b.end;
+}
+
+// Whether the next record names every time the earlier one names, as a writer's records grow.
+// Grids are compared time for time; an irregular list is not in the description, so its range
+// stands for it.
+bool namesEveryTime(const DescribedRecord& earlier, const DescribedRecord& next) {
+    const std::int64_t start = earlier.start;
+    const std::int64_t end = earlier.end;
+    if (!earlier.known || end < start) return true;
+    if (next.start > start || next.end < end) return false;
+    const bool regular = earlier.samplingType == Description::kRegular &&
+                         next.samplingType == Description::kRegular;
+    if (!regular || next.start == next.end) return true;
+    const std::int64_t rate = next.rate;
+    if (rate <= 0 || (start - next.start) % rate != 0) return false;
+    return start == end || earlier.rate % rate == 0;
+}
+
+// Gives channel `index` of `channels` the sampling record its description gives, and keeps
+// that record. Through regular, which empties an irregular record's time list: the next
+// question scans the data files for it again.
+void describeChannel(const std::vector<qzCacheChannel*>& channels, unsigned int index,
+                     const DescribedRecord& record, qzCacheFileAccessorPrivate& state) {
+    qzCacheChannel& channel = *channels[index];
     channel.setSamplingType(qzCacheChannel::kRegular);
-    channel.setSamplingType(byValue<SamplingType>(source.m_samplingType));
-    channel.setSamplingRate(source.m_samplingRate);
-    channel.setStartTime(source.m_startTime);
-    channel.setEndTime(source.m_endTime);
-}
-
-bool sameRecord(const qzCacheChannel& channel, const Description::ChannelDescription& source) {
-    return channel.samplingType() == byValue<SamplingType>(source.m_samplingType) &&
-           channel.samplingRate() == source.m_samplingRate &&
-           channel.startTime() == source.m_startTime && channel.endTime() == source.m_endTime;
-}
-
-// Whether the new record names every time the channel's record names, as a writer's records
-// grow. Grids are compared time for time; an irregular list is not known before a scan, so its
-// range stands for it.
-bool namesEveryTime(const qzCacheChannel& channel, const Description::ChannelDescription& next) {
-    const std::int64_t start = channel.startTime();
-    const std::int64_t end = channel.endTime();
-    if (end < start) return true;
-    if (next.m_startTime > start || next.m_endTime < end) return false;
-    const bool regular = channel.samplingType() == qzCacheChannel::kRegular &&
-                         next.m_samplingType == Description::kRegular;
-    if (!regular || next.m_startTime == next.m_endTime) return true;
-    const std::int64_t rate = next.m_samplingRate;
-    if (rate <= 0 || (start - next.m_startTime) % rate != 0) return false;
-    return start == end || channel.samplingRate() % rate == 0;
+    channel.setSamplingType(byValue<SamplingType>(record.samplingType));
+    channel.setSamplingRate(record.rate);
+    channel.setStartTime(record.start);
+    channel.setEndTime(record.end);
+    state.described.resize(channels.size());
+    state.described[index] = record;
 }
 
 }  // namespace
@@ -100,15 +116,19 @@ bool qzCacheFileAccessor::readDescriptionFile(const qzString::IString& baseFileN
                         byValue<qzCacheData::qzCacheDataType>(source.m_dataType), index)) {
             continue;
         }
-        describeRecord(*m_channels[index], source);
-        m_private->describedChannels.resize(m_channels.size());
-        m_private->describedChannels[index] = true;
+        describeChannel(m_channels, index, recordOf(source), *m_private);
     }
     noteWriter(description);
     return true;
 }
 
+// The write a description names; empty for a cache not written live.
+static std::string writeOf(const qzCacheDescriptionIO& description) {
+    return description.writtenLive() ? description.liveWrite().utf8() : std::string();
+}
+
 void qzCacheFileAccessor::noteWriter(const qzCacheDescriptionIO& description) {
+    m_private->describedWrite = writeOf(description);
     m_private->beingWritten = description.beingWritten();
     m_private->hasWrittenTimeGroups = description.writtenTimeGroups(m_private->writtenTimeGroups);
 }
@@ -151,37 +171,44 @@ bool qzCacheFileAccessor::refresh(bool& changed) {
         if (channelOf[i] < 0) continue;
         const unsigned int index = static_cast<unsigned int>(channelOf[i]);
         listed[index] = true;
-        fewerTimes = fewerTimes || !namesEveryTime(*m_channels[index], *description.channel(i));
+        fewerTimes = fewerTimes || !namesEveryTime(m_private->describedRecord(index),
+                                                   recordOf(*description.channel(i)));
     }
     for (unsigned int index = 0; index < listed.size(); ++index) {
-        fewerTimes = fewerTimes || (!listed[index] && !m_channels[index]->isEmpty());
+        const DescribedRecord earlier = m_private->describedRecord(index);
+        fewerTimes = fewerTimes || (!listed[index] && earlier.known && earlier.start <= earlier.end);
     }
-    // Written anew: what memory holds may be of the earlier cache.
-    if (fewerTimes) {
+    // Written anew (another write, or fewer times): what memory holds, and what the readers
+    // read ahead, may be of the earlier cache.
+    const bool anew = fewerTimes || writeOf(description) != m_private->describedWrite;
+    if (anew) {
         for (qzCacheChannel* channel : m_channels) channel->clearData();
+        if (m_distribution == kOneFile && m_fileAccessor &&
+            m_fileAccessor->fileAccessMode() == qzCacheFileIO::kRead && m_fileAccessor->isValid()) {
+            m_fileAccessor->rewind();
+        }
+        m_private->rereadFiles = true;
     }
-    changed = applyDescription(description, channelOf, listed) || fewerTimes;
+    changed = applyDescription(description, channelOf, listed, anew) || anew;
     if (changed) m_private->learnedNewTimes();
     return true;
 }
 
 bool qzCacheFileAccessor::applyDescription(const qzCacheDescriptionIO& description,
                                            const std::vector<int>& channelOf,
-                                           const std::vector<bool>& listed) {
+                                           const std::vector<bool>& listed, bool anew) {
     bool changed = false;
     for (unsigned int i = 0; i < description.channelCount(); ++i) {
         const Description::ChannelDescription& source = *description.channel(i);
         unsigned int index = 0;
         if (channelOf[i] >= 0) {
             index = static_cast<unsigned int>(channelOf[i]);
-            if (sameRecord(*m_channels[index], source)) continue;
+            if (!anew && sameRecord(m_private->describedRecord(index), recordOf(source))) continue;
         } else if (!addChannel(source.m_name, source.m_interpretation,
                                byValue<qzCacheData::qzCacheDataType>(source.m_dataType), index)) {
             continue;  // a name the description gives twice
         }
-        describeRecord(*m_channels[index], source);
-        m_private->describedChannels.resize(m_channels.size());
-        m_private->describedChannels[index] = true;
+        describeChannel(m_channels, index, recordOf(source), *m_private);
         // Here, where nothing else reads the record: a scan rewrites it step by step, and
         // left to the worker it would do so under the caller's reads.
         scanForData(index);
@@ -189,11 +216,11 @@ bool qzCacheFileAccessor::applyDescription(const qzCacheDescriptionIO& descripti
     }
     // A channel the description no longer lists has no times in it.
     for (unsigned int index = 0; index < listed.size(); ++index) {
-        if (listed[index] || m_channels[index]->isEmpty()) continue;
-        m_channels[index]->setSamplingType(qzCacheChannel::kRegular);
-        m_channels[index]->setSamplingRate(0);
-        m_channels[index]->setStartTime(0);
-        m_channels[index]->setEndTime(-1);
+        const DescribedRecord earlier = m_private->describedRecord(index);
+        if (listed[index] || !earlier.known || earlier.start > earlier.end) continue;
+        DescribedRecord none;
+        none.known = true;
+        describeChannel(m_channels, index, none, *m_private);
         changed = true;
     }
     std::vector<qzString::IString> lines;
@@ -214,6 +241,9 @@ bool qzCacheFileAccessor::writeDescriptionFile(const qzString::IString& fileName
     setMemoryCache(false);
     Description description(fileName);
     describeInto(description);
+    // The end of a live write: named as its publishes were, so that its readers keep what
+    // they hold.
+    if (!m_private->live.name.empty()) description.setLiveWrite(m_private->live.name, true);
     return description.writeFile();
 }
 

@@ -45,6 +45,8 @@ struct qzCacheFileAccessorPrivate {
     struct LiveWrite {
         bool on = false;
         std::chrono::milliseconds interval{1000};
+        // Names this write in its descriptions; made at its first publish.
+        qzString::IString name;
         // The last publish, or when live writing was turned on.
         std::chrono::steady_clock::time_point lastPublish;
         // Time groups ended in the one data file since its writer was installed.
@@ -52,16 +54,34 @@ struct qzCacheFileAccessorPrivate {
     };
     LiveWrite live;
 
-    // What the description read last says of its writer (readDescriptionFile, refresh).
+    // What the description read last says of its writer (readDescriptionFile, refresh): the
+    // write it names (empty for a cache not written live), whether that write goes on, and
+    // how many time groups of a one-file data file it finished.
+    std::string describedWrite;
     bool beingWritten = false;
     bool hasWrittenTimeGroups = false;
     std::uint64_t writtenTimeGroups = 0;
-    // Channels whose sampling record came from a description, by index. A scan of the data
-    // files learns only times within such a record's range: a writer still at work may have
-    // put later, unfinished times there. Changed and read under the reader mutex.
-    std::vector<bool> describedChannels;
-    bool described(unsigned int channel) const {
-        return channel < describedChannels.size() && describedChannels[channel];
+    // Set by a refresh that found the cache written anew under its name: the worker's reader
+    // looks at its file afresh before its next step, as the main reader did at once.
+    std::atomic<bool> rereadFiles{false};
+    // The sampling record each channel's description gave, by index; none for a channel that
+    // came otherwise. A refresh compares the next description with it, and a scan of the data
+    // files learns only times within its range: a writer still at work may have put later,
+    // unfinished times there. Changed and read under the reader mutex.
+    struct DescribedRecord {
+        bool known = false;
+        int samplingType = 0;
+        int rate = 0;
+        int start = 0;
+        int end = -1;
+    };
+    std::vector<DescribedRecord> described;
+    DescribedRecord describedRecord(unsigned int channel) const {
+        return channel < described.size() ? described[channel] : DescribedRecord();
+    }
+    bool withinDescribed(unsigned int channel, int time) const {
+        const DescribedRecord record = describedRecord(channel);
+        return !record.known || (time >= record.start && time <= record.end);
     }
 
     // Channel index by UTF-8 name, so that loading a time does not search the channel list

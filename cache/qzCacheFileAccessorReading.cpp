@@ -264,18 +264,11 @@ bool qzCacheFileAccessor::scanForAllData() {
 }
 
 // A channel whose record came from a description takes only the times within its range from
-// the files: a writer still at work may have put later, unfinished ones there.
-static bool withinDescribed(const qzCacheFileAccessorPrivate& state, unsigned int channel,
-                            int first, int last, int time) {
-    return !state.described(channel) || (time >= first && time <= last);
-}
-
+// the files (withinDescribed).
 bool qzCacheFileAccessor::scanFrameFiles(unsigned int channel, const std::vector<int>& times) {
     qzCacheChannel& target = *m_channels[channel];
-    const int first = target.startTime();
-    const int last = target.endTime();
     for (int time : times) {
-        if (!withinDescribed(*m_private, channel, first, last, time)) continue;
+        if (!m_private->withinDescribed(channel, time)) continue;
         const qzDataFileRead file(*this, *m_private, time);
         if (!file.reader()) return false;
         if (!file.ready()) continue;
@@ -295,13 +288,10 @@ bool qzCacheFileAccessor::searchFileForData(unsigned int channel) {
     // Opened here, it already stands right after the header.
     if (!file.opened()) reader->rewind();
     qzCacheChannel& target = *m_channels[channel];
-    const int first = target.startTime();
-    const int last = target.endTime();
     while (reader->beginReadChunk()) {
         int time = 0;
         if (!reader->readNextTime(time)) break;
-        if (withinDescribed(*m_private, channel, first, last, time) &&
-            reader->findChannelName(target.name())) {
+        if (m_private->withinDescribed(channel, time) && reader->findChannelName(target.name())) {
             target.addTime(time);
         }
         reader->endReadChunk();

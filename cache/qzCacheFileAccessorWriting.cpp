@@ -2,8 +2,11 @@
 // being written, continuing a per-frame cache, and copying one sample from one cache into
 // another.
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <random>
 
 #include "qzCacheArrayIO.h"
 #include "qzCacheDescriptionIO.h"
@@ -107,11 +110,28 @@ void qzCacheFileAccessor::endWriteAtTime() {
     if (publishLive()) live.lastPublish = now;
 }
 
+// A name of its own for each live write: readers tell by it a cache written anew under the same
+// name, whose samples they held are of the earlier one.
+static qzString::IString newWriteName() {
+    std::uint64_t bits = static_cast<std::uint64_t>(
+        std::chrono::system_clock::now().time_since_epoch().count());
+    try {
+        std::random_device device;
+        bits ^= (std::uint64_t{device()} << 32) ^ device();
+    } catch (...) {
+        // The clock alone then, which differs from one write to the next all the same.
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    return qzString::IString(text, 0);
+}
+
 bool qzCacheFileAccessor::publishLive() {
     qzCacheDescriptionIO description(
         constructDescriptionFileFullPath(m_storageLocation, m_baseFileName));
     describeInto(description);
-    description.setBeingWritten(true);
+    if (m_private->live.name.empty()) m_private->live.name = newWriteName();
+    description.setLiveWrite(m_private->live.name, false);
     // The groups of a file this writer began; one it appends to holds earlier ones too.
     if (m_distribution == kOneFile && m_fileAccessor &&
         m_fileAccessor->fileAccessMode() == qzCacheFileIO::kWrite) {

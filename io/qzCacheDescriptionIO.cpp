@@ -210,10 +210,13 @@ bool readTimePerFrame(xmlNode* node, qzCacheDescriptionIO& record) {
     return true;
 }
 
-// A count of time groups in decimal digits; anything else (a damaged marker) gives none, and
-// the cache still reads.
-void readBeingWritten(xmlNode* node, qzCacheDescriptionIO& record) {
-    record.setBeingWritten(true);
+// The marker of a cache written live. A count of time groups that is not plain decimal digits
+// (damage) gives none, and the cache still reads.
+void readLiveWrite(xmlNode* node, qzCacheDescriptionIO& record) {
+    const XmlText write = property(node, "Write");
+    const XmlText complete = property(node, "Complete");
+    record.setLiveWrite(qzString::IString(write.c_str(), 1),
+                        complete && xmlStrcmp(xml(complete.c_str()), xml("1")) == 0);
     const XmlText groups = property(node, "TimeGroups");
     const char* digit = groups.c_str();
     if (!groups || *digit == '\0') return;
@@ -238,7 +241,7 @@ bool readRootChild(xmlDoc* doc, xmlNode* node, qzCacheDescriptionIO& record) {
     if (hasName(node, "time")) return readTimeRange(node, record);
     if (hasName(node, "cacheTimePerFrame")) return readTimePerFrame(node, record);
     if (hasName(node, "cacheWriting")) {
-        readBeingWritten(node, record);
+        readLiveWrite(node, record);
         return true;
     }
     if (hasName(node, "extra")) {
@@ -359,11 +362,15 @@ DocPtr buildDocument(const qzCacheDescriptionIO& record) {
     if (!node || !setNumber(node, "TimePerFrame", record.timePerFrame())) return nullptr;
     node = xmlNewChild(root, nullptr, xml("cacheVersion"), nullptr);
     if (!node || !setProperty(node, "Version", record.version().asUTF8())) return nullptr;
-    if (record.beingWritten()) {
+    if (record.writtenLive()) {
         node = xmlNewChild(root, nullptr, xml("cacheWriting"), nullptr);
         std::uint64_t groups = 0;
-        if (!node || (record.writtenTimeGroups(groups) &&
-                      !setProperty(node, "TimeGroups", std::to_string(groups).c_str()))) {
+        if (!node || !fitsXml(record.liveWrite()) ||
+            (!record.liveWrite().empty() &&
+             !setProperty(node, "Write", record.liveWrite().asUTF8())) ||
+            (!record.beingWritten() && !setProperty(node, "Complete", "1")) ||
+            (record.beingWritten() && record.writtenTimeGroups(groups) &&
+             !setProperty(node, "TimeGroups", std::to_string(groups).c_str()))) {
             return nullptr;
         }
     }

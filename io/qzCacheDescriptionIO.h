@@ -101,13 +101,21 @@ public:
     void setCacheFormat(const qzString::IString& format) { m_cacheFormat = format; }
     const qzString::IString& cacheFormat() const { return m_cacheFormat; }
 
-    // A cache whose writer has not finished: the description names the times it completed so
-    // far ("cacheWriting" element; readers that do not know it ignore it). For a one-file
-    // cache, `timeGroups` says how many time groups from the start of its data file those
-    // are; later groups are the writer's work in progress. Without the element a cache is
-    // complete.
-    void setBeingWritten(bool beingWritten) { m_beingWritten = beingWritten; }
-    bool beingWritten() const { return m_beingWritten; }
+    // A cache written live carries a "cacheWriting" element (readers that do not know it ignore
+    // it): `write` names the write, anew for every write, so that a reader tells a cache
+    // written anew under the same name; `complete` says that its writer finished. Until then
+    // the description names the times completed so far and, for a one-file cache,
+    // `writtenTimeGroups` how many time groups from the start of its data file those fill;
+    // later groups are the writer's work in progress. Without the element a cache is complete.
+    void setLiveWrite(const qzString::IString& write, bool complete) {
+        m_live = true;
+        m_liveWrite = write;
+        m_liveComplete = complete;
+    }
+    bool writtenLive() const { return m_live; }
+    // Empty when the element names none.
+    const qzString::IString& liveWrite() const { return m_liveWrite; }
+    bool beingWritten() const { return m_live && !m_liveComplete; }
     void setWrittenTimeGroups(std::uint64_t groups) {
         m_writtenTimeGroups = groups;
         m_hasWrittenTimeGroups = true;
@@ -133,7 +141,9 @@ private:
     bool m_hasTimePerFrame;
     bool m_timeRangeSet;
     qzString::IString m_cacheFormat;
-    bool m_beingWritten = false;
+    bool m_live = false;
+    qzString::IString m_liveWrite;
+    bool m_liveComplete = false;
     bool m_hasWrittenTimeGroups = false;
     std::uint64_t m_writtenTimeGroups = 0;
 };

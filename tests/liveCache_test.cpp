@@ -214,6 +214,57 @@ INSTANTIATE_TEST_SUITE_P(Layouts, LiveWriterKilled,
 
 #endif
 
+// Writes frames 0 .. frames-1 of the cache "again", their points those of time + salt.
+void writeSalted(const std::string& directory, Layout layout, int salt, int frames, bool live) {
+    qzCacheFileInterface writer;
+    ASSERT_TRUE(writer.initFileWrite(directory.c_str(), "again", layout, "kcc", 250) &&
+                qztest::addChannels(writer));
+    writer.setLiveWrite(live, 0);
+    for (int frame = 0; frame < frames; ++frame) {
+        std::vector<float> points = qztest::pointsAt(frame * 250 + salt);
+        writer.beginWriteAtTime(frame * 250);
+        ASSERT_TRUE(writer.addArrayData(0, frame * 250, points.data(), qztest::kPoints));
+        writer.endWriteAtTime();
+    }
+    ASSERT_TRUE(writer.endFileWrite());
+}
+
+bool readsSalted(qzCacheFileInterface& reader, int time, int salt) {
+    std::vector<float> points(qztest::kPoints * 3, -1.0f);
+    void* data = points.data();
+    unsigned int length = qztest::kPoints;
+    return reader.getArrayDataAtTime(0, time, data, length) && points == qztest::pointsAt(time + salt);
+}
+
+// The same name written again, with other values and more times, while a reader holds the
+// first write's samples in memory and its file's bytes read ahead: after a refresh it reads the
+// second write's values.
+TEST(LiveRefresh, ACacheWrittenAnewUnderItsNameIsReadAnew) {
+    for (const Layout layout : {kOneFile, kPerFrame}) {
+        for (const bool worker : {false, true}) {
+            SCOPED_TRACE(std::string(layout == kOneFile ? "one-file" : "per-frame") +
+                         (worker ? ", worker" : ", direct"));
+            qztest::TempDir dir;
+            writeSalted(dir.path(), layout, 0, 4, true);
+            qzCacheFileInterface reader;
+            ASSERT_TRUE(reader.initFileRead("again", dir.path().c_str()));
+            ASSERT_TRUE(!worker || reader.startMultiThreadRead(false));
+            // Frame 0 last: the reader then goes back to the group it read last.
+            for (int frame = 3; frame >= 0; --frame) ASSERT_TRUE(readsSalted(reader, frame * 250, 0));
+            // Written anew by a live writer, and then by one that is not.
+            for (const int salt : {1000, 2000}) {
+                writeSalted(dir.path(), layout, salt, 6, salt == 1000);
+                bool changed = false;
+                ASSERT_TRUE(reader.refresh(changed));
+                EXPECT_TRUE(changed);
+                for (int frame = 0; frame < 6; ++frame) {
+                    EXPECT_TRUE(readsSalted(reader, frame * 250, salt)) << "frame " << frame;
+                }
+            }
+        }
+    }
+}
+
 struct PublishCase {
     const char* what;
     bool live;
