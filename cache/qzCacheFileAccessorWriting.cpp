@@ -100,9 +100,9 @@ void qzCacheFileAccessor::endWriteAtTime() {
     if (!written) m_private->writeFailed = true;
     if (m_distribution == kOneFile) ++m_private->live.timeGroups;
 
-    // Only now, with the time's data handed over, may the description name it.
-    // The interval runs from when live writing began: a write shorter than it pays for no
-    // publish but the final one.
+    // Only now, with the time's data handed over, may a description name it. The interval
+    // runs from when live writing began: a write shorter than it pays for no publish but the
+    // final one.
     qzCacheFileAccessorPrivate::LiveWrite& live = m_private->live;
     const auto now = std::chrono::steady_clock::now();
     if (!live.on || now - live.lastPublish < live.interval) return;
