@@ -2,6 +2,7 @@
 // again while its writer goes on (refresh).
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "qzCacheDescriptionIO.h"
@@ -198,21 +199,48 @@ bool qzCacheFileAccessor::applyDescription(const qzCacheDescriptionIO& descripti
                                            const std::vector<int>& channelOf,
                                            const std::vector<bool>& listed, bool anew) {
     bool changed = false;
+    // Irregular channels of a per-frame cache whose range only grew later, with the last time
+    // described before: their frame files up to it were scanned already.
+    std::vector<std::pair<unsigned int, int>> grownFrames;
     for (unsigned int i = 0; i < description.channelCount(); ++i) {
         const Description::ChannelDescription& source = *description.channel(i);
+        const DescribedRecord next = recordOf(source);
         unsigned int index = 0;
         if (channelOf[i] >= 0) {
             index = static_cast<unsigned int>(channelOf[i]);
-            if (!anew && sameRecord(m_private->describedRecord(index), recordOf(source))) continue;
+            const DescribedRecord earlier = m_private->describedRecord(index);
+            if (!anew && sameRecord(earlier, next)) continue;
+            changed = true;
+            if (!anew && m_distribution == kOneFilePerFrame && earlier.known &&
+                earlier.samplingType == Description::kIrregular &&
+                next.samplingType == Description::kIrregular && next.start == earlier.start &&
+                next.end >= earlier.end && !m_channels[index]->isEmpty()) {
+                // The list stays; the range reaches as far as the description says, as a
+                // described record's does, and the directory is listed up to there.
+                m_private->described[index] = next;
+                m_channels[index]->setEndTime(next.end);
+                grownFrames.emplace_back(index, earlier.end);
+                continue;
+            }
         } else if (!addChannel(source.m_name, source.m_interpretation,
                                byValue<qzCacheData::qzCacheDataType>(source.m_dataType), index)) {
             continue;  // a name the description gives twice
         }
-        describeChannel(m_channels, index, recordOf(source), *m_private);
-        // Here, where nothing else reads the record: a scan rewrites it step by step, and
-        // left to the worker it would do so under the caller's reads.
-        scanForData(index);
+        describeChannel(m_channels, index, next, *m_private);
         changed = true;
+    }
+    // Scanned here, where nothing else reads the records: a scan rewrites a record step by
+    // step, and left to the worker it would do so under the caller's reads.
+    scanForAllData();
+    std::vector<int> frames;
+    if (!grownFrames.empty() && searchDirectoryForDataTimes(frames)) {
+        for (const auto& grown : grownFrames) {
+            std::vector<int> later;
+            for (int time : frames) {
+                if (time > grown.second) later.push_back(time);
+            }
+            scanFrameFiles(grown.first, later);
+        }
     }
     // A channel the description no longer lists has no times in it.
     for (unsigned int index = 0; index < listed.size(); ++index) {
