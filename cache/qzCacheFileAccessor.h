@@ -268,6 +268,7 @@ private:
     StoredRead readArrayThrough(qzCacheFileIO* reader, unsigned int channel, int time,
                                 unsigned int count, void*& data, unsigned int& length) const;
     bool scanFrameFiles(unsigned int channel, const std::vector<int>& times);
+    bool searchFileAfter(unsigned int channel, const int* after);
     // The description as the settings and sampling records give it (qzCacheFileAccessor
     // Description.cpp), what it says of its writer, and a description read again applied to
     // the channels (every record anew for a cache written anew): true when anything changed.

@@ -199,9 +199,9 @@ bool qzCacheFileAccessor::applyDescription(const qzCacheDescriptionIO& descripti
                                            const std::vector<int>& channelOf,
                                            const std::vector<bool>& listed, bool anew) {
     bool changed = false;
-    // Irregular channels of a per-frame cache whose range only grew later, with the last time
-    // described before: their frame files up to it were scanned already.
-    std::vector<std::pair<unsigned int, int>> grownFrames;
+    // Irregular channels whose range only grew later, with the last time described before:
+    // the data files up to it were scanned already.
+    std::vector<std::pair<unsigned int, int>> grown;
     for (unsigned int i = 0; i < description.channelCount(); ++i) {
         const Description::ChannelDescription& source = *description.channel(i);
         const DescribedRecord next = recordOf(source);
@@ -211,15 +211,14 @@ bool qzCacheFileAccessor::applyDescription(const qzCacheDescriptionIO& descripti
             const DescribedRecord earlier = m_private->describedRecord(index);
             if (!anew && sameRecord(earlier, next)) continue;
             changed = true;
-            if (!anew && m_distribution == kOneFilePerFrame && earlier.known &&
-                earlier.samplingType == Description::kIrregular &&
+            if (!anew && earlier.known && earlier.samplingType == Description::kIrregular &&
                 next.samplingType == Description::kIrregular && next.start == earlier.start &&
                 next.end >= earlier.end && !m_channels[index]->isEmpty()) {
                 // The list stays; the range reaches as far as the description says, as a
                 // described record's does, and the directory is listed up to there.
                 m_private->described[index] = next;
                 m_channels[index]->setEndTime(next.end);
-                grownFrames.emplace_back(index, earlier.end);
+                grown.emplace_back(index, earlier.end);
                 continue;
             }
         } else if (!addChannel(source.m_name, source.m_interpretation,
@@ -233,14 +232,19 @@ bool qzCacheFileAccessor::applyDescription(const qzCacheDescriptionIO& descripti
     // step, and left to the worker it would do so under the caller's reads.
     scanForAllData();
     std::vector<int> frames;
-    if (!grownFrames.empty() && searchDirectoryForDataTimes(frames)) {
-        for (const auto& grown : grownFrames) {
-            std::vector<int> later;
-            for (int time : frames) {
-                if (time > grown.second) later.push_back(time);
-            }
-            scanFrameFiles(grown.first, later);
+    const bool framesListed = grown.empty() || m_distribution != kOneFilePerFrame ||
+                              searchDirectoryForDataTimes(frames);
+    for (const auto& channel : grown) {
+        if (m_distribution == kOneFile) {
+            searchFileAfter(channel.first, &channel.second);
+            continue;
         }
+        if (!framesListed) break;
+        std::vector<int> later;
+        for (int time : frames) {
+            if (time > channel.second) later.push_back(time);
+        }
+        scanFrameFiles(channel.first, later);
     }
     // A channel the description no longer lists has no times in it.
     for (unsigned int index = 0; index < listed.size(); ++index) {

@@ -25,6 +25,9 @@ std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cache
 bool qzFlushWriter(qzCacheFileIO* writer);
 // Whether a write to the writer's last file failed; still answered after it was closed.
 bool qzWriterFailed(qzCacheFileIO* writer);
+// A reader of a file a writer may still be appending to takes the file's new length; formats
+// other than ours keep their own counsel.
+void qzTakeGrowth(qzCacheFileIO* reader);
 
 // Releases a block that came from malloc.
 struct qzFreeDeleter {

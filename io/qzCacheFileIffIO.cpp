@@ -291,6 +291,8 @@ bool qzCacheFileIffIO::hasWriteError() const {
 
 bool qzCacheFileIffIO::flush() { return m_private->file && m_private->file->flush(); }
 
+void qzCacheFileIffIO::takeGrowth() { m_private->takeGrowth(); }
+
 const char* qzCacheFileIffIO::lastError() const {
     return m_private->file ? m_private->file->lastError().c_str() : "";
 }
