@@ -53,7 +53,9 @@ void PrintTo(const LiveCase& c, std::ostream* out) {
     *out << (c.layout == kOneFile ? "one-file " : "per-frame ") << c.format;
 }
 
-int timeOf(int frame, bool irregular) { return frame * 250 + (irregular && frame % 2 ? 40 : 0); }
+int timeOf(int frame, bool irregular) {
+    return frame * 250 + (irregular && frame % 2 ? 40 : 0);
+}
 
 template <typename Ready>
 bool waitFor(Ready ready) {
@@ -110,19 +112,21 @@ TEST_P(LiveWriterThread, RefreshingReaderReadsEveryTimeItLearnsExactly) {
     std::set<int> read;
     for (const auto deadline = Clock::now() + kPatience;;) {
         bool changed = false;
-        ASSERT_TRUE(reader.refresh(changed)) << "the description did not read after " << read.size()
-                                             << " times";
+        ASSERT_TRUE(reader.refresh(changed))
+            << "the description did not read after " << read.size() << " times";
         const bool complete = reader.isComplete();
         // Back to an early time first, as playback that loops does: the reader then stands
         // before the groups it knows when it looks for the new ones.
         ASSERT_TRUE(read.empty() || qztest::readsBack(reader, *read.begin(), c.big));
         for (int time : knownTimes(reader)) {
             if (read.count(time) != 0) continue;
-            ASSERT_TRUE(qztest::readsBack(reader, time, c.big)) << "time " << time << " is named but does not read back";
+            ASSERT_TRUE(qztest::readsBack(reader, time, c.big))
+                << "time " << time << " is named but does not read back";
             read.insert(time);
         }
         if (complete) break;
-        ASSERT_LT(Clock::now(), deadline) << "the writer did not finish; " << read.size() << " times read";
+        ASSERT_LT(Clock::now(), deadline)
+            << "the writer did not finish; " << read.size() << " times read";
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     writerThread.join();
@@ -131,17 +135,16 @@ TEST_P(LiveWriterThread, RefreshingReaderReadsEveryTimeItLearnsExactly) {
     EXPECT_EQ(*read.rbegin(), timeOf(kFrames - 1, c.irregular));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, LiveWriterThread,
-    testing::Values(LiveCase{kOneFile, "kcc", false, false, true},
-                    LiveCase{kOneFile, "kcx", true, false, false},
-                    LiveCase{kOneFile, "kcc", true, true, true},
-                    LiveCase{kOneFile, "kcx", false, true, false},
-                    LiveCase{kPerFrame, "kcc", false, false, false},
-                    LiveCase{kPerFrame, "kcx", true, false, true},
-                    LiveCase{kPerFrame, "kcc", true, true, false},
-                    LiveCase{kPerFrame, "kcx", false, true, true}),
-    caseName);
+INSTANTIATE_TEST_SUITE_P(Layouts, LiveWriterThread,
+                         testing::Values(LiveCase{kOneFile, "kcc", false, false, true},
+                                         LiveCase{kOneFile, "kcx", true, false, false},
+                                         LiveCase{kOneFile, "kcc", true, true, true},
+                                         LiveCase{kOneFile, "kcx", false, true, false},
+                                         LiveCase{kPerFrame, "kcc", false, false, false},
+                                         LiveCase{kPerFrame, "kcx", true, false, true},
+                                         LiveCase{kPerFrame, "kcc", true, true, false},
+                                         LiveCase{kPerFrame, "kcx", false, true, true}),
+                         caseName);
 
 #if !defined(_WIN32)
 
@@ -151,10 +154,12 @@ public:
     WriterProcess(const std::string& directory, Layout layout, const char* format, int interval) {
         const std::string layoutText = layout == kPerFrame ? "1" : "0";
         const std::string intervalText = std::to_string(interval);
-        char* arguments[] = {const_cast<char*>("liveCacheWriter"), const_cast<char*>(directory.c_str()),
-                             const_cast<char*>(layoutText.c_str()), const_cast<char*>(format),
-                             const_cast<char*>(intervalText.c_str()), nullptr};
-        if (posix_spawn(&m_pid, QZCACHE_LIVE_WRITER, nullptr, nullptr, arguments, environ) != 0) m_pid = -1;
+        char* arguments[] = {
+            const_cast<char*>("liveCacheWriter"),    const_cast<char*>(directory.c_str()),
+            const_cast<char*>(layoutText.c_str()),   const_cast<char*>(format),
+            const_cast<char*>(intervalText.c_str()), nullptr};
+        if (posix_spawn(&m_pid, QZCACHE_LIVE_WRITER, nullptr, nullptr, arguments, environ) != 0)
+            m_pid = -1;
     }
     ~WriterProcess() { kill(); }
     bool started() const { return m_pid > 0; }
@@ -187,9 +192,10 @@ TEST_P(LiveWriterKilled, AtARandomMomentLeavesACacheThatVerifiesAndReadsEveryTim
         ASSERT_TRUE(waitFor([&] {
             qzCacheFileInterface reader;
             int end = 0;
-            return reader.initFileRead("live", dir.path().c_str()) && reader.getChannelEndTime(0, end) &&
-                   end >= 500;
-        })) << "the writer named no three times within " << kPatience.count() << " s";
+            return reader.initFileRead("live", dir.path().c_str()) &&
+                   reader.getChannelEndTime(0, end) && end >= 500;
+        })) << "the writer named no three times within "
+            << kPatience.count() << " s";
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));
         ASSERT_TRUE(writer.kill()) << "the writer ended before it was killed";
 
@@ -201,7 +207,8 @@ TEST_P(LiveWriterKilled, AtARandomMomentLeavesACacheThatVerifiesAndReadsEveryTim
         EXPECT_FALSE(reader.isComplete());
         const std::vector<int> times = knownTimes(reader);
         ASSERT_GE(times.size(), 3u);
-        for (int time : times) EXPECT_TRUE(qztest::readsBack(reader, time, true)) << "time " << time;
+        for (int time : times)
+            EXPECT_TRUE(qztest::readsBack(reader, time, true)) << "time " << time;
     }
 }
 
@@ -233,7 +240,8 @@ bool readsSalted(qzCacheFileInterface& reader, int time, int salt) {
     std::vector<float> points(qztest::kPoints * 3, -1.0f);
     void* data = points.data();
     unsigned int length = qztest::kPoints;
-    return reader.getArrayDataAtTime(0, time, data, length) && points == qztest::pointsAt(time + salt);
+    return reader.getArrayDataAtTime(0, time, data, length) &&
+           points == qztest::pointsAt(time + salt);
 }
 
 // The same name written again, with other values and more times, while a reader holds the
@@ -250,7 +258,8 @@ TEST(LiveRefresh, ACacheWrittenAnewUnderItsNameIsReadAnew) {
             ASSERT_TRUE(reader.initFileRead("again", dir.path().c_str()));
             ASSERT_TRUE(!worker || reader.startMultiThreadRead(false));
             // Frame 0 last: the reader then goes back to the group it read last.
-            for (int frame = 3; frame >= 0; --frame) ASSERT_TRUE(readsSalted(reader, frame * 250, 0));
+            for (int frame = 3; frame >= 0; --frame)
+                ASSERT_TRUE(readsSalted(reader, frame * 250, 0));
             // Written anew by a live writer, and then by one that is not.
             for (const int salt : {1000, 2000}) {
                 writeSalted(dir.path(), layout, salt, 6, salt == 1000);
@@ -268,9 +277,9 @@ TEST(LiveRefresh, ACacheWrittenAnewUnderItsNameIsReadAnew) {
 struct PublishCase {
     const char* what;
     bool live;
-    unsigned int interval;          // milliseconds
-    std::size_t replacements;       // of the description, the final one included
-    bool namesEveryEndedTime;       // before endFileWrite
+    unsigned int interval;     // milliseconds
+    std::size_t replacements;  // of the description, the final one included
+    bool namesEveryEndedTime;  // before endFileWrite
 };
 
 // Four ended times, then a fifth begun whose large array already reached the file.
@@ -289,7 +298,8 @@ TEST(LivePublishing, HowOftenTheDescriptionIsReplacedAndWhatItNamesMeanwhile) {
         ASSERT_TRUE(writer.initFileWrite(dir.path().c_str(), "live", kOneFile, "kcc", 250) &&
                     qztest::addChannels(writer, true));
         writer.setLiveWrite(c.live, c.interval);
-        for (int frame = 0; frame < 4; ++frame) ASSERT_TRUE(qztest::writeTime(writer, frame * 250, true));
+        for (int frame = 0; frame < 4; ++frame)
+            ASSERT_TRUE(qztest::writeTime(writer, frame * 250, true));
         std::vector<float> points = qztest::pointsAt(1000);
         std::vector<double> weights = qztest::weightsAt(1000);
         std::vector<float> large = qztest::bigAt(1000);
@@ -303,15 +313,19 @@ TEST(LivePublishing, HowOftenTheDescriptionIsReplacedAndWhatItNamesMeanwhile) {
         if (c.namesEveryEndedTime) {
             EXPECT_FALSE(reader.isComplete());
             EXPECT_EQ(lastKnownTime(reader), 750);
-            const qzCacheCheckReport report = qzCacheChecker().checkCache(dir.file("live.xml").c_str());
-            EXPECT_TRUE(report.whole()) << (report.problems.empty() ? "" : report.problems[0].detail);
+            const qzCacheCheckReport report =
+                qzCacheChecker().checkCache(dir.file("live.xml").c_str());
+            EXPECT_TRUE(report.whole())
+                << (report.problems.empty() ? "" : report.problems[0].detail);
         }
         writer.endWriteAtTime();
         ASSERT_TRUE(writer.endFileWrite());
         std::size_t replacements = 0;
         for (const auto& call : files.calls()) {
-            const bool description = call.path.size() >= 8 && call.path.compare(call.path.size() - 8, 8, "live.xml") == 0;
-            replacements += call.operation == qzOS::FaultFileSystem::Operation::kRename && description;
+            const bool description = call.path.size() >= 8 &&
+                                     call.path.compare(call.path.size() - 8, 8, "live.xml") == 0;
+            replacements +=
+                call.operation == qzOS::FaultFileSystem::Operation::kRename && description;
         }
         EXPECT_EQ(replacements, c.replacements);
         if (!c.namesEveryEndedTime) continue;
@@ -326,7 +340,8 @@ TEST(LivePublishing, HowOftenTheDescriptionIsReplacedAndWhatItNamesMeanwhile) {
         // The same name written anew in the other layout is another cache.
         qzCacheFileInterface other;
         ASSERT_TRUE(other.initFileWrite(dir.path().c_str(), "live", kPerFrame, "kcc", 250) &&
-                    qztest::addChannels(other) && qztest::writeTime(other, 0) && other.endFileWrite());
+                    qztest::addChannels(other) && qztest::writeTime(other, 0) &&
+                    other.endFileWrite());
         EXPECT_FALSE(reader.refresh(changed));
         EXPECT_EQ(lastKnownTime(reader), 1000);
     }
