@@ -233,6 +233,8 @@ bool widen(const char* utf8, std::wstring& wide) {
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// How long a replace that another program's open handle refuses is tried again.
+constexpr DWORD kReplaceRetryMs = 1000;
 constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 // 100-nanosecond steps from 1601 to 1970.
 constexpr std::int64_t kEpochDifference = 116444736000000000LL;
@@ -345,12 +347,25 @@ public:
         return known;
     }
 
+    // A program that opened the target without sharing deletion (a reader of another library,
+    // a virus scanner looking at a new file) refuses the replace until it closes it: tried
+    // again for up to a second rather than failing the write. Our own readers share it.
     bool renameReplacing(const char* from, const char* to) override {
         std::wstring wideFrom;
         std::wstring wideTo;
-        return widen(from, wideFrom) && widen(to, wideTo) &&
-               MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        if (!widen(from, wideFrom) || !widen(to, wideTo)) return false;
+        DWORD pause = 1;
+        for (DWORD waited = 0;; waited += pause, pause = std::min<DWORD>(pause * 2, 64)) {
+            if (MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+                return true;
+            }
+            const DWORD error = GetLastError();
+            const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+                              error == ERROR_LOCK_VIOLATION;
+            if (!held || waited >= kReplaceRetryMs) return false;
+            Sleep(pause);
+        }
     }
 
     bool remove(const char* path) override {

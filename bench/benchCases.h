@@ -11,6 +11,7 @@ void registerBaselines();
 void registerWriteCases();
 void registerReadCases();
 void registerWorkerCases();
+void registerLiveCases();
 
 // Peak and current resident memory of this process, in bytes; 0 when unknown.
 std::uint64_t peakResidentBytes();

@@ -103,6 +103,7 @@ int main(int argc, char** argv) {
     qzbench::registerWriteCases();
     qzbench::registerReadCases();
     qzbench::registerWorkerCases();
+    qzbench::registerLiveCases();
     benchmark::RunSpecifiedBenchmarks();
     qzbench::printSummary();
     benchmark::Shutdown();

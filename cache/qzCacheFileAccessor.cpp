@@ -96,8 +96,11 @@ bool qzCacheFileAccessor::memoryCache() const { return m_memoryCache; }
 void qzCacheFileAccessor::setFileAccessor(qzCacheFileIO* fileIO) {
     m_fileAccessor = fileIO;
     m_private->sideReader.reset();
-    // A newly installed object starts a new write: earlier failures belonged to the old one.
+    // A newly installed object starts a new write: earlier failures belonged to the old one,
+    // and so did the time groups of its file and the name of a live write.
     m_private->writeFailed = false;
+    m_private->live.timeGroups = 0;
+    m_private->live.name = qzString::IString();
 }
 
 qzCacheFileIO* qzCacheFileAccessor::fileAccessor() const { return m_fileAccessor; }

@@ -14,6 +14,7 @@
 #include "qzThread.h"
 
 class qzCacheFileIO;
+class qzCacheDescriptionIO;
 struct qzCacheFileAccessorPrivate;
 
 class QZCACHE_API qzCacheFileAccessor {
@@ -143,6 +144,28 @@ public:
                              const qzString::IString& storageLocation);
     bool writeDescriptionFile(const qzString::IString& fileName);
 
+    // Live caches, read while they are written. With live writing on, endWriteAtTime hands the
+    // time's data to the operating system and then replaces the description, naming every
+    // time completed so far and marked as still being written; at most once per interval
+    // (default 1000 ms, counted from when live writing was turned on: times that end sooner
+    // are named by the next publish). endFileWrite publishes as always and marks the cache
+    // complete. A writer killed at any moment leaves a
+    // description that names complete times only. Live publishes are handed to the operating
+    // system, not synced to the device; endFileWrite syncs as before.
+    void setLiveWrite(bool on);
+    bool liveWrite() const;
+    void setLivePublishInterval(unsigned int milliseconds);
+    // Reads the description again and learns what its writer added since: new channels, the
+    // channels' new times and end times, whether the cache is complete. Samples held in memory
+    // stay (all of them when the description now names fewer times: a cache written anew).
+    // `changed` tells whether anything changed. False, with nothing changed, when the
+    // description cannot be read or describes another cache now (another layout, cache
+    // format or frame length, or a channel of another type): open that one anew. Safe while
+    // the background worker runs; not concurrently with other calls from other threads.
+    bool refresh(bool& changed);
+    // False while the description read last says that its writer has not finished.
+    bool isComplete() const;
+
     // Memory cache and background preloading.
     void setOptimizeMultiChannelRead(bool on);
     void setMemoryPreLoadQueueSize(unsigned int size);
@@ -245,6 +268,18 @@ private:
     StoredRead readArrayThrough(qzCacheFileIO* reader, unsigned int channel, int time,
                                 unsigned int count, void*& data, unsigned int& length) const;
     bool scanFrameFiles(unsigned int channel, const std::vector<int>& times);
+    bool searchFileAfter(unsigned int channel, const int* after);
+    // The description as the settings and sampling records give it (qzCacheFileAccessor
+    // Description.cpp), what it says of its writer, and a description read again applied to
+    // the channels (every record anew for a cache written anew): true when anything changed.
+    void describeInto(qzCacheDescriptionIO& description) const;
+    void noteWriter(const qzCacheDescriptionIO& description);
+    bool applyDescription(const qzCacheDescriptionIO& description,
+                          const std::vector<int>& channelOf, const std::vector<bool>& listed,
+                          bool anew);
+    friend bool qzWrittenTimeGroups(const qzCacheFileAccessor& accessor, std::uint64_t& groups);
+    // Replaces the description as a live writer does (qzCacheFileAccessorWriting.cpp).
+    bool publishLive();
     // The neighbour samples an interpolated request reads (defined beside the interpolation).
     struct Neighbours;
     bool interpolateAs(unsigned int channel, int time,

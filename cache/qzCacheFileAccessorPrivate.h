@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -24,15 +25,67 @@ std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cache
 bool qzFlushWriter(qzCacheFileIO* writer);
 // Whether a write to the writer's last file failed; still answered after it was closed.
 bool qzWriterFailed(qzCacheFileIO* writer);
+// A reader of a file a writer may still be appending to takes the file's new length; formats
+// other than ours keep their own counsel.
+void qzTakeGrowth(qzCacheFileIO* reader);
 
 // Releases a block that came from malloc.
 struct qzFreeDeleter {
     void operator()(void* block) const { std::free(block); }
 };
 
+// What the description read last says of a one-file cache still being written: how many time
+// groups from the start of its data file the times it names fill. False when it says nothing
+// (a complete cache, a per-frame one).
+bool qzWrittenTimeGroups(const qzCacheFileAccessor& accessor, std::uint64_t& groups);
+
 struct qzCacheFileAccessorPrivate {
     // A data write failed since the cache was last opened for writing.
     bool writeFailed = false;
+
+    // Live writing (qzCacheFileAccessorWriting.cpp): after a time ends, the description is
+    // replaced, naming every time completed so far, at most once per interval.
+    struct LiveWrite {
+        bool on = false;
+        std::chrono::milliseconds interval{1000};
+        // Names this write in its descriptions; made at its first publish.
+        qzString::IString name;
+        // The last publish, or when live writing was turned on.
+        std::chrono::steady_clock::time_point lastPublish;
+        // Time groups ended in the one data file since its writer was installed.
+        std::uint64_t timeGroups = 0;
+    };
+    LiveWrite live;
+
+    // What the description read last says of its writer (readDescriptionFile, refresh): the
+    // write it names (empty for a cache not written live), whether that write goes on, and
+    // how many time groups of a one-file data file it finished.
+    std::string describedWrite;
+    bool beingWritten = false;
+    bool hasWrittenTimeGroups = false;
+    std::uint64_t writtenTimeGroups = 0;
+    // Set by a refresh that found the cache written anew under its name: the worker's reader
+    // looks at its file afresh before its next step, as the main reader did at once.
+    std::atomic<bool> rereadFiles{false};
+    // The sampling record each channel's description gave, by index; none for a channel that
+    // came otherwise. A refresh compares the next description with it, and a scan of the data
+    // files learns only times within its range: a writer still at work may have put later,
+    // unfinished times there. Changed and read under the reader mutex.
+    struct DescribedRecord {
+        bool known = false;
+        int samplingType = 0;
+        int rate = 0;
+        int start = 0;
+        int end = -1;
+    };
+    std::vector<DescribedRecord> described;
+    DescribedRecord describedRecord(unsigned int channel) const {
+        return channel < described.size() ? described[channel] : DescribedRecord();
+    }
+    bool withinDescribed(unsigned int channel, int time) const {
+        const DescribedRecord record = describedRecord(channel);
+        return !record.known || (time >= record.start && time <= record.end);
+    }
 
     // Channel index by UTF-8 name, so that loading a time does not search the channel list
     // for every record. Names are unique; the first channel of a name is the one indexed.
@@ -67,6 +120,14 @@ struct qzCacheFileAccessorPrivate {
     // every channel again.
     std::atomic<std::uint64_t> workGeneration{0};
     void noteWork() { workGeneration.fetch_add(1, std::memory_order_acq_rel); }
+    // The description named new times: one the worker gave up on may be in the files now.
+    void learnedNewTimes() {
+        {
+            qzThread::MutexOp lock(loadedMutex, true);
+            failedTimes.clear();
+        }
+        noteWork();
+    }
 
     std::set<int> failedTimesCopy();
     std::multiset<int> waitedTimesCopy();

@@ -12,6 +12,10 @@
 #include "qzCacheFileIO.h"
 #include "qzCacheFileIffIO.h"
 
+void qzTakeGrowth(qzCacheFileIO* reader) {
+    if (auto* iff = dynamic_cast<qzCacheFileIffIO*>(reader)) iff->takeGrowth();
+}
+
 std::unique_ptr<qzCacheFileIO> qzCreateSideReader(const qzString::IString& cacheFormat) {
     return std::unique_ptr<qzCacheFileIO>(
         new qzCacheFileIffIO(qzCacheFileIO::kRead, cacheFormat));
@@ -263,9 +267,12 @@ bool qzCacheFileAccessor::scanForAllData() {
     return true;
 }
 
+// A channel whose record came from a description takes only the times within its range from
+// the files (withinDescribed).
 bool qzCacheFileAccessor::scanFrameFiles(unsigned int channel, const std::vector<int>& times) {
     qzCacheChannel& target = *m_channels[channel];
     for (int time : times) {
+        if (!m_private->withinDescribed(channel, time)) continue;
         const qzDataFileRead file(*this, *m_private, time);
         if (!file.reader()) return false;
         if (!file.ready()) continue;
@@ -278,17 +285,32 @@ bool qzCacheFileAccessor::scanFrameFiles(unsigned int channel, const std::vector
 }
 
 bool qzCacheFileAccessor::searchFileForData(unsigned int channel) {
+    return searchFileAfter(channel, nullptr);
+}
+
+// With `after`, the channel's times up to that one were learnt before: the walk starts after
+// its time group, which the reader's index finds (or from the start when it is not there).
+bool qzCacheFileAccessor::searchFileAfter(unsigned int channel, const int* after) {
     if (channel >= m_channels.size() || m_distribution != kOneFile) return false;
     const qzDataFileRead file(*this, *m_private);
     qzCacheFileIO* reader = file.reader();
     if (!reader || !reader->isValid()) return false;
-    // Opened here, it already stands right after the header.
-    if (!file.opened()) reader->rewind();
+    int found = 0;
+    if (after && reader->findTime(*after, found)) {
+        reader->endReadChunk();
+        // The walk goes to the end of the file as it is now: a writer may have added to it.
+        qzTakeGrowth(reader);
+    } else if (!file.opened() || after) {
+        // Opened here, it already stands right after the header.
+        reader->rewind();
+    }
     qzCacheChannel& target = *m_channels[channel];
     while (reader->beginReadChunk()) {
         int time = 0;
         if (!reader->readNextTime(time)) break;
-        if (reader->findChannelName(target.name())) target.addTime(time);
+        if (m_private->withinDescribed(channel, time) && reader->findChannelName(target.name())) {
+            target.addTime(time);
+        }
         reader->endReadChunk();
     }
     m_private->noteWork();

@@ -247,6 +247,11 @@ void qzCacheFileAccessor::workerThreadFunc(void* argument) {
     std::uint64_t idleGeneration = 0;
     while (self->isInMultiThreadReadMode()) {
         qzThread::MutexOp working(*self->m_threadWorkingMutex, true);
+        // A refresh found the cache written anew: nothing read ahead of the old file stays.
+        if (state->rereadFiles.exchange(false) && self->m_threadFileAccessor &&
+            self->m_threadFileAccessor->isValid()) {
+            self->m_threadFileAccessor->rewind();
+        }
         // Read before the check: a change during it moves the generation on, and its post
         // then brings the worker back to check again.
         const std::uint64_t generation = state->workGeneration.load(std::memory_order_acquire);

@@ -1,9 +1,15 @@
-// Writing samples: the per-time write sequence, continuing a per-frame cache, and copying one
-// sample from one cache into another.
+// Writing samples: the per-time write sequence, publishing the description of a cache still
+// being written, continuing a per-frame cache, and copying one sample from one cache into
+// another.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <random>
 
 #include "qzCacheArrayIO.h"
+#include "qzCacheDescriptionIO.h"
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIO.h"
@@ -92,6 +98,59 @@ void qzCacheFileAccessor::endWriteAtTime() {
         written = !qzWriterFailed(writer) && written;
     }
     if (!written) m_private->writeFailed = true;
+    if (m_distribution == kOneFile) ++m_private->live.timeGroups;
+
+    // Only now, with the time's data handed over, may a description name it. The interval
+    // runs from when live writing began: a write shorter than it pays for no publish but the
+    // final one.
+    qzCacheFileAccessorPrivate::LiveWrite& live = m_private->live;
+    const auto now = std::chrono::steady_clock::now();
+    if (!live.on || now - live.lastPublish < live.interval) return;
+    // A publish that fails is tried again when the next time ends.
+    if (publishLive()) live.lastPublish = now;
+}
+
+// A name of its own for each live write: readers tell by it a cache written anew under the same
+// name, whose samples they held are of the earlier one.
+static qzString::IString newWriteName() {
+    std::uint64_t bits = static_cast<std::uint64_t>(
+        std::chrono::system_clock::now().time_since_epoch().count());
+    try {
+        std::random_device device;
+        bits ^= (std::uint64_t{device()} << 32) ^ device();
+    } catch (...) {
+        // The clock alone then, which differs from one write to the next all the same.
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    return qzString::IString(text, 0);
+}
+
+bool qzCacheFileAccessor::publishLive() {
+    qzCacheDescriptionIO description(
+        constructDescriptionFileFullPath(m_storageLocation, m_baseFileName));
+    describeInto(description);
+    if (m_private->live.name.empty()) m_private->live.name = newWriteName();
+    description.setLiveWrite(m_private->live.name, false);
+    // The groups of a file this writer began; one it appends to holds earlier ones too.
+    if (m_distribution == kOneFile && m_fileAccessor &&
+        m_fileAccessor->fileAccessMode() == qzCacheFileIO::kWrite) {
+        description.setWrittenTimeGroups(m_private->live.timeGroups);
+    }
+    // A crash of the writer needs the operating system only; a power cut also loses the data
+    // files' latest times, which are never synced, and endFileWrite syncs the final one.
+    return description.writeFile(qzCacheDescriptionIO::Durability::kHandedOver);
+}
+
+void qzCacheFileAccessor::setLiveWrite(bool on) {
+    m_private->live.on = on;
+    m_private->live.lastPublish = std::chrono::steady_clock::now();
+}
+
+bool qzCacheFileAccessor::liveWrite() const { return m_private->live.on; }
+
+void qzCacheFileAccessor::setLivePublishInterval(unsigned int milliseconds) {
+    m_private->live.interval = std::chrono::milliseconds(milliseconds);
 }
 
 bool qzCacheFileAccessor::endFileWrite() {

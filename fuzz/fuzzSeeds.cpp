@@ -37,6 +37,7 @@ struct SeedCache {
     qzCacheFileInterface::cacheFileFormat layout;
     const char* format;
     bool irregular;
+    bool live;  // left as its writer leaves it midway: described as being written
 };
 
 // A cache with a channel of every array type, written at three or four times; an irregular
@@ -53,6 +54,7 @@ bool writeCache(const std::string& directory, const SeedCache& seed) {
         unsigned int index = 0;
         if (!cache.addChannel(names[i], "seed", types[i], index)) return false;
     }
+    cache.setLiveWrite(seed.live, 0);
     std::vector<int> times = {250, 500, 750};
     if (seed.irregular) times.push_back(1100);
     double values[6] = {1.0, -2.5, 3.25, 0.5, 7.0, -1.0};
@@ -71,7 +73,7 @@ bool writeCache(const std::string& directory, const SeedCache& seed) {
         cache.endWriteAtTime();
         if (!ok) return false;
     }
-    return cache.endFileWrite();
+    return seed.live || cache.endFileWrite();
 }
 
 bool writePointCacheSeed(const fs::path& output) {
@@ -112,10 +114,11 @@ int main(int argc, char** argv) {
     fs::create_directories(work);
     const std::string directory = work.generic_string() + "/";
     const SeedCache caches[] = {
-        {"oneKcc", qzCacheFileInterface::kFormatOneFile, "kcc", false},
-        {"oneKcx", qzCacheFileInterface::kFormatOneFile, "kcx", true},
-        {"frameKcc", qzCacheFileInterface::kFormatOneFilePerFrame, "kcc", true},
-        {"frameKcx", qzCacheFileInterface::kFormatOneFilePerFrame, "kcx", false},
+        {"oneKcc", qzCacheFileInterface::kFormatOneFile, "kcc", false, false},
+        {"oneKcx", qzCacheFileInterface::kFormatOneFile, "kcx", true, false},
+        {"frameKcc", qzCacheFileInterface::kFormatOneFilePerFrame, "kcc", true, false},
+        {"frameKcx", qzCacheFileInterface::kFormatOneFilePerFrame, "kcx", false, false},
+        {"oneKccLive", qzCacheFileInterface::kFormatOneFile, "kcc", true, true},
     };
     for (const SeedCache& seed : caches) {
         if (!writeCache(directory, seed)) {

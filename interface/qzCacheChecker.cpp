@@ -12,6 +12,7 @@
 #include "qzCacheCheckerWalk.h"
 #include "qzCacheFarmSupport.h"
 #include "qzCacheFileAccessor.h"
+#include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIffIO.h"
 #include "qzCacheFileIffIOPrivate.h"
 #include "qzFileSystem.h"
@@ -205,6 +206,7 @@ void CacheCheck::checkOneFile() {
     DataFile file;
     file.path = m_accessor->constructDataFilePathForOneFile().utf8();
     file.timed = true;
+    qzWrittenTimeGroups(*m_accessor, file.timeGroups);
     qzCacheFileIffIO reader(qzCacheFileIO::kRead, m_accessor->cacheFormat());
     WalkContext context{*m_channels, m_problems, m_report, m_progress};
     FileOutcome outcome =

@@ -173,7 +173,7 @@ void Walk::learnTiming() {
 // whose time does not read is reported and passed over.
 bool Walk::enterGroup(int& time) {
     for (;;) {
-        if (!m_reader.beginReadChunk()) return false;
+        if (m_group >= m_file.timeGroups || !m_reader.beginReadChunk()) return false;
         ++m_group;
         if (!m_timed) {
             time = m_file.frameTime;

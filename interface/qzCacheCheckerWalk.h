@@ -101,6 +101,9 @@ struct DataFile {
     bool timed = true;
     bool learnTiming = false;
     int frameTime = 0;
+    // The time groups walked at most: those a cache still being written names; its writer's
+    // unfinished work follows them.
+    std::uint64_t timeGroups = UINT64_MAX;
 };
 
 struct WalkContext {

@@ -167,6 +167,19 @@ void qzCacheFileInterface::endWriteAtTime() {
 
 bool qzCacheFileInterface::endFileWrite() { return m_accessor && m_accessor->endFileWrite(); }
 
+void qzCacheFileInterface::setLiveWrite(bool on, unsigned int minimumIntervalMs) {
+    if (!m_accessor) return;
+    m_accessor->setLivePublishInterval(minimumIntervalMs);
+    m_accessor->setLiveWrite(on);
+}
+
+bool qzCacheFileInterface::refresh(bool& changed) {
+    changed = false;
+    return m_accessor && m_accessor->refresh(changed);
+}
+
+bool qzCacheFileInterface::isComplete() const { return !m_accessor || m_accessor->isComplete(); }
+
 bool qzCacheFileInterface::channelDataType(unsigned int channel,
                                            qzCacheData::qzCacheDataType& type) const {
     return m_accessor && m_accessor->channelDataType(channel, type);

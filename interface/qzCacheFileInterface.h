@@ -39,6 +39,15 @@ public:
     void beginWriteAtTime(int time);
     void endWriteAtTime();
     bool endFileWrite();
+    // Live caches (see qzCacheFileAccessor::setLiveWrite): after initFileWrite, each ended time
+    // is handed to the system and then named by a new description, at most once per
+    // `minimumIntervalMs`; endFileWrite marks the cache complete.
+    void setLiveWrite(bool on, unsigned int minimumIntervalMs = 1000);
+    // After initFileRead: learns the times, channels and end times a writer added since; see
+    // qzCacheFileAccessor::refresh.
+    bool refresh(bool& changed);
+    // False while the description says that its writer has not finished.
+    bool isComplete() const;
     bool channelDataType(unsigned int channel, qzCacheData::qzCacheDataType& type) const;
     bool channelSamplingRate(unsigned int channel, int& rate) const;
     bool isChannelSamplingRegular(unsigned int channel) const;

@@ -210,6 +210,25 @@ bool readTimePerFrame(xmlNode* node, qzCacheDescriptionIO& record) {
     return true;
 }
 
+// The marker of a cache written live. A count of time groups that is not plain decimal digits
+// (damage) gives none, and the cache still reads.
+void readLiveWrite(xmlNode* node, qzCacheDescriptionIO& record) {
+    const XmlText write = property(node, "Write");
+    const XmlText complete = property(node, "Complete");
+    record.setLiveWrite(qzString::IString(write.c_str(), 1),
+                        complete && xmlStrcmp(xml(complete.c_str()), xml("1")) == 0);
+    const XmlText groups = property(node, "TimeGroups");
+    const char* digit = groups.c_str();
+    if (!groups || *digit == '\0') return;
+    std::uint64_t count = 0;
+    for (; *digit >= '0' && *digit <= '9'; ++digit) {
+        const unsigned value = static_cast<unsigned>(*digit - '0');
+        if (count > (UINT64_MAX - value) / 10) return;
+        count = count * 10 + value;
+    }
+    if (*digit == '\0') record.setWrittenTimeGroups(count);
+}
+
 bool readRootChild(xmlDoc* doc, xmlNode* node, qzCacheDescriptionIO& record) {
     if (hasName(node, "cacheType")) return readCacheType(node, record);
     if (hasName(node, "cacheVersion")) {
@@ -221,6 +240,10 @@ bool readRootChild(xmlDoc* doc, xmlNode* node, qzCacheDescriptionIO& record) {
     if (hasName(node, "Channels")) return record.readChannels(node);
     if (hasName(node, "time")) return readTimeRange(node, record);
     if (hasName(node, "cacheTimePerFrame")) return readTimePerFrame(node, record);
+    if (hasName(node, "cacheWriting")) {
+        readLiveWrite(node, record);
+        return true;
+    }
     if (hasName(node, "extra")) {
         // Entity references are replaced by their text; an empty element gives an empty line.
         const XmlText text(xmlNodeListGetString(doc, node->children, 1));
@@ -258,12 +281,15 @@ std::string temporaryNameBeside(const std::string& target) {
     return target + ".tmp" + std::to_string(stamp) + "-" + std::to_string(counter++);
 }
 
-// Saves beside the target and renames over it, as databases replace a file: the new bytes
-// reach the device before they take the target's name, and the rename is made to last. After a
-// crash or a power cut the target is the earlier file or the complete new one, never an empty
-// or partial file under the name. False when any step failed; the earlier file then stands,
-// unless only the last step, making the rename last, failed.
-bool saveReplacing(qzOS::FileSystem& files, xmlDoc* doc, const std::string& target) {
+// Saves beside the target and renames over it, as databases replace a file: synced, the new
+// bytes reach the device before they take the target's name, and the rename is made to last,
+// so that after a crash or a power cut the target is the earlier file or the complete new one,
+// never an empty or partial file under the name; handed over, the same holds after a crash of
+// the process. False when any step failed; the earlier file then stands, unless only the last
+// step, making the rename last, failed.
+bool saveReplacing(qzOS::FileSystem& files, xmlDoc* doc, const std::string& target,
+                   qzCacheDescriptionIO::Durability durability) {
+    const bool synced = durability == qzCacheDescriptionIO::Durability::kSynced;
     if (target.empty()) return false;
     const std::string temporary = temporaryNameBeside(target);
     std::unique_ptr<qzOS::FileHandle> file = files.open(temporary.c_str(), qzOS::OpenMode::kCreate);
@@ -275,14 +301,14 @@ bool saveReplacing(qzOS::FileSystem& files, xmlDoc* doc, const std::string& targ
         // Releases `out`.
         saved = xmlSaveFormatFileTo(out, doc, nullptr, 1) >= 0;
     }
-    saved = saved && !stream.failed && file->flush() && file->sync();
+    saved = saved && !stream.failed && file->flush() && (!synced || file->sync());
     saved = file->close() && saved;
     saved = saved && files.renameReplacing(temporary.c_str(), target.c_str());
     if (!saved) {
         files.remove(temporary.c_str());
         return false;
     }
-    return files.syncDirectory(qzOS::directoryOf(target).c_str());
+    return !synced || files.syncDirectory(qzOS::directoryOf(target).c_str());
 }
 
 bool addChannelElement(xmlNode* channels, unsigned int index,
@@ -336,6 +362,18 @@ DocPtr buildDocument(const qzCacheDescriptionIO& record) {
     if (!node || !setNumber(node, "TimePerFrame", record.timePerFrame())) return nullptr;
     node = xmlNewChild(root, nullptr, xml("cacheVersion"), nullptr);
     if (!node || !setProperty(node, "Version", record.version().asUTF8())) return nullptr;
+    if (record.writtenLive()) {
+        node = xmlNewChild(root, nullptr, xml("cacheWriting"), nullptr);
+        std::uint64_t groups = 0;
+        if (!node || !fitsXml(record.liveWrite()) ||
+            (!record.liveWrite().empty() &&
+             !setProperty(node, "Write", record.liveWrite().asUTF8())) ||
+            (!record.beingWritten() && !setProperty(node, "Complete", "1")) ||
+            (record.beingWritten() && record.writtenTimeGroups(groups) &&
+             !setProperty(node, "TimeGroups", std::to_string(groups).c_str()))) {
+            return nullptr;
+        }
+    }
     for (unsigned int i = 0; i < record.descriptionInfoCount(); ++i) {
         // The text child escapes markup characters.
         const qzString::IString line = record.descriptionInfo(i);
@@ -453,9 +491,9 @@ bool qzCacheDescriptionIO::readFile() {
     return true;
 }
 
-bool qzCacheDescriptionIO::writeFile() {
+bool qzCacheDescriptionIO::writeFile(Durability durability) {
     initParser();
     const QuietErrors quiet;
     const DocPtr doc = buildDocument(*this);
-    return doc && saveReplacing(fileSystem(), doc.get(), m_fileName.asUTF8());
+    return doc && saveReplacing(fileSystem(), doc.get(), m_fileName.asUTF8(), durability);
 }

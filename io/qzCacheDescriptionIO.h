@@ -5,6 +5,7 @@
 // Internal: libxml2 stays in the .cpp.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "qzString.h"
@@ -43,9 +44,13 @@ public:
     // Parses the file into the record. On failure the record keeps what it received before
     // the failure; callers discard it. Prints nothing.
     bool readFile();
+    // How far a write goes before it returns: synced to the device (the new file, then its
+    // rename, last through a power cut), or handed to the operating system only (it lasts
+    // through a crash of the process, which is all a cache still being written needs).
+    enum class Durability { kSynced, kHandedOver };
     // Replaces the file by the record in one step: written beside it under another name, then
     // renamed over it. On any failure the earlier file is left as it was and false returned.
-    bool writeFile();
+    bool writeFile(Durability durability = Durability::kSynced);
     // Appends one ChannelDescription per element child of a "Channels" element; false when a
     // child that is not text lacks an attribute or carries a number that does not scan.
     bool readChannels(_xmlNode* channels);
@@ -96,6 +101,31 @@ public:
     void setCacheFormat(const qzString::IString& format) { m_cacheFormat = format; }
     const qzString::IString& cacheFormat() const { return m_cacheFormat; }
 
+    // A cache written live carries a "cacheWriting" element (readers that do not know it ignore
+    // it): `write` names the write, anew for every write, so that a reader tells a cache
+    // written anew under the same name; `complete` says that its writer finished. Until then
+    // the description names the times completed so far and, for a one-file cache,
+    // `writtenTimeGroups` how many time groups from the start of its data file those fill;
+    // later groups are the writer's work in progress. Without the element a cache is complete.
+    void setLiveWrite(const qzString::IString& write, bool complete) {
+        m_live = true;
+        m_liveWrite = write;
+        m_liveComplete = complete;
+    }
+    bool writtenLive() const { return m_live; }
+    // Empty when the element names none.
+    const qzString::IString& liveWrite() const { return m_liveWrite; }
+    bool beingWritten() const { return m_live && !m_liveComplete; }
+    void setWrittenTimeGroups(std::uint64_t groups) {
+        m_writtenTimeGroups = groups;
+        m_hasWrittenTimeGroups = true;
+    }
+    // False when the element gives no readable count (a per-frame cache, or damage).
+    bool writtenTimeGroups(std::uint64_t& groups) const {
+        if (m_hasWrittenTimeGroups) groups = m_writtenTimeGroups;
+        return m_hasWrittenTimeGroups;
+    }
+
 private:
     qzOS::FileSystem& fileSystem() const;
 
@@ -111,4 +141,9 @@ private:
     bool m_hasTimePerFrame;
     bool m_timeRangeSet;
     qzString::IString m_cacheFormat;
+    bool m_live = false;
+    qzString::IString m_liveWrite;
+    bool m_liveComplete = false;
+    bool m_hasWrittenTimeGroups = false;
+    std::uint64_t m_writtenTimeGroups = 0;
 };

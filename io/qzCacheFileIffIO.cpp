@@ -106,6 +106,12 @@ std::unique_ptr<qzCacheFileIffIO> qzCreateIffReaderOfBytes(const void* bytes, st
     return io;
 }
 
+void qzCacheFileIffIOPrivate::takeGrowth() {
+    if (file && file->takeGrowth() && index.valid && qzString::equal(index.fileName, fileName)) {
+        index.fileLength = file->length();
+    }
+}
+
 void qzCacheFileIffIOPrivate::forgetFile() {
     index = GroupIndex();
     records = RecordIndex();
@@ -289,6 +295,8 @@ bool qzCacheFileIffIO::hasWriteError() const {
 }
 
 bool qzCacheFileIffIO::flush() { return m_private->file && m_private->file->flush(); }
+
+void qzCacheFileIffIO::takeGrowth() { m_private->takeGrowth(); }
 
 const char* qzCacheFileIffIO::lastError() const {
     return m_private->file ? m_private->file->lastError().c_str() : "";

@@ -60,6 +60,10 @@ public:
     bool hasWriteError() const;
     // Hands buffered writes to the operating system; false when that fails.
     bool flush();
+    // For a reader of a file that a writer may still be appending to: forgets what it read
+    // ahead and takes the file's new length, so that reading goes on into what was added.
+    // (findTime does so by itself when a search runs off the end of the file.)
+    void takeGrowth();
     // The last failure as text (file, chunk tag, offset, value), empty when none.
     const char* lastError() const;
     // How the current file's bytes failed a read since it was opened or rewound: not at all, a

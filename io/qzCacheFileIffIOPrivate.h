@@ -94,6 +94,9 @@ struct qzCacheFileIffIOPrivate {
     enum class IndexAnswer { kFound, kNotFound, kRewind, kWalkOn, kStale };
     void resetGroupIndex(bool keepIfSameFile);
     bool findTagAt(const iff::qzIffTag& type, std::uint64_t& start);
+    // Looks at the file anew where a writer may still be appending: its new length, and its
+    // last group completed in place. What the index knows stays.
+    void takeGrowth();
     // One step of the plain search: the next time group, entered, its time read.
     bool walkToNextTimeGroup(qzCacheFileIffIO& io, int& groupTime, bool& hasTime);
     IndexAnswer searchGroupIndex(qzCacheFileIffIO& io, int time, bool& mayRewind);

@@ -39,6 +39,7 @@ bool qzCacheFileIffIOPrivate::RecordIndex::largeRecords() const {
 bool qzCacheFileIffIO::findTime(int time, int& foundTime) {
     qzCacheFileIffIOPrivate& state = *m_private;
     bool mayRewind = true;
+    bool lookedAgain = false;
     // Where the walk would start over, a search whose answer from the first group is known to
     // be the group entered last (a frame's channels read one after another) enters it again at
     // once: that is where the rewind would lead, in the file the group was just read from.
@@ -75,6 +76,13 @@ bool qzCacheFileIffIO::findTime(int time, int& foundTime) {
             int groupTime = 0;
             bool hasTime = false;
             if (!state.walkToNextTimeGroup(*this, groupTime, hasTime)) {
+                // A writer still at work may have added groups, or completed its last one,
+                // since the reader took the file's length and read ahead: one more look.
+                if (!lookedAgain) {
+                    lookedAgain = true;
+                    state.takeGrowth();
+                    continue;
+                }
                 break;
             }
             if (hasTime) {

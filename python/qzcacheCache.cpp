@@ -1,6 +1,7 @@
 // qzcache.Cache: a cache opened for reading, read straight into numpy arrays.
 #include <algorithm>
 #include <cstring>
+#include <shared_mutex>
 #include <vector>
 
 #include "qzcacheBinding.h"
@@ -36,9 +37,15 @@ std::shared_ptr<qzCacheFileInterface> openForReading(const std::string& descript
 
 namespace {
 
+// Reads of one cache share it; a refresh, which changes its channels and sampling records,
+// has it alone. Taken only where the GIL is released, and let go before the GIL is taken
+// back, so that a refresh that holds the GIL while it waits never stops a read from ending.
+using Sharing = std::shared_ptr<std::shared_mutex>;
+using Reading = std::shared_lock<std::shared_mutex>;
+
 // Why a read failed, as a Failure naming what it could not read.
-[[noreturn]] void readFailure(qzCacheFileInterface& cache, const std::string& description,
-                              unsigned int channel, int time,
+[[noreturn]] void readFailure(qzCacheFileInterface& cache, std::shared_mutex& sharing,
+                              const std::string& description, unsigned int channel, int time,
                               qzCacheChannel::qzCacheInterpolation method) {
     qzCacheFileAccessor& accessor = *cache.accessor();
     const std::string name = channelName(cache, channel);
@@ -46,6 +53,7 @@ namespace {
     std::vector<int> times;
     {
         py::gil_scoped_release release;
+        const Reading reading(sharing);
         accessor.getDataTimes(channel, times);
     }
     if (times.empty()) {
@@ -92,6 +100,7 @@ class Cache {
 public:
     explicit Cache(const py::object& path)
         : m_description(fsPath(path)), m_cache(openForReading(m_description)),
+          m_sharing(std::make_shared<std::shared_mutex>()),
           m_counts(m_cache->numChannels(), -1) {}
 
     std::shared_ptr<qzCacheFileInterface> live() const {
@@ -99,6 +108,27 @@ public:
         return m_cache;
     }
     const std::string& description() const { return m_description; }
+
+    bool refresh() {
+        std::shared_ptr<qzCacheFileInterface> cache = live();
+        bool changed = false;
+        bool read = false;
+        {
+            // With the GIL held nothing starts to read meanwhile; reads in flight end first.
+            const std::unique_lock<std::shared_mutex> refreshing(*m_sharing);
+            read = cache->refresh(changed);
+        }
+        if (!read) {
+            throw Failure(Failure::kFile,
+                          m_description + ": the description does not read, or describes "
+                                          "another cache now; open it anew",
+                          m_description);
+        }
+        m_counts.resize(cache->numChannels(), -1);
+        return changed;
+    }
+
+    bool complete() const { return live()->isComplete(); }
 
     void close() {
         std::shared_ptr<qzCacheFileInterface> cache = std::move(m_cache);
@@ -157,6 +187,7 @@ public:
         bool listed = false;
         {
             py::gil_scoped_release release;
+            const Reading reading(*m_sharing);
             listed = cache->accessor()->getDataTimes(index, times);
         }
         if (!listed) {
@@ -176,14 +207,15 @@ public:
         if (!out.is_none()) return request.into(out);
         // The count of the channel's last read first: asking the file for it costs as much
         // as a third of the read. A wrong guess is told the right count, and tries once more.
-        long long& remembered = m_counts[request.index];
+        // By index: a refresh on another thread may grow the list while this one reads.
+        const long long remembered = m_counts[request.index];
         unsigned int count =
             remembered >= 0 ? unsigned(remembered) : request.sizeAt(request.time);
         for (int attempt = 0;; ++attempt) {
             py::array result = makeArray(request.type, count);
             unsigned int length = 0;
             if (request.tryRead(request.time, result, length)) {
-                remembered = count;
+                m_counts[request.index] = count;
                 return result;
             }
             if (attempt > 0 || length == 0 || length == count) {
@@ -233,7 +265,7 @@ private:
     // One read request: the channel, its type and the interpolation, the facade held for it.
     struct Request {
         Request(const Cache& owner, const py::object& channel, int at, const py::object& method)
-            : cache(owner.live()), description(owner.m_description),
+            : cache(owner.live()), sharing(owner.m_sharing), description(owner.m_description),
               index(channelIndex(*cache, channel, description)), time(at) {
             qzCacheData::qzCacheDataType dataType = qzCacheData::kUnknownData;
             cache->channelDataType(index, dataType);
@@ -258,9 +290,10 @@ private:
             bool sized = false;
             {
                 py::gil_scoped_release release;
+                const Reading reading(*sharing);
                 sized = cache->accessor()->getArrayLengthAtTime(index, at, count);
             }
-            if (!sized) readFailure(*cache, description, index, at, interpolation);
+            if (!sized) readFailure(*cache, *sharing, description, index, at, interpolation);
             checkFits(at, count);
             return count;
         }
@@ -271,6 +304,7 @@ private:
             bool fits = false;
             {
                 py::gil_scoped_release release;
+                const Reading reading(*sharing);
                 fits = cache->accessor()->arrayFitsDataFiles(index, at, count);
             }
             if (fits) return;
@@ -289,6 +323,7 @@ private:
             void* buffer = array.mutable_data();
             void* data = buffer;
             py::gil_scoped_release release;
+            const Reading reading(*sharing);
             const bool read = cache->accessor()->getArrayDataAtTime(index, at, count, data, length,
                                                                     interpolation);
             // A sample lent from memory arrives through another pointer.
@@ -305,7 +340,7 @@ private:
                                   std::to_string(count),
                               description, channelName(*cache, index), true, at);
             }
-            readFailure(*cache, description, index, at, interpolation);
+            readFailure(*cache, *sharing, description, index, at, interpolation);
         }
 
         void readFrame(int at, py::array array) {
@@ -333,6 +368,7 @@ private:
         }
 
         std::shared_ptr<qzCacheFileInterface> cache;
+        Sharing sharing;
         const std::string& description;
         unsigned int index;
         int time;
@@ -342,6 +378,7 @@ private:
 
     std::string m_description;
     std::shared_ptr<qzCacheFileInterface> m_cache;
+    Sharing m_sharing;
     // Per channel, the element count its last read delivered (-1 before one); guarded by the
     // GIL.
     std::vector<long long> m_counts;
@@ -350,15 +387,16 @@ private:
 // The background worker between start and stop, as a context manager.
 class Playback {
 public:
-    Playback(std::shared_ptr<qzCacheFileInterface> cache, std::string description,
-             unsigned int queueSize)
-        : m_cache(std::move(cache)), m_description(std::move(description)),
-          m_queueSize(queueSize) {}
+    Playback(std::shared_ptr<qzCacheFileInterface> cache, Sharing sharing,
+             std::string description, unsigned int queueSize)
+        : m_cache(std::move(cache)), m_sharing(std::move(sharing)),
+          m_description(std::move(description)), m_queueSize(queueSize) {}
 
     Playback& enter() {
         bool started = false;
         {
             py::gil_scoped_release release;
+            const Reading reading(*m_sharing);
             if (m_queueSize > 0) m_cache->setMemoryPreLoadQueueSize(m_queueSize);
             started = m_cache->startMultiThreadRead(false);
         }
@@ -375,6 +413,7 @@ public:
 
 private:
     std::shared_ptr<qzCacheFileInterface> m_cache;
+    Sharing m_sharing;
     std::string m_description;
     unsigned int m_queueSize;
 };
@@ -388,7 +427,7 @@ py::object Cache::playback(const py::object& queueSize) {
         }
         size = static_cast<unsigned int>(value);
     }
-    return py::cast(Playback(live(), m_description, size));
+    return py::cast(Playback(live(), m_sharing, m_description, size));
 }
 
 }  // namespace
@@ -430,6 +469,15 @@ void defineCache(py::module_& module) {
                                "The free description lines, as a list of str.")
         .def_property_readonly("channels", &Cache::channels,
                                "The channels, a tuple of qzcache.Channel in index order.")
+        .def("refresh", &Cache::refresh,
+             "Reads the description again and learns what a writer added since: new\n"
+             "channels and times, later end times; True when anything changed. Samples\n"
+             "already read stay valid. Raises FileError when the description does not read\n"
+             "or now describes another cache (another layout, format, frame length or a\n"
+             "channel of another type).")
+        .def_property_readonly("complete", &Cache::complete,
+                               "False while the description says its writer has not finished\n"
+                               "(a live cache); refresh() learns when it has.")
         .def("times", &Cache::times, py::arg("channel"),
              "The channel's stored times in ticks: an int32 array, ascending.")
         .def("read", &Cache::read, py::arg("channel"), py::arg("time"),

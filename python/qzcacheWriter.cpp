@@ -20,12 +20,15 @@ struct Sample {
 class Writer {
 public:
     Writer(const py::object& directory, const std::string& name, const std::string& layout,
-           const std::string& format, int ticksPerFrame)
+           const std::string& format, int ticksPerFrame, bool live, double liveInterval)
         : m_location(directoryLocation(fsPath(directory))), m_name(name),
           m_layout(layout), m_format(format) {
         const qzCacheFileInterface::cacheFileFormat files = parseLayout(layout);
         checkFormat(format);
         checkTicksPerFrame(ticksPerFrame);
+        if (!(liveInterval >= 0.0 && liveInterval <= 86400.0)) {
+            throw py::value_error("live_interval is seconds between 0 and 86400");
+        }
         if (name.empty() || name.find('/') != std::string::npos) {
             throw py::value_error("a cache name is a file name without directory: '" + name + "'");
         }
@@ -40,6 +43,7 @@ public:
             const std::string data = utf8(m_cache->accessor()->constructDataFilePathForOneFile());
             throw Failure(Failure::kFile, data + ": cannot create the data file", data);
         }
+        m_cache->setLiveWrite(live, static_cast<unsigned int>(liveInterval * 1000.0 + 0.5));
     }
 
     std::string description() const { return m_location + m_name + ".xml"; }
@@ -198,11 +202,15 @@ void defineWriter(py::module_& module) {
                        "leave the with block, which writes the description (also after an\n"
                        "error, so that what was written can be read).")
         .def(py::init<const py::object&, const std::string&, const std::string&,
-                      const std::string&, int>(),
+                      const std::string&, int, bool, double>(),
              py::arg("directory"), py::arg("name"), py::arg("layout") = "one-file",
              py::arg("format") = "kcc", py::arg("ticks_per_frame") = 250,
+             py::arg("live") = false, py::arg("live_interval") = 1.0,
              "layout is \"one-file\" or \"per-frame\"; format \"kcc\" (32-bit data files)\n"
-             "or \"kcx\" (64-bit). The directory must exist.")
+             "or \"kcx\" (64-bit). The directory must exist. With live=True the cache can\n"
+             "be opened and played while it is written: after each write the description\n"
+             "names every time written so far, replaced at most every live_interval seconds;\n"
+             "close() marks it complete.")
         .def("add_channel", &Writer::addChannel, py::arg("name"), py::arg("type"),
              py::arg("interpretation") = "",
              "Adds a channel; type is a qzcache.DataType or its name.")

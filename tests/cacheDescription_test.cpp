@@ -407,6 +407,48 @@ TEST_F(CacheDescriptionTest, CommentsAndUnknownElements) {
     EXPECT_EQ(renamed.channelCount(), 1u);
 }
 
+// The marker of a cache written live, read and written back; damage in it leaves the cache
+// readable.
+TEST_F(CacheDescriptionTest, LiveWriteMarker) {
+    struct Case {
+        const char* element;
+        bool live;
+        const char* write;
+        bool beingWritten;
+        bool counted;
+        std::uint64_t groups;
+    };
+    const Case cases[] = {
+        {"", false, "", false, false, 0},
+        {"<cacheWriting/>", true, "", true, false, 0},
+        {"<cacheWriting Write=\"ab12\" TimeGroups=\"12\"/>", true, "ab12", true, true, 12},
+        {"<cacheWriting Write=\"ab12\" Complete=\"1\"/>", true, "ab12", false, false, 0},
+        {"<cacheWriting Complete=\"yes\"/>", true, "", true, false, 0},
+        {"<cacheWriting TimeGroups=\"18446744073709551615\"/>", true, "", true, true, UINT64_MAX},
+        {"<cacheWriting TimeGroups=\"18446744073709551616\"/>", true, "", true, false, 0},
+        {"<cacheWriting TimeGroups=\"12 \"/>", true, "", true, false, 0},
+        {"<cacheWriting TimeGroups=\"-1\"/>", true, "", true, false, 0},
+        {"<cacheWriting TimeGroups=\"\"/>", true, "", true, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.element);
+        qzCacheDescriptionIO record(IString(path.c_str(), 0));
+        ASSERT_TRUE(readDocument(document(std::string(c.element) + "<cacheType Type=\"OneFile\"/>"), record));
+        for (int pass = 0; pass < 2; ++pass) {
+            std::uint64_t groups = 0;
+            EXPECT_EQ(record.writtenLive(), c.live);
+            EXPECT_EQ(str(record.liveWrite()), c.write);
+            EXPECT_EQ(record.beingWritten(), c.beingWritten);
+            EXPECT_EQ(record.writtenTimeGroups(groups), c.counted);
+            EXPECT_EQ(groups, c.groups);
+            // Written and read back, it says the same.
+            ASSERT_TRUE(record.writeFile(qzCacheDescriptionIO::Durability::kHandedOver));
+            record = qzCacheDescriptionIO(IString(path.c_str(), 0));
+            ASSERT_TRUE(record.readFile());
+        }
+    }
+}
+
 TEST_F(CacheDescriptionTest, RangeScansLikePercentDDashPercentD) {
     const struct {
         const char* range;

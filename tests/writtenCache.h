@@ -35,34 +35,54 @@ inline std::vector<double> weightsAt(int time) {
     return values;
 }
 
-inline bool addChannels(qzCacheFileInterface& cache) {
-    unsigned int index = 0;
-    return cache.addChannel("pos", "position", qzCacheData::kFloatVectorArray, index) &&
-           cache.addChannel("w", "weight", qzCacheData::kDoubleArray, index);
+// Channel 2 "big" (with `big`): kBigValues floats, more than the container buffers, so that a
+// time being written reaches the file in parts.
+constexpr unsigned int kBigValues = 20000;
+
+inline std::vector<float> bigAt(int time) {
+    std::vector<float> values(kBigValues);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(time) * 0.5f - static_cast<float>(i);
+    return values;
 }
 
-// Writes one time; true when both arrays were accepted. With a shift the values are those of
+inline bool addChannels(qzCacheFileInterface& cache, bool big = false) {
+    unsigned int index = 0;
+    return cache.addChannel("pos", "position", qzCacheData::kFloatVectorArray, index) &&
+           cache.addChannel("w", "weight", qzCacheData::kDoubleArray, index) &&
+           (!big || cache.addChannel("big", "", qzCacheData::kFloatArray, index));
+}
+
+// Writes one time; true when every array was accepted. With a shift the values are those of
 // `time + shift`, so that two caches holding one time can be told apart.
-inline bool writeTime(qzCacheFileInterface& cache, int time, int shift = 0) {
+inline bool writeTime(qzCacheFileInterface& cache, int time, int shift = 0, bool big = false) {
     std::vector<float> points = pointsAt(time + shift);
     std::vector<double> weights = weightsAt(time + shift);
+    std::vector<float> large = big ? bigAt(time) : std::vector<float>();
     cache.beginWriteAtTime(time);
     const bool pointsAdded = cache.addArrayData(0, time, points.data(), kPoints);
     const bool weightsAdded = cache.addArrayData(1, time, weights.data(), kWeights);
+    const bool bigAdded = !big || cache.addArrayData(2, time, large.data(), kBigValues);
     cache.endWriteAtTime();
-    return pointsAdded && weightsAdded;
+    return pointsAdded && weightsAdded && bigAdded;
 }
 
 // True when a cache written with these helpers holds exactly the values of `time`.
-inline bool readsBack(qzCacheFileInterface& cache, int time, int shift = 0) {
+inline bool readsBack(qzCacheFileInterface& cache, int time, int shift = 0, bool big = false) {
     std::vector<float> points(kPoints * 3, -1.0f);
     std::vector<double> weights(kWeights, -1.0);
+    std::vector<float> large(big ? kBigValues : 0, -1.0f);
     void* data = points.data();
     unsigned int length = kPoints;
     if (!cache.getArrayDataAtTime(0, time, data, length) || length != kPoints) return false;
     data = weights.data();
     length = kWeights;
     if (!cache.getArrayDataAtTime(1, time, data, length) || length != kWeights) return false;
+    data = large.data();
+    length = kBigValues;
+    if (big && (!cache.getArrayDataAtTime(2, time, data, length) || length != kBigValues ||
+                large != bigAt(time))) {
+        return false;
+    }
     return points == pointsAt(time + shift) && weights == weightsAt(time + shift);
 }
 

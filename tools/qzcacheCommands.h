@@ -10,6 +10,10 @@ namespace qztool {
 struct InfoOptions {
     std::string cache;
     std::string format = "text";  // text | json
+    // info only: after the description, each time a live cache's writer adds, until the
+    // writer finishes, Ctrl-C, or `stallSeconds` (0: no limit) pass without a new time.
+    bool follow = false;
+    int stallSeconds = 0;
 };
 int runInfo(const InfoOptions& options);
 int runFiles(const InfoOptions& options);

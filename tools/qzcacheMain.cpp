@@ -15,8 +15,9 @@ using namespace qztool;
 
 const char* const kExitStatusText =
     "Exit status: 0 success; 1 the cache is not whole (verify, files; rebuild left records\n"
-    "out) or a demo check failed; 2 bad arguments; 3 a cache or file could not be read or\n"
-    "written, or caches could not be stitched.";
+    "out), a followed writer stalled (info --follow --stall) or a demo check failed; 2 bad\n"
+    "arguments; 3 a cache or file could not be read or written, or caches could not be\n"
+    "stitched.";
 
 void addFormatOption(CLI::App& command, std::string& format, bool csv) {
     if (csv) {
@@ -69,6 +70,16 @@ void defineQueries(CLI::App& app, CommandLine& line) {
         "info", "Layout, format, time range, description lines, channels and files of a cache");
     addCacheArgument(*line.infoCommand, line.info.cache);
     addFormatOption(*line.infoCommand, line.info.format, false);
+    CLI::Option* follow = line.infoCommand->add_flag(
+        "--follow", line.info.follow,
+        "Then print each time a live cache's writer adds, until it finishes or Ctrl-C; waits "
+        "for the description to appear (with --format json, one object per line)");
+    line.infoCommand
+        ->add_option("--stall", line.info.stallSeconds,
+                     "With --follow: give up (exit status 1) after this many seconds without a "
+                     "new time")
+        ->check(CLI::PositiveNumber)
+        ->needs(follow);
 
     line.filesCommand = app.add_subcommand(
         "files", "Every file of a cache with its size and whether it exists");

@@ -1,10 +1,13 @@
-// The info, files and dump commands.
+// The info (and following a live cache), files and dump commands.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -104,6 +107,7 @@ json infoJson(OpenCache& cache) {
     qzCacheFileAccessor& accessor = cache.accessor();
     const int ticksPerFrame = accessor.getTicksPerFrame();
     json result = {{"cache", cache.path().description},
+                   {"complete", accessor.isComplete()},
                    {"layout", layoutName(accessor.distribution())},
                    {"cacheFormat", toUtf8(accessor.cacheFormat())},
                    {"ticksPerFrame", ticksPerFrame}};
@@ -147,6 +151,9 @@ namespace {
 
 void printInfoText(const json& info) {
     std::printf("cache          %s\n", info["cache"].get<std::string>().c_str());
+    if (!info["complete"].get<bool>()) {
+        std::printf("state          being written: its writer has not finished\n");
+    }
     std::printf("layout         %s\n", info["layout"].get<std::string>().c_str());
     std::printf("cache format   %s\n", info["cacheFormat"].get<std::string>().c_str());
     std::printf("ticks/frame    %d\n", info["ticksPerFrame"].get<int>());
@@ -199,7 +206,137 @@ void printInfoText(const json& info) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------------------
+// info --follow
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+extern "C" void interruptFollowing(int) { g_interrupted = 1; }
+
+// How often a followed cache's description is read again: a live writer replaces it at most
+// once a second by default.
+constexpr auto kFollowPoll = std::chrono::milliseconds(100);
+
+// Every time some channel names, ascending and once each.
+std::vector<int> cacheTimes(OpenCache& cache) {
+    cache.checkStoredTimes();
+    std::vector<int> all;
+    for (unsigned int channel = 0; channel < cache.accessor().numChannels(); ++channel) {
+        std::vector<int> times;
+        if (cache.accessor().getDataTimes(channel, times)) all.insert(all.end(), times.begin(), times.end());
+    }
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    return all;
+}
+
+// One line of the follow: text for people, or one JSON object.
+void followLine(bool asJson, const json& event, const std::string& text) {
+    if (asJson) {
+        std::printf("%s\n", event.dump().c_str());
+    } else {
+        std::printf("%s\n", text.c_str());
+    }
+    std::fflush(stdout);
+}
+
+class Following {
+public:
+    explicit Following(const InfoOptions& options)
+        : m_options(options), m_json(options.format == "json"),
+          m_stall(std::chrono::seconds(options.stallSeconds)) {
+        g_interrupted = 0;
+        m_previous = std::signal(SIGINT, interruptFollowing);
+    }
+    ~Following() { std::signal(SIGINT, m_previous); }
+    Following(const Following&) = delete;
+    Following& operator=(const Following&) = delete;
+
+    int run();
+
+private:
+    // Sleeps one poll; false when following is to end, with its line printed and `status` set.
+    bool wait(int& status);
+
+    const InfoOptions& m_options;
+    const bool m_json;
+    const std::chrono::seconds m_stall;
+    std::chrono::steady_clock::time_point m_lastNews = std::chrono::steady_clock::now();
+    void (*m_previous)(int) = SIG_DFL;
+};
+
+bool Following::wait(int& status) {
+    if (g_interrupted != 0) {
+        followLine(m_json, {{"complete", false}, {"stopped", "interrupted"}},
+                   "stopped        by Ctrl-C; the writer has not finished");
+        status = kExitOk;
+        return false;
+    }
+    if (m_stall.count() > 0 && std::chrono::steady_clock::now() - m_lastNews >= m_stall) {
+        followLine(m_json, {{"complete", false}, {"stopped", "stalled"}},
+                   "gave up        no new time for " + std::to_string(m_stall.count()) +
+                       " s; the writer has not finished");
+        status = kExitNotWhole;
+        return false;
+    }
+    std::this_thread::sleep_for(kFollowPoll);
+    return true;
+}
+
+int Following::run() {
+    int status = kExitOk;
+    std::uintmax_t size = 0;
+    if (!fileSize(m_options.cache, size)) {
+        std::fprintf(stderr, "qzcache: waiting for %s to appear (Ctrl-C stops)\n",
+                     m_options.cache.c_str());
+        while (!fileSize(m_options.cache, size)) {
+            if (!wait(status)) return status;
+        }
+    }
+    OpenCache cache(m_options.cache);
+    const json info = infoJson(cache);
+    if (m_json) {
+        std::printf("%s\n", info.dump().c_str());
+    } else {
+        printInfoText(info);
+    }
+    std::fflush(stdout);
+    std::vector<int> known = cacheTimes(cache);
+    const int ticksPerFrame = cache.accessor().getTicksPerFrame();
+    while (!cache.accessor().isComplete()) {
+        if (!wait(status)) return status;
+        bool changed = false;
+        if (!cache.facade().refresh(changed)) {
+            throw ToolError(kExitFileError, m_options.cache +
+                                                ": the description no longer reads as this cache");
+        }
+        if (!changed) continue;
+        const std::vector<int> times = cacheTimes(cache);
+        for (int time : times) {
+            if (std::binary_search(known.begin(), known.end(), time)) continue;
+            m_lastNews = std::chrono::steady_clock::now();
+            const std::string frame = framesText(time, ticksPerFrame);
+            followLine(m_json, {{"time", time}, {"frame", frame}},
+                       "new time       " + std::to_string(time) + " ticks (frame " + frame + ")");
+        }
+        known = times;
+    }
+    std::string range = "no times";
+    if (!known.empty()) {
+        range = std::to_string(known.front()) + " .. " + std::to_string(known.back()) +
+                " ticks (frames " + framesText(known.front(), ticksPerFrame) + " .. " +
+                framesText(known.back(), ticksPerFrame) + ")";
+    }
+    followLine(m_json, {{"complete", true}, {"times", known.size()}},
+               "complete       " + std::to_string(known.size()) + " times, " + range);
+    return kExitOk;
+}
+
+}  // namespace
+
 int runInfo(const InfoOptions& options) {
+    if (options.follow) return Following(options).run();
     OpenCache cache(options.cache);
     const json info = infoJson(cache);
     if (options.format == "json") {

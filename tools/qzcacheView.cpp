@@ -121,21 +121,7 @@ ViewSession::ViewSession(const std::string& descriptionPath, const std::string& 
     if (!m_cache.dataFileOpen()) {
         throw ToolError(kExitFileError, m_cache.oneFileDataPath() + ": the data file does not open");
     }
-    m_cache.checkStoredTimes();
-    m_channels.resize(accessor.numChannels());
-    for (unsigned int index = 0; index < m_channels.size(); ++index) {
-        ChannelView& view = m_channels[index];
-        accessor.channelDataType(index, view.type);
-        accessor.channelInterpolation(index, view.ownInterpolation);
-        const std::uint64_t count = accessor.getDataCount(index);
-        view.times.reserve(count);
-        int time = 0;
-        for (std::uint64_t i = 0; i < count; ++i) {
-            if (accessor.getDataTime(index, static_cast<unsigned int>(i), time))
-                view.times.push_back(time);
-        }
-        std::sort(view.times.begin(), view.times.end());
-    }
+    describe();
     unsigned int points = 0;
     bool found = false;
     if (!channel.empty()) {
@@ -160,13 +146,40 @@ ViewSession::ViewSession(const std::string& descriptionPath, const std::string& 
     qzString::IString name;
     accessor.channelName(points, name);
     m_defaultChannel = toUtf8(name);
-    json info = infoJson(m_cache);
-    info["view"] = {{"channel", m_defaultChannel}};
-    m_info = info.dump();
+    describeInfo();
     // Every read from here on copies what the worker loaded ahead of the playback.
     if (!accessor.startMultiThreadRead(false)) {
         throw ToolError(kExitFileError, descriptionPath + ": the background reader did not start");
     }
+}
+
+void ViewSession::describe() {
+    qzCacheFileAccessor& accessor = m_cache.accessor();
+    m_cache.checkStoredTimes();
+    const std::size_t known = m_channels.size();
+    m_channels.resize(accessor.numChannels());
+    for (unsigned int index = 0; index < m_channels.size(); ++index) {
+        ChannelView& view = m_channels[index];
+        accessor.channelDataType(index, view.type);
+        // Requests set the channel's interpolation; its own is the one it had at first.
+        if (index >= known) accessor.channelInterpolation(index, view.ownInterpolation);
+        const std::uint64_t count = accessor.getDataCount(index);
+        view.times.clear();
+        view.times.reserve(count);
+        int time = 0;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            if (accessor.getDataTime(index, static_cast<unsigned int>(i), time))
+                view.times.push_back(time);
+        }
+        std::sort(view.times.begin(), view.times.end());
+    }
+    describeInfo();
+}
+
+void ViewSession::describeInfo() {
+    json info = infoJson(m_cache);
+    info["view"] = {{"channel", m_defaultChannel}};
+    m_info = info.dump();
 }
 
 ViewSession::~ViewSession() { m_cache.accessor().stopMultiThreadRead(); }
@@ -204,7 +217,15 @@ ViewAnswer ViewSession::answer(const std::string& path, const ViewQuery& query,
     }
 }
 
-ViewAnswer ViewSession::info() const { return ViewAnswer{200, "application/json", m_info, {}}; }
+ViewAnswer ViewSession::info() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    bool changed = false;
+    // A description that does not read now (or describes another cache) leaves the one shown.
+    if (!m_cache.accessor().isComplete() && m_cache.facade().refresh(changed) && changed) {
+        describe();
+    }
+    return ViewAnswer{200, "application/json", m_info, {}};
+}
 
 bool ViewSession::channelOf(const ViewQuery& query, unsigned int& channel, ViewAnswer& error) {
     std::string name;
@@ -231,6 +252,7 @@ ViewAnswer ViewSession::times(const ViewQuery& query) {
     if (query.size() != 1 || !channelOf(query, channel, error)) {
         return error.status != 200 ? error : errorAnswer(400, "give channel only");
     }
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::string body;
     body.reserve(m_channels[channel].times.size() * 4);
     for (int time : m_channels[channel].times) {

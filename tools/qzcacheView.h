@@ -49,7 +49,9 @@ constexpr std::size_t kMaxFrameBytes = std::size_t{1} << 30;
 
 class ViewSession {
 public:
-    // Opens the cache, learns its channels' stored times and starts the background reader.
+    // Opens the cache, learns its channels' stored times and starts the background reader. A
+    // cache still being written is followed: each request for the info reads its description
+    // again and learns the times and channels added since.
     // `channel` (name or index, may be empty) is the points channel the page opens with.
     // `loopbackOnly`: requests must name a loopback host (see answer()).
     // Throws ToolError when the cache cannot be opened or holds no channel of points.
@@ -80,7 +82,11 @@ private:
         std::unordered_map<int, unsigned int> counts;  // element count by stored time
     };
 
-    ViewAnswer info() const;
+    // The channels' stored times and the info as the cache's description gives them now;
+    // element counts learnt before stay. Under m_mutex, or before the session serves.
+    void describe();
+    void describeInfo();
+    ViewAnswer info();
     ViewAnswer times(const ViewQuery& query);
     ViewAnswer frame(const ViewQuery& query);
     bool channelOf(const ViewQuery& query, unsigned int& channel, ViewAnswer& error);

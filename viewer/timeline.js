@@ -16,6 +16,8 @@ export class Timeline {
     this.stored = new Int32Array(0);
     this.failed = new Set();
     this.playing = false;
+    // A live cache: playback waits at the newest frame instead of starting over.
+    this.follow = false;
     this.lastStep = 0;
     this.steps = [];
     this.timer = 0;
@@ -104,11 +106,18 @@ export class Timeline {
   // The frame that playback shows after the current one.
   next() {
     const next = Math.floor(this.frame) + 1;
-    return next > this.end ? this.start : next;
+    if (next <= this.end) return next;
+    return this.follow ? this.end : this.start;
   }
 
   advance() {
     if (!this.playing) return;
+    if (this.next() === this.frame) {
+      // At the newest frame of a live cache: look again once the timeline may have grown.
+      clearTimeout(this.timer);
+      this.timer = setTimeout(() => this.advance(), 250);
+      return;
+    }
     this.lastStep = performance.now();
     this.steps.push(this.lastStep);
     while (this.steps.length > 1 && this.lastStep - this.steps[0] > 2000) this.steps.shift();

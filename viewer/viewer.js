@@ -8,6 +8,8 @@ const $ = (id) => document.getElementById(id);
 const POINT_TYPES = ['kFloatVectorArray', 'kDoubleVectorArray'];
 const SCALAR_TYPES = ['kFloatArray', 'kDoubleArray', 'kInt32Array'];
 // A perceptually even ramp from dark blue through green to yellow.
+// How often the description of a cache still being written is read again.
+const LIVE_POLL_MS = 1000;
 const RAMP = [[0.267, 0.005, 0.329], [0.229, 0.322, 0.546], [0.128, 0.567, 0.551],
   [0.369, 0.789, 0.383], [0.993, 0.906, 0.144]];
 
@@ -267,6 +269,7 @@ function showInfo(info) {
   const range = info.timeRange;
   const rows = [
     ['cache', info.cache],
+    ['state', info.complete ? 'complete' : 'being written: new frames appear as they arrive'],
     ['layout', info.layout],
     ['format', info.cacheFormat],
     ['ticks/frame', info.ticksPerFrame],
@@ -305,6 +308,47 @@ async function refreshTimes() {
   timeline.setStoredTimes(new Int32Array(await response.arrayBuffer()));
 }
 
+// A cache still being written: its description is read again every second, the timeline and
+// the panel grow with it, and with "stay at the newest" ticked the view moves to each new frame
+// (playback waits there instead of starting over).
+function showLive(info) {
+  $('live').hidden = info.complete;
+  $('follow-box').hidden = info.complete;
+  timeline.follow = !info.complete && $('follow').checked;
+  document.body.dataset.live = String(!info.complete);
+}
+
+function rangeOf(info) {
+  return info.timeRange ?? { startTicks: 0, endTicks: 0 };
+}
+
+// What a new description may change of what the page shows.
+function liveKey(info) {
+  return JSON.stringify([info.timeRange, info.channels.map((c) => c.storedTimes), info.complete]);
+}
+
+async function followLive(shown) {
+  let info;
+  try {
+    info = await (await fetchOk('/api/info')).json();
+  } catch (error) {
+    setStatus(`cannot read the cache's description again: ${error.message}`, true);
+    setTimeout(() => followLive(shown), LIVE_POLL_MS);
+    return;
+  }
+  const key = liveKey(info);
+  if (key !== shown) {
+    const following = timeline.follow && timeline.frame >= timeline.end;
+    showInfo(info);
+    const range = rangeOf(info);
+    timeline.setRange(range.startTicks, range.endTicks, info.ticksPerFrame);
+    await refreshTimes();
+    showLive(info);
+    if (following && !timeline.playing) timeline.seek(timeline.end);
+  }
+  if (!info.complete) setTimeout(() => followLive(key), LIVE_POLL_MS);
+}
+
 function restart() {
   view.shown = null;
   view.range = null;
@@ -338,15 +382,25 @@ async function start() {
   $('color').addEventListener('change', () => { view.color = $('color').value; restart(); });
   $('interpolation').addEventListener('change', () => { view.interpolation = $('interpolation').value; restart(); });
   $('reframe').addEventListener('click', frameCloud);
+  $('follow').addEventListener('change', () => {
+    timeline.follow = !$('live').hidden && $('follow').checked;
+    if (timeline.follow && !timeline.playing) timeline.seek(timeline.end);
+  });
   window.addEventListener('keydown', (event) => {
     if (event.key === 'f' && event.target.tagName !== 'INPUT') frameCloud();
   });
 
-  const range = info.timeRange ?? { startTicks: 0, endTicks: 0 };
+  const range = rangeOf(info);
   timeline.setRange(range.startTicks, range.endTicks, info.ticksPerFrame);
   await refreshTimes();
+  showLive(info);
   const frame = Number(address.get('frame'));
-  timeline.seek(address.has('frame') && Number.isFinite(frame) ? frame : timeline.start);
+  // A live cache opens at its newest frame, unless the address names one.
+  const first = timeline.follow ? timeline.end : timeline.start;
+  timeline.seek(address.has('frame') && Number.isFinite(frame) ? frame : first);
+  if (!info.complete) {
+    setTimeout(() => followLive(liveKey(info)), LIVE_POLL_MS);
+  }
 }
 
 start().catch((error) => setStatus(`cannot show this cache: ${error.message}`, true));

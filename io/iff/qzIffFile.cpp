@@ -180,6 +180,20 @@ bool qzIffFile::restartRead(bool& modified) {
     return true;
 }
 
+bool qzIffFile::takeGrowth() {
+    if (m_file == nullptr || m_writable) {
+        return false;
+    }
+    m_readBufferStart = 0;
+    m_readBufferLength = 0;
+    qzOS::FileStatus status;
+    if (!m_file->status(status) || status.length <= m_fileLength) {
+        return false;
+    }
+    m_fileLength = status.length;
+    return true;
+}
+
 const qzIffTag& qzIffFile::getTag(KeloIffTag which) {
     return which == kGroupTag ? m_groupTag : qzIffTag::kZERO;
 }

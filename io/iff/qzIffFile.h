@@ -93,6 +93,10 @@ public:
     // changed, otherwise. `modified` tells whether it was written since it was opened or last
     // restarted; then nothing read before is kept.
     bool restartRead(bool& modified);
+    // For a file that a writer may still be appending to: forgets what was read ahead (the
+    // writer completes its last group in place) and, when the open file has grown, takes its
+    // new length. True when it grew. Reading goes on from where it stands.
+    bool takeGrowth();
     std::uint64_t length() const { return m_fileLength; }
     // kGroupTag yields the file's group tag; any other value yields kZERO.
     virtual const qzIffTag& getTag(KeloIffTag which);

@@ -84,6 +84,11 @@ class Cache:
         """Reads a channel at several times into one (times, n, 3) or (times, n) array."""
     def playback(self, queue_size: Optional[int] = None) -> Playback:
         """Runs the background preloading worker while the with block runs."""
+    def refresh(self) -> bool:
+        """Learns what a writer added since (a live cache); True when anything changed."""
+    @property
+    def complete(self) -> bool:
+        """False while the description says its writer has not finished."""
     def close(self) -> None: ...
     def __enter__(self) -> "Cache": ...
     def __exit__(self, *args: object) -> None: ...
@@ -91,7 +96,8 @@ class Cache:
 class Writer:
     """Writes a new cache <directory>/<name>.xml and its data files."""
     def __init__(self, directory: _Path, name: str, layout: _Layout = "one-file",
-                 format: _Format = "kcc", ticks_per_frame: int = 250) -> None: ...
+                 format: _Format = "kcc", ticks_per_frame: int = 250, live: bool = False,
+                 live_interval: float = 1.0) -> None: ...
     @property
     def path(self) -> str: ...
     def add_channel(self, name: str, type: Union[DataType, _TypeName],

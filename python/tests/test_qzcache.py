@@ -209,6 +209,35 @@ def test_two_threads_read_at_once(smooth_cache, playback):
                 assert all(r.result(timeout=120) for r in results)
 
 
+@pytest.mark.parametrize("layout,fmt", [("one-file", "kcc"), ("per-frame", "kcx")])
+def test_a_live_cache_reads_while_it_is_written(workdir, layout, fmt):
+    """Opened after the first write, the cache learns each later time with refresh() while
+    another thread keeps reading it, and is complete once the writer closes."""
+    writer = qzcache.Writer(workdir, "live", layout=layout, format=fmt, live=True,
+                            live_interval=0)
+    add_channels(writer)
+    writer.write(TICKS, {name: sample(name, 1) for name in ARRAYS})
+    with qzcache.open(workdir / "live.xml") as cache, \
+            concurrent.futures.ThreadPoolExecutor(1) as pool:
+        assert not cache.complete
+        first = sample("points", 1).tobytes()
+        stop = []
+        reads = pool.submit(lambda: all(cache.read("points", TICKS).tobytes() == first
+                                        for _ in iter(lambda: bool(stop), True)))
+        for frame in range(2, FRAMES + 1):
+            writer.write(frame * TICKS, {name: sample(name, frame) for name in ARRAYS})
+            assert cache.refresh()
+            assert cache.end == frame * TICKS
+            for name in ARRAYS:
+                got = cache.read(name, frame * TICKS, interpolation="none")
+                assert got.tobytes() == sample(name, frame).tobytes(), (name, frame)
+        assert not cache.refresh()
+        writer.close()
+        assert cache.refresh() and cache.complete
+        stop.append(True)
+        assert reads.result(timeout=60)
+
+
 def test_pc2_both_ways(smooth_cache, workdir):
     pc2 = workdir / "wave.pc2"
     qzcache.to_pc2(pc2, smooth_cache, "points")

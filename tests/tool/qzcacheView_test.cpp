@@ -202,6 +202,42 @@ TEST_P(ViewTest, BadRequestsGetClientErrorsAndNoFile) {
     EXPECT_EQ(open.answer("/api/info", {}, "viewer.example:80").status, 200);
 }
 
+// A cache still being written: each info request learns what the writer added, while the
+// worker serves frames, until the writer finishes.
+TEST_P(ViewTest, InfoFollowsALiveCacheUntilItIsComplete) {
+    const bool perFrame = std::string(GetParam()) == "frames";
+    qzCacheFileInterface writer;
+    unsigned int channel = 0;
+    ASSERT_TRUE(writer.initFileWrite(m_dir.path().c_str(), "live",
+                                     perFrame ? qzCacheFileInterface::kFormatOneFilePerFrame
+                                              : qzCacheFileInterface::kFormatOneFile,
+                                     "kcc", 250) &&
+                writer.addChannel("pts", "position", qzCacheData::kFloatVectorArray, channel));
+    writer.setLiveWrite(true, 0);
+    const auto write = [&](int frame) {
+        std::vector<float> xyz;
+        for (unsigned int k = 0; k < kPoints; ++k) {
+            for (int axis = 0; axis < 3; ++axis) xyz.push_back(pointValue(frame, k, axis));
+        }
+        writer.beginWriteAtTime(frame * 250);
+        ASSERT_TRUE(writer.addArrayData(channel, frame * 250, xyz.data(), kPoints));
+        writer.endWriteAtTime();
+    };
+    write(1);
+    ViewSession session(m_dir.file("live.xml"), "pts", true);
+    for (int frames = 1; frames <= 4; ++frames) {
+        if (frames > 1) write(frames);
+        ASSERT_TRUE(frames < 4 || writer.endFileWrite());
+        const json info = json::parse(session.answer("/api/info", {}).body);
+        EXPECT_EQ(info["complete"], frames == 4);
+        EXPECT_EQ(info["timeRange"]["endTicks"], frames * 250);
+        EXPECT_EQ(session.answer("/api/times", {{"channel", "pts"}}).body.size(), 4u * frames);
+        const ViewAnswer newest = frame(session, "pts", std::to_string(frames * 250), "none");
+        ASSERT_EQ(newest.status, 200) << newest.body;
+        EXPECT_EQ(floatsOf(newest.body)[1], static_cast<float>(frames));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, ViewTest, ::testing::Values("one", "frames"));
 
 class ViewFramesTest : public ViewTest {};

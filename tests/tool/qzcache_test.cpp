@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -178,6 +180,62 @@ TEST_F(ToolTest, InfoDescribesLayoutTimesChannelsAndFiles) {
     EXPECT_EQ(parsed["channels"][2]["elementsAtFirstTime"], kPoints);
     EXPECT_EQ(parsed["files"]["count"], 1 + kFrames);
     EXPECT_EQ(parsed["files"]["missing"], 0);
+}
+
+// A live writer adds a time every few milliseconds while the tool follows; a second, whose
+// writer stops without finishing, makes the tool give up after its stall limit.
+TEST_F(ToolTest, InfoFollowPrintsEachNewTimeUntilTheWriterFinishes) {
+    for (const bool finishes : {true, false}) {
+        SCOPED_TRACE(finishes ? "finishing writer" : "stalled writer");
+        qzCacheFileInterface writer;
+        unsigned int channel = 0;
+        ASSERT_TRUE(writer.initFileWrite(m_dir.path().c_str(), "growing",
+                                         qzCacheFileInterface::kFormatOneFilePerFrame, "kcc", 250) &&
+                    writer.addChannel("pts", "position", qzCacheData::kFloatVectorArray, channel));
+        writer.setLiveWrite(true, 0);
+        std::vector<float> points(3 * kPoints, 1.0f);
+        const auto write = [&](int frame) {
+            writer.beginWriteAtTime(frame * 250);
+            writer.addArrayData(channel, frame * 250, points.data(), kPoints);
+            writer.endWriteAtTime();
+        };
+        write(0);
+        // The tool's stall limit bounds the wait for its end.
+        const std::string stall = finishes ? "30" : "1";
+        std::future<ToolRun> follow = std::async(std::launch::async, [&] {
+            return run("info --follow --stall " + stall + " --format json " + quoted(cache("growing")));
+        });
+        for (int frame = 1; finishes && frame < 20; ++frame) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            write(frame);
+        }
+        ASSERT_TRUE(!finishes || writer.endFileWrite());
+        const ToolRun result = follow.get();
+        std::istringstream lines(result.out);
+        std::string line;
+        ASSERT_TRUE(std::getline(lines, line));
+        EXPECT_EQ(json::parse(line)["complete"], false);
+        std::vector<int> times;
+        json last;
+        while (std::getline(lines, line)) {
+            last = json::parse(line);
+            if (last.contains("time")) times.push_back(last["time"].get<int>());
+        }
+        if (!finishes) {
+            EXPECT_EQ(result.status, 1) << result.err;
+            EXPECT_TRUE(times.empty());
+            EXPECT_EQ(last["stopped"], "stalled");
+            continue;
+        }
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(last["complete"], true);
+        EXPECT_EQ(last["times"], 20);
+        // Each time once, in order, after the first that the description named at the start.
+        ASSERT_FALSE(times.empty());
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            EXPECT_EQ(times[i], (20 - static_cast<int>(times.size()) + static_cast<int>(i)) * 250);
+        }
+    }
 }
 
 TEST_F(ToolTest, FilesListsEveryFileAndFlagsMissingOnes) {

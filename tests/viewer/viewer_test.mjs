@@ -1,7 +1,10 @@
 // The page of qzcache view in a real browser: Debian's chromium, headless, against a running
 // `qzcache view` on a demo cache with one frame file deleted. Checks that points are drawn,
 // that two frames give different pictures, that the page logs no error, that playback marks
-// the missing frame in red and goes on past it, and that Ctrl-C stops the server cleanly.
+// the missing frame in red and goes on past it, and that Ctrl-C stops the server cleanly. Then
+// a cache being written (a description naming half the frames and marked so, replaced by the
+// complete one as its writer would): the page opens at the newest frame, shows "live", and
+// moves to the new newest frame when the description grows.
 //   node viewer_test.mjs path/to/qzcache
 // Exit status 77 (a skip for CTest) only when chromium is not installed.
 import assert from 'node:assert/strict';
@@ -15,6 +18,13 @@ const tool = process.argv[2];
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qzcache-viewer-'));
 let server = null;
 let browser = null;
+const browserOptions = {
+  executablePath: CHROMIUM,
+  headless: true,
+  viewport: { width: 1100, height: 700 },
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+    '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+};
 
 // Every wait below is bounded; this one bounds them all.
 const deadline = setTimeout(() => {
@@ -94,13 +104,7 @@ async function main() {
   fs.rmSync(path.join(dir, 'wave_perframeFrame5.kcx'));
   const address = await startServer(path.join(dir, 'wave_perframe.xml'));
 
-  browser = await chromium.launchPersistentContext(path.join(dir, 'profile'), {
-    executablePath: CHROMIUM,
-    headless: true,
-    viewport: { width: 1100, height: 700 },
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+  browser = await chromium.launchPersistentContext(path.join(dir, 'profile'), browserOptions);
   const page = browser.pages()[0] ?? await browser.newPage();
   const errors = [];
   page.on('console', (message) => {
@@ -140,7 +144,36 @@ async function main() {
   const code = await within(10000, 'qzcache view stopping on SIGINT',
     new Promise((resolve) => server.on('exit', (status) => resolve(status))));
   assert.equal(code, 0, 'qzcache view exit status after SIGINT');
+  await followLiveCache(chromium);
   return 0;
+}
+
+// The one-file demo cache as a live writer leaves it midway: all twelve frames in the data
+// file, the first six named by a description marked as being written.
+async function followLiveCache(chromium) {
+  const complete = fs.readFileSync(path.join(dir, 'wave_onefile.xml'), 'utf8');
+  fs.copyFileSync(path.join(dir, 'wave_onefile.kc'), path.join(dir, 'live.kc'));
+  const midway = complete.replace('<Qordexon_Cache_File>', '<Qordexon_Cache_File><cacheWriting/>')
+    .replaceAll('3000"', '1500"');
+  fs.writeFileSync(path.join(dir, 'live.xml'), midway);
+  const address = await startServer(path.join(dir, 'live.xml'));
+  browser = await chromium.launchPersistentContext(path.join(dir, 'profile-live'), browserOptions);
+  const page = browser.pages()[0] ?? await browser.newPage();
+  const errors = [];
+  page.on('pageerror', (error) => errors.push(error.message));
+  await page.goto(address, { timeout: 20000 });
+  await page.waitForFunction(() => document.body.dataset.drawn === '6' && document.body.dataset.live === 'true',
+    null, { timeout: 20000 });
+  assert.ok(await page.isVisible('#live'), 'the live mark shows');
+  fs.writeFileSync(path.join(dir, 'live.xml.new'), complete);
+  fs.renameSync(path.join(dir, 'live.xml.new'), path.join(dir, 'live.xml'));
+  await page.waitForFunction(() => document.body.dataset.drawn === '12' && document.body.dataset.live === 'false',
+    null, { timeout: 20000 });
+  assert.ok(!(await page.isVisible('#live')), 'the live mark goes once the cache is complete');
+  assert.deepEqual(errors, [], 'the live page logged errors');
+  await browser.close();
+  browser = null;
+  server.kill('SIGKILL');
 }
 
 let status = 1;
