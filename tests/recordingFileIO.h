@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qzCacheFileIO.h"
+#include "qzCacheFileAccessor.h"
 #include "testSupport.h"
 
 namespace qztest {
@@ -227,27 +228,4 @@ private:
 }  // namespace qztest
 
 #include "qzCacheFileAccessor.h"
-
-namespace qztest {
-
-// Holds one reference to an accessor and gives it back at the end of the test.
-class AccessorRef {
-public:
-    AccessorRef() : m_accessor(qzCacheFileAccessor::createQzCacheFileAccessor()) {}
-    ~AccessorRef() {
-        if (m_accessor) m_accessor->unref();
-    }
-    AccessorRef(const AccessorRef&) = delete;
-    AccessorRef& operator=(const AccessorRef&) = delete;
-    qzCacheFileAccessor* operator->() const { return m_accessor; }
-    qzCacheFileAccessor& operator*() const { return *m_accessor; }
-
-private:
-    qzCacheFileAccessor* m_accessor;
-};
-
-inline qzString::IString text(const std::string& value) {
-    return qzString::IString(value.c_str(), 0);
-}
-
-}  // namespace qztest
+#include "testSupport.h"

@@ -1,8 +1,13 @@
 #include "testSupport.h"
 
+#include "qzCacheFileAccessor.h"
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <future>
+#include <memory>
+#include <thread>
 #include <iterator>
 #include <random>
 #include <stdexcept>
@@ -44,6 +49,33 @@ std::vector<std::uint8_t> readFileBytes(const std::string& path) {
 void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(fsPath(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+qzString::IString text(const std::string& utf8) { return qzString::IString(utf8.c_str(), 1); }
+
+AccessorRef::AccessorRef() : m_accessor(qzCacheFileAccessor::createQzCacheFileAccessor()) {
+    if (!m_accessor) throw std::runtime_error("no accessor could be made");
+}
+
+AccessorRef::~AccessorRef() { m_accessor->unref(); }
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool endsInTime(std::function<void()> work, std::chrono::milliseconds patience) {
+    auto ended = std::make_shared<std::promise<void>>();
+    std::future<void> done = ended->get_future();
+    std::thread([work = std::move(work), ended] {
+        work();
+        ended->set_value();
+    }).detach();
+    return done.wait_for(patience) == std::future_status::ready;
 }
 
 bool fileExists(const std::string& path) {

@@ -3,10 +3,16 @@
 // the ANSI code page.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "qzString.h"
+
+class qzCacheFileAccessor;
 
 namespace qztest {
 
@@ -37,5 +43,31 @@ inline std::filesystem::path fsPath(const std::string& utf8) {
 std::vector<std::uint8_t> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 bool fileExists(const std::string& path);
+
+// Library text from UTF-8.
+qzString::IString text(const std::string& utf8);
+
+// Holds one reference to a new accessor and gives it back at the end of the test.
+class AccessorRef {
+public:
+    AccessorRef();
+    ~AccessorRef();
+    AccessorRef(const AccessorRef&) = delete;
+    AccessorRef& operator=(const AccessorRef&) = delete;
+    qzCacheFileAccessor* get() const { return m_accessor; }
+    qzCacheFileAccessor* operator->() const { return m_accessor; }
+    qzCacheFileAccessor& operator*() const { return *m_accessor; }
+
+private:
+    qzCacheFileAccessor* m_accessor;
+};
+
+// Bounded waits: a test that would otherwise hang fails with a message instead.
+constexpr std::chrono::seconds kPatience{30};
+// Polls `condition` until it holds or `patience` has passed; its last answer.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds patience = kPatience);
+// Runs `work` on a thread of its own; false when it has not ended within `patience` (it is
+// then left running: what it uses must be kept alive by `work` itself).
+bool endsInTime(std::function<void()> work, std::chrono::milliseconds patience = kPatience);
 
 }  // namespace qztest

@@ -8,12 +8,10 @@
 
 #include "qzCacheData.h"
 #include "qzCacheFileInterface.h"
+#include "testCache.h"
 
 namespace qztest {
 
-using Layout = qzCacheFileInterface::cacheFileFormat;
-constexpr Layout kOneFile = qzCacheFileInterface::kFormatOneFile;
-constexpr Layout kPerFrame = qzCacheFileInterface::kFormatOneFilePerFrame;
 
 // Channel 0 "pos": kPoints float vectors; channel 1 "w": kWeights doubles.
 constexpr unsigned int kPoints = 3;

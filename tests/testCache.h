@@ -1,0 +1,148 @@
+// One on-disk cache for every test that needs a cache to read: written through the flat
+// interface in either layout and format, with channels of any array type whose values are
+// known from (channel, time, element) and include NaN, -0, a denormal and the extremes, so that
+// a wrong byte, a lost sample or a neighbour blended in never passes for the stored value.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "qzCacheData.h"
+#include "qzCacheFileInterface.h"
+
+namespace qztest {
+
+using Layout = qzCacheFileInterface::cacheFileFormat;
+constexpr Layout kOneFile = qzCacheFileInterface::kFormatOneFile;
+constexpr Layout kPerFrame = qzCacheFileInterface::kFormatOneFilePerFrame;
+
+struct TestChannel {
+    std::string name;
+    qzCacheData::qzCacheDataType type;
+    unsigned int elements;
+};
+
+// A channel of every array type, a few elements each.
+inline std::vector<TestChannel> everyArrayType(unsigned int elements = 5) {
+    return {{"points", qzCacheData::kFloatVectorArray, elements},
+            {"vectors", qzCacheData::kDoubleVectorArray, elements},
+            {"weights", qzCacheData::kDoubleArray, elements},
+            {"floats", qzCacheData::kFloatArray, elements},
+            {"ids", qzCacheData::kInt32Array, elements}};
+}
+
+struct TestCache {
+    std::string location;  // a directory with a trailing "/"
+    std::string name = "shot";
+    Layout layout = kOneFile;
+    std::string format = "kcc";
+    int ticksPerFrame = 250;
+    std::vector<TestChannel> channels = everyArrayType();
+    std::vector<int> times = {250, 500, 750, 1000};
+    // Values of `time + salt`: two caches holding one time can be told apart.
+    int salt = 0;
+
+    std::string description() const { return location + name + ".xml"; }
+};
+
+// Scalars of one element: 3 for vectors, 1 otherwise.
+inline unsigned int scalarsPerElement(qzCacheData::qzCacheDataType type) {
+    return type == qzCacheData::kFloatVectorArray || type == qzCacheData::kDoubleVectorArray ? 3 : 1;
+}
+
+// Scalar k of a channel's sample at `time`: not linear in time, so an interpolated value never
+// equals a stored one; every seventh scalar from the third is a special value.
+inline double scalarAt(unsigned int channel, int time, unsigned int k) {
+    static const double specials[] = {std::numeric_limits<double>::quiet_NaN(), -0.0,
+                                      std::numeric_limits<float>::denorm_min(),
+                                      std::numeric_limits<float>::max(), -1.0e-30};
+    if (k % 7 == 2) return specials[(k / 7 + channel) % 5];
+    const double frame = time / 250.0;
+    return frame * frame * (channel + 1) - 0.5 * k + 1.0 / (k + 3.0);
+}
+
+// The sample's bytes as the channel's type holds them in memory.
+inline std::vector<unsigned char> sampleBytes(const TestChannel& c, unsigned int channel, int time) {
+    const unsigned int scalars = c.elements * scalarsPerElement(c.type);
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(c.elements) * qzCacheData::elementSize(c.type));
+    for (unsigned int k = 0; k < scalars; ++k) {
+        const double value = scalarAt(channel, time, k);
+        switch (c.type) {
+        case qzCacheData::kFloatVectorArray:
+        case qzCacheData::kFloatArray: {
+            const float f = static_cast<float>(value);
+            std::memcpy(bytes.data() + 4 * k, &f, 4);
+            break;
+        }
+        case qzCacheData::kInt32Array: {
+            const std::int32_t i = std::isfinite(value) ? static_cast<std::int32_t>(std::fmod(value * 1000.0, 2.0e9))
+                                                        : static_cast<std::int32_t>(0x80000000u + k);
+            std::memcpy(bytes.data() + 4 * k, &i, 4);
+            break;
+        }
+        default: std::memcpy(bytes.data() + 8 * k, &value, 8);
+        }
+    }
+    return bytes;
+}
+
+// Writes the cache and its description; a failure of any call fails the test.
+inline void writeTestCache(const TestCache& cache) {
+    qzCacheFileInterface writer;
+    ASSERT_TRUE(writer.initFileWrite(cache.location.c_str(), cache.name.c_str(), cache.layout,
+                                     cache.format.c_str(), cache.ticksPerFrame));
+    for (const TestChannel& c : cache.channels) {
+        unsigned int index = 0;
+        ASSERT_TRUE(writer.addChannel(c.name.c_str(), "test", c.type, index));
+    }
+    for (int time : cache.times) {
+        writer.beginWriteAtTime(time);
+        for (unsigned int i = 0; i < cache.channels.size(); ++i) {
+            std::vector<unsigned char> bytes = sampleBytes(cache.channels[i], i, time + cache.salt);
+            ASSERT_TRUE(writer.addArrayData(i, time, bytes.data(), cache.channels[i].elements))
+                << cache.channels[i].name << " at " << time;
+        }
+        writer.endWriteAtTime();
+    }
+    ASSERT_TRUE(writer.endFileWrite());
+}
+
+// Whether the channel's sample at `time`, read through `reader`, is the written one byte for
+// byte (NaN payloads and the sign of zero included), whether it landed in the buffer given or
+// was lent from memory.
+inline ::testing::AssertionResult readsBack(qzCacheFileInterface& reader, const TestCache& cache,
+                                            unsigned int channel, int time) {
+    const TestChannel& c = cache.channels.at(channel);
+    const std::vector<unsigned char> expected = sampleBytes(c, channel, time + cache.salt);
+    std::vector<unsigned char> got(expected.size() + 8, 0xEE);
+    void* data = got.data();
+    unsigned int length = c.elements;
+    if (!reader.getArrayDataAtTime(channel, time, data, length)) {
+        return ::testing::AssertionFailure() << c.name << " at " << time << " does not read";
+    }
+    const bool inBuffer = data == got.data();
+    if (length != c.elements || std::memcmp(data, expected.data(), expected.size()) != 0 ||
+        (inBuffer && got[expected.size()] != 0xEE)) {
+        return ::testing::AssertionFailure() << c.name << " at " << time << " reads other bytes";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Every channel at every time of the cache.
+inline ::testing::AssertionResult readsBackWhole(qzCacheFileInterface& reader, const TestCache& cache) {
+    for (unsigned int channel = 0; channel < cache.channels.size(); ++channel) {
+        for (int time : cache.times) {
+            ::testing::AssertionResult result = readsBack(reader, cache, channel, time);
+            if (!result) return result;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace qztest
