@@ -178,7 +178,9 @@ bool qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory(int time, std::vecto
     while (reader->readChannelName(name)) {
         const unsigned int length = reader->readArraySize();
         unsigned int index = 0;
-        if (!hasChannelByName(name, index)) {
+        // Single values have no place in data files: a record of one is passed over.
+        if (!hasChannelByName(name, index) ||
+            !qzCacheData::isArrayType(m_channels[index]->dataType())) {
             skipArray(*reader);
             continue;
         }
@@ -187,11 +189,15 @@ bool qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory(int time, std::vecto
         // Read into a kept block; the channel keeps a copy of its own.
         qzScratchBlock block(*m_private, bytes <= byteBound ? static_cast<std::size_t>(bytes) : 0);
         void* buffer = bytes <= byteBound ? block.get() : nullptr;
-        if (!buffer || !readChannelDataFromFile(index, buffer, length, reader) ||
-            !m_channels[index]->storeArrayData(buffer, length, true, time, false)) {
+        if (!buffer) skipArray(*reader);
+        // A record whose array does not read is marked, and the records after it still load.
+        const bool read = buffer && readChannelDataFromFile(index, buffer, length, reader);
+        if (!read || !m_channels[index]->storeArrayData(buffer, length, true, time, false)) {
+            m_private->markUnreadable(index, time, true);
             stored = false;
-            break;
+            continue;
         }
+        m_private->markUnreadable(index, time, false);
     }
     reader->endReadChunk();
     if (perFrame) reader->close();

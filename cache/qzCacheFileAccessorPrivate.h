@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "qzCacheFileIO.h"
@@ -67,6 +68,14 @@ struct qzCacheFileAccessorPrivate {
     // every channel again.
     std::atomic<std::uint64_t> workGeneration{0};
     void noteWork() { workGeneration.fetch_add(1, std::memory_order_acq_rel); }
+
+    // Samples whose record a load found but whose array did not read (damaged bytes, a failed
+    // read, no memory for it), by channel and time: a request for one fails instead of being
+    // answered by interpolation as a missing sample is. A later load that stores the sample
+    // clears its mark.
+    std::set<std::pair<unsigned int, int>> unreadable;
+    void markUnreadable(unsigned int channel, int time, bool unreadableNow);
+    bool isUnreadable(unsigned int channel, int time);
 
     std::set<int> failedTimesCopy();
     std::multiset<int> waitedTimesCopy();

@@ -69,6 +69,21 @@ void qzCacheFileAccessorPrivate::removeWaiter(int time) {
     if (at != waitedTimes.end()) waitedTimes.erase(at);
 }
 
+void qzCacheFileAccessorPrivate::markUnreadable(unsigned int channel, int time,
+                                                bool unreadableNow) {
+    qzThread::MutexOp lock(loadedMutex, true);
+    if (unreadableNow) {
+        unreadable.emplace(channel, time);
+    } else if (!unreadable.empty()) {
+        unreadable.erase({channel, time});
+    }
+}
+
+bool qzCacheFileAccessorPrivate::isUnreadable(unsigned int channel, int time) {
+    qzThread::MutexOp lock(loadedMutex, true);
+    return unreadable.count({channel, time}) != 0;
+}
+
 bool qzCacheFileAccessorPrivate::hasFailed(int time) {
     qzThread::MutexOp lock(loadedMutex, true);
     return failedTimes.count(time) != 0;

@@ -2,10 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -49,6 +53,21 @@ void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& by
 bool fileExists(const std::string& path) {
     std::error_code error;
     return fs::exists(fsPath(path), error);
+}
+
+void withWatchdog(const std::function<void()>& body) {
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::thread runner([&] {
+        body();
+        done.set_value();
+    });
+    if (finished.wait_for(std::chrono::minutes(4)) != std::future_status::ready) {
+        std::fprintf(stderr, "a read did not return: a reader is blocked\n");
+        std::fflush(stderr);
+        std::_Exit(3);
+    }
+    runner.join();
 }
 
 }  // namespace qztest

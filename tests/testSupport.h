@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,9 @@ inline std::filesystem::path fsPath(const std::string& utf8) {
 std::vector<std::uint8_t> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 bool fileExists(const std::string& path);
+
+// Runs `body` on its own thread; a body that does not return within a generous bound means a
+// reader is stuck, and the test binary ends with a failure instead of hanging.
+void withWatchdog(const std::function<void()>& body);
 
 }  // namespace qztest
