@@ -79,6 +79,7 @@ qzCacheFileIffIO::qzCacheFileIffIO(qzCacheFileAccess access, const qzString::ISt
 qzCacheFileIffIO::~qzCacheFileIffIO() {
     // Not through the virtual table: a derived part is already gone here.
     qzCacheFileIffIO::close();
+    m_private->dropParked();
 }
 
 std::unique_ptr<qzCacheFileIffIO> qzCreateIffIO(qzCacheFileIO::qzCacheFileAccess access,
@@ -121,7 +122,12 @@ bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
 #endif
     }
     qzCacheFileIffIOPrivate& state = *m_private;
+    if (m_accessMode == kRead && state.parked.holdsFile && reopenParked(fileName)) {
+        return true;
+    }
+    state.dropParked();
     state.fileName = fileName;
+    state.headerRead = false;
     if (!state.file) {
         state.file = createIffFile(*state.fileSystem, groupTagOfFile(*state.fileSystem, fileName), true);
         if (!state.file) {
@@ -154,13 +160,66 @@ bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
     state.readLittleAheadIntoKnownFile();
     const bool ok = readHeader();
     state.resetGroupIndex(ok);
+    state.headerRead = ok;
     return ok;
 }
 
-void qzCacheFileIffIO::close() {
-    if (m_private->file && m_private->file->isActive()) {
-        m_private->file->close();
+bool qzCacheFileIffIO::reopenParked(const qzString::IString& fileName) {
+    qzCacheFileIffIOPrivate& state = *m_private;
+    qzCacheFileIffIOPrivate::Parked& parked = state.parked;
+    bool modified = false;
+    if (!qzString::equal(parked.fileName, fileName) || !parked.file->restartRead(modified) ||
+        modified) {
+        return false;
     }
+    // The same bytes as when the header was read: it stands as read then.
+    std::swap(state.file, parked.file);
+    parked.holdsFile = false;
+    state.fileName = fileName;
+    state.headerRead = true;
+    setStartTime(parked.startTime);
+    setEndTime(parked.endTime);
+    setVersion(parked.version);
+    iff::ReadPosition first;
+    first.offset = state.index.first;
+    if (state.index.valid && qzString::equal(state.index.fileName, fileName) &&
+        state.index.fileLength == state.file->length() && state.file->seek(first)) {
+        return true;
+    }
+    const bool ok = readHeader();
+    state.resetGroupIndex(ok);
+    state.headerRead = ok;
+    return ok;
+}
+
+void qzCacheFileIffIOPrivate::dropParked() {
+    if (parked.holdsFile) {
+        parked.file->close();
+        parked.holdsFile = false;
+    }
+}
+
+void qzCacheFileIffIO::close() {
+    qzCacheFileIffIOPrivate& state = *m_private;
+    if (!state.file || !state.file->isActive()) {
+        return;
+    }
+    if (m_accessMode != kRead || !state.headerRead) {
+        state.file->close();
+        return;
+    }
+    state.dropParked();
+    qzCacheFileIffIOPrivate::Parked& parked = state.parked;
+    if (!parked.file) {
+        parked.file = createIffFile(*state.fileSystem, state.file->getTag(iff::qzIffFile::kGroupTag), true);
+    }
+    std::swap(state.file, parked.file);
+    parked.holdsFile = true;
+    parked.fileName = state.fileName;
+    parked.startTime = m_startTime;
+    parked.endTime = m_endTime;
+    parked.version = m_version;
+    state.headerRead = false;
 }
 
 bool qzCacheFileIffIO::isValid() { return m_private->file && m_private->file->isActive(); }
@@ -266,6 +325,8 @@ bool qzCacheFileIffIO::rewind() {
             return true;
         }
     }
+    // Not kept on close: the file under the name is another, or its header no longer reads.
+    state.headerRead = false;
     close();
     return open(state.fileName);
 }
@@ -286,11 +347,12 @@ bool qzCacheFileIffIO::hasWriteError() const {
 bool qzCacheFileIffIO::flush() { return m_private->file && m_private->file->flush(); }
 
 const char* qzCacheFileIffIO::lastError() const {
-    return m_private->file ? m_private->file->lastError().c_str() : "";
+    const iff::qzIffFile* file = m_private->lastFile();
+    return file ? file->lastError().c_str() : "";
 }
 
 qzCacheFileIffIO::qzReadDamage qzCacheFileIffIO::readDamage(std::uint64_t& offset) const {
-    const iff::qzIffFile* file = m_private->file.get();
+    const iff::qzIffFile* file = m_private->lastFile();
     if (!file || file->readDamage() == iff::qzIffFile::ReadDamage::kNone) {
         return kNotDamaged;
     }

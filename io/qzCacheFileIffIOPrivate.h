@@ -81,6 +81,29 @@ struct qzCacheFileIffIOPrivate {
     };
     EnteredGroup lastEntered;
 
+    // A reader's close keeps its file open here, and opening the same name again while the
+    // file under it is unchanged (the same file, length and modification time) takes it back
+    // with its read buffer and what the indices learnt, instead of opening it and reading its
+    // header again: playback opens a per-frame cache's file once per channel. Otherwise this
+    // holds a closed file object of the same variant, or none yet.
+    struct Parked {
+        std::unique_ptr<iff::qzIffFile> file;
+        bool holdsFile = false;
+        qzString::IString fileName;
+        int startTime = 0;
+        int endTime = 0;
+        qzString::IString version;
+    };
+    Parked parked;
+    // The open file's header was read by open: only such a file is kept on close.
+    bool headerRead = false;
+    // Really closes a kept file; the object stays for the next park.
+    void dropParked();
+    // The file whose diagnostics count: the open one, or the one closed last.
+    const iff::qzIffFile* lastFile() const {
+        return (!file || !file->isActive()) && parked.holdsFile ? parked.file.get() : file.get();
+    }
+
     // True when no write to the current file has failed so far.
     bool writesOk() const { return file && !file->hasWriteError(); }
     bool atTopLevel() const { return file && file->position().depth == 0; }
