@@ -104,8 +104,9 @@ std::unique_ptr<qzCacheFileIffIO> qzCreateIffReaderOfBytes(const void* bytes, st
 
 void qzCacheFileIffIOPrivate::forgetFile() {
     index = GroupIndex();
-    records = RecordIndex();
+    resetRecords(nullptr);
     lastEntered = EnteredGroup();
+    firstChunk = ChunkEntry();
 }
 
 bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
@@ -128,6 +129,7 @@ bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
     state.dropParked();
     state.fileName = fileName;
     state.headerRead = false;
+    state.firstChunk = qzCacheFileIffIOPrivate::ChunkEntry();
     if (!state.file) {
         state.file = createIffFile(*state.fileSystem, groupTagOfFile(*state.fileSystem, fileName), true);
         if (!state.file) {
@@ -279,7 +281,28 @@ void qzCacheFileIffIO::endWriteChunk() {
     }
 }
 
-bool qzCacheFileIffIO::beginReadChunk() { return findTag(kKLCH); }
+bool qzCacheFileIffIO::beginReadChunk() { return m_private->enterChunk(); }
+
+bool qzCacheFileIffIOPrivate::enterChunk() {
+    if (!file) {
+        return false;
+    }
+    const iff::ReadPosition here = file->position();
+    if (firstChunk.valid && index.valid && here.depth == 0 && here.offset == firstChunk.from &&
+        file->seek(firstChunk.body)) {
+        return true;
+    }
+    std::uint64_t start = 0;
+    if (!findTagAt(kKLCH, start)) {
+        return false;
+    }
+    if (here.depth == 0 && start == here.offset && index.valid) {
+        firstChunk.from = here.offset;
+        firstChunk.body = file->position();
+        firstChunk.valid = true;
+    }
+    return true;
+}
 
 void qzCacheFileIffIO::endReadChunk() {
     if (m_private->file) {
@@ -309,6 +332,7 @@ bool qzCacheFileIffIO::rewind() {
     // Asked for by the caller, a rewind looks at the file again: no group is entered again
     // on what was read before it.
     state.lastEntered = qzCacheFileIffIOPrivate::EnteredGroup();
+    state.firstChunk = qzCacheFileIffIOPrivate::ChunkEntry();
     // A reader on a file that is unchanged in name and length starts over without closing
     // it. The header is read again when the file was modified since (damaged in place, say);
     // otherwise the reader goes straight to where the time groups begin. Anything else, and
