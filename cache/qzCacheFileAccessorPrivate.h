@@ -39,6 +39,20 @@ struct qzCacheFileAccessorPrivate {
     // for every record. Names are unique; the first channel of a name is the one indexed.
     std::unordered_map<std::string, unsigned int> channelByName;
 
+    // The frame file path built last and what it was built from: playback asks for the file of
+    // one time once per channel, and building a path costs more than reading a small array.
+    struct FramePath {
+        int time = 0;
+        int ticksPerFrame = 0;
+        qzString::IString location;
+        qzString::IString baseName;
+        qzString::IString extension;
+        qzString::IString path;
+        bool valid = false;
+    };
+    qzThread::Mutex framePathMutex{false};
+    FramePath framePath;
+
     // Reads while the installed file IO object is a writer go through this reader instead,
     // so that no read ever truncates or rewrites a data file.
     std::unique_ptr<qzCacheFileIO> sideReader;
