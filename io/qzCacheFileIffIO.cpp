@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <typeinfo>
 
 using namespace cacheTags;
 
@@ -322,6 +323,19 @@ bool qzCacheFileIffIO::writeChannelName(const qzString::IString& name) {
 
 bool qzCacheFileIffIO::readChannelName(qzString::IString& name) {
     return readIstring(kCHNM, name);
+}
+
+bool qzReadChannelNameUtf8(qzCacheFileIO& reader, std::string& name) {
+    // Exactly ours: a host's class derived from it keeps its own readChannelName.
+    if (typeid(reader) == typeid(qzCacheFileIffIO)) {
+        auto* ours = static_cast<qzCacheFileIffIO*>(&reader);
+        qzCacheFileIffIOPrivate& state = qzCacheFileIffIOPrivate::of(*ours);
+        return state.file && state.readName(name);
+    }
+    qzString::IString text;
+    if (!reader.readChannelName(text)) return false;
+    name = text.utf8();
+    return true;
 }
 
 bool qzCacheFileIffIO::rewind() {
