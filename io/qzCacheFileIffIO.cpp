@@ -124,7 +124,7 @@ bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
 #endif
     }
     qzCacheFileIffIOPrivate& state = *m_private;
-    if (m_accessMode == kRead && state.parked.holdsFile && reopenParked(fileName)) {
+    if (m_accessMode == kRead && state.parked.holdsFile && state.reopenParked(*this, fileName)) {
         return true;
     }
     state.dropParked();
@@ -167,31 +167,28 @@ bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
     return ok;
 }
 
-bool qzCacheFileIffIO::reopenParked(const qzString::IString& fileName) {
-    qzCacheFileIffIOPrivate& state = *m_private;
-    qzCacheFileIffIOPrivate::Parked& parked = state.parked;
+bool qzCacheFileIffIOPrivate::reopenParked(qzCacheFileIffIO& io, const qzString::IString& name) {
     bool modified = false;
-    if (!qzString::equal(parked.fileName, fileName) || !parked.file->restartRead(modified) ||
-        modified) {
+    if (!qzString::equal(parked.fileName, name) || !parked.file->restartRead(modified) || modified) {
         return false;
     }
     // The same bytes as when the header was read: it stands as read then.
-    std::swap(state.file, parked.file);
+    std::swap(file, parked.file);
     parked.holdsFile = false;
-    state.fileName = fileName;
-    state.headerRead = true;
-    setStartTime(parked.startTime);
-    setEndTime(parked.endTime);
-    setVersion(parked.version);
+    fileName = name;
+    headerRead = true;
+    io.setStartTime(parked.startTime);
+    io.setEndTime(parked.endTime);
+    io.setVersion(parked.version);
     iff::ReadPosition first;
-    first.offset = state.index.first;
-    if (state.index.valid && qzString::equal(state.index.fileName, fileName) &&
-        state.index.fileLength == state.file->length() && state.file->seek(first)) {
+    first.offset = index.first;
+    if (index.valid && qzString::equal(index.fileName, name) && index.fileLength == file->length() &&
+        file->seek(first)) {
         return true;
     }
-    const bool ok = readHeader();
-    state.resetGroupIndex(ok);
-    state.headerRead = ok;
+    const bool ok = io.readHeader();
+    resetGroupIndex(ok);
+    headerRead = ok;
     return ok;
 }
 

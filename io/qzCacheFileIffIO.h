@@ -85,6 +85,5 @@ protected:
 
 private:
     friend struct qzCacheFileIffIOPrivate;
-    bool reopenParked(const qzString::IString& fileName);
     std::unique_ptr<qzCacheFileIffIOPrivate> m_private;
 };

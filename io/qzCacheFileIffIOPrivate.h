@@ -142,6 +142,8 @@ struct qzCacheFileIffIOPrivate {
     bool headerRead = false;
     // Really closes a kept file; the object stays for the next park.
     void dropParked();
+    // Takes back the kept file for an open of `fileName` when it is unchanged.
+    bool reopenParked(qzCacheFileIffIO& io, const qzString::IString& fileName);
     // The file whose diagnostics count: the open one, or the one closed last.
     const iff::qzIffFile* lastFile() const {
         return (!file || !file->isActive()) && parked.holdsFile ? parked.file.get() : file.get();
