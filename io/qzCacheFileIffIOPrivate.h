@@ -86,6 +86,7 @@ struct qzCacheFileIffIOPrivate {
     struct NameNumbers {
         std::unordered_map<std::string, std::uint32_t> numbers;
         std::vector<std::string> text;
+        std::size_t textBytes = 0;
         std::vector<std::uint64_t> stamp;
         std::vector<std::uint32_t> first;
         std::vector<std::uint32_t> last;

@@ -362,25 +362,33 @@ void qzCacheFileIffIOPrivate::resetRecords(const iff::ReadPosition* start) {
 }
 
 bool qzCacheFileIffIOPrivate::addRecord(std::uint64_t at, const std::string& name) {
-    // A file of ever new names (damage, or hostile) makes the numbers start over, and with
-    // them the index of the group.
+    // Files of ever new names (damage, or hostile) make the numbers start over, and with them
+    // the index of the group: what is kept stays within these bounds (and one name).
     constexpr std::size_t kMostNames = 1u << 16;
+    constexpr std::size_t kMostNameBytes = 16u << 20;
     const std::size_t place = records.starts.size();
-    const std::uint32_t predicted = place < previousNames.size() ? previousNames[place] : kNoRecord;
+    std::uint32_t predicted = place < previousNames.size() ? previousNames[place] : kNoRecord;
+    if (predicted != kNoRecord && predicted >= names.text.size()) {
+        predicted = kNoRecord;
+    }
     std::uint32_t number = predicted;
     if (predicted == kNoRecord || names.text[predicted] != name) {
         auto numbered = names.numbers.find(name);
         if (numbered == names.numbers.end()) {
-            if (names.numbers.size() >= kMostNames) {
+            if (names.numbers.size() >= kMostNames || names.textBytes + name.size() > kMostNameBytes) {
+                // No number of the old ones may be taken for a new one, nor become the previous.
                 names = NameNumbers();
                 previousNames.clear();
                 previousFirsts.clear();
-                const iff::ReadPosition here{records.to, records.groupStart, records.groupEnd, 1};
-                resetRecords(&here);
+                records.names.clear();
+                // The index starts again after this record, which it does not hold.
+                const iff::ReadPosition after = file->position();
+                resetRecords(&after);
                 return false;
             }
             numbered = names.numbers.emplace(name, static_cast<std::uint32_t>(names.text.size())).first;
             names.text.push_back(name);
+            names.textBytes += name.size();
             names.stamp.push_back(0);
             names.first.push_back(kNoRecord);
             names.last.push_back(kNoRecord);
@@ -407,7 +415,7 @@ bool qzCacheFileIffIOPrivate::addRecord(std::uint64_t at, const std::string& nam
 bool qzCacheFileIffIOPrivate::newAtNextPlace(const std::string& name) const {
     const std::size_t place = records.starts.size();
     return records.likePrevious && place < previousNames.size() && previousFirsts[place] != 0 &&
-        names.text[previousNames[place]] == name;
+        previousNames[place] < names.text.size() && names.text[previousNames[place]] == name;
 }
 
 // A file opened again whose large records are known (a frame file read channel by channel):

@@ -620,19 +620,22 @@ TEST_F(IffIOTest, RewindAfterTheFileGrewLandsOnTheRightGroup) {
 }
 
 // Records of a time group in a mixed order, a name twice, some large enough to be read past
-// the container's buffer, and a chunk that is no record between them. Each array's one value
-// after its first tells which record it is.
+// the container's buffer, and a chunk that is no record between them; every other group has
+// the names of the group before but for its last record. Each array's one value after its
+// first tells which record it is.
 void writeMixedRecords(const std::string& file, const char* format, int groups) {
     qzCacheFileIffIO io(qzCacheFileIO::kWrite, str(format));
     ASSERT_TRUE(io.open(str(file.c_str())));
     ASSERT_TRUE(io.writeHeader(str("0.1"), 0, 1));
     const char* names[] = {"p", "q", "r", "s"};
     std::mt19937 random(11);
+    std::vector<const char*> order(7);
     for (int g = 0; g < groups; ++g) {
         io.beginWriteChunk();
         ASSERT_TRUE(io.writeTime(g * 10));
         for (int r = 0; r < 7; ++r) {
-            const char* name = r == 5 ? "q" : names[random() % 4];
+            if (g % 2 == 0 || r == 6) order[r] = r == 5 ? "q" : names[random() % 4];
+            const char* name = order[r];
             ASSERT_TRUE(io.writeChannelName(str(name)));
             std::vector<int> values(random() % 3 == 0 ? 40000 : 3, 0);
             values[1] = g * 100 + r;
@@ -668,6 +671,8 @@ TEST_F(IffIOTest, ChannelSearchesAgainAnswerAsTheFirstScan) {
             const int time = int(random() % 6) * 10;
             std::vector<const char*> asked;
             for (unsigned n = 1 + random() % 3; n > 0; --n) asked.push_back(names[random() % 5]);
+            // As playback asks: every name in a row, as often in stored order.
+            if (step % 3 == 0) asked.assign({"p", "q", "r", "s", "p", "q", "r", "s"});
             TestIO fresh(qzCacheFileIO::kRead, str(v.format));
             ASSERT_TRUE(fresh.open(str(file.c_str())));
             int found = 0;
@@ -679,6 +684,31 @@ TEST_F(IffIOTest, ChannelSearchesAgainAnswerAsTheFirstScan) {
             }
             io.endReadChunk();
         }
+    }
+    // More names than the reader numbers: it starts its numbers over part way and still answers
+    // as a plain scan for names on either side of that point.
+    const std::string many = path("many.kc");
+    {
+        qzCacheFileIffIO out(qzCacheFileIO::kWrite, str("kcc"));
+        ASSERT_TRUE(out.open(str(many.c_str())));
+        ASSERT_TRUE(out.writeHeader(str("0.1"), 0, 1));
+        out.beginWriteChunk();
+        ASSERT_TRUE(out.writeTime(0));
+        for (int r = 0; r < 70000; ++r) {
+            const int values[2] = {0, r};
+            ASSERT_TRUE(out.writeChannelName(str(("n" + std::to_string(r)).c_str())));
+            ASSERT_TRUE(out.writeInt32Array(values, 2));
+        }
+        out.endWriteChunk();
+    }
+    TestIO io(qzCacheFileIO::kRead, str("kcc"));
+    ASSERT_TRUE(io.open(str(many.c_str())));
+    for (const int r : {69999, 10, 65535, 65536, 69998, 3, 70000}) {
+        int found = 0;
+        ASSERT_TRUE(io.findTime(0, found));
+        EXPECT_EQ(foundRecord(io, ("n" + std::to_string(r)).c_str()), r < 70000 ? std::make_pair(2, r)
+                                                                            : std::make_pair(-1, -1)) << r;
+        io.endReadChunk();
     }
 }
 
