@@ -223,6 +223,7 @@ bool qzCacheFileAccessor::startMultiThreadRead(bool verbose) {
     {
         qzThread::MutexOp lock(m_private->loadedMutex, true);
         m_private->failedTimes.clear();
+        m_private->completeTimes.clear();
     }
     m_private->noteWork();
     {
