@@ -88,7 +88,7 @@ double writePass(const Workload& w, bool perFrame) {
         if (perFrame) file = std::fopen((rawFrameFile(w, f) + ".w").c_str(), "wb");
         if (!file) return -1;
         for (unsigned c = 0; c < w.channels; ++c) {
-            ok = std::fwrite(w.source(f, c), 1, w.channelBytes(), file) == w.channelBytes() && ok;
+            ok = std::fwrite(w.source(f, c), 1, w.channelBytes(c), file) == w.channelBytes(c) && ok;
         }
         if (perFrame) ok = std::fclose(file) == 0 && ok;
     }
@@ -107,9 +107,9 @@ double readPass(const Workload& w, bool perFrame, std::vector<float>& target) {
         if (perFrame) file = std::fopen(rawFrameFile(w, f).c_str(), "rb");
         if (!file) return -1;
         for (unsigned c = 0; c < w.channels; ++c) {
-            float* channel = target.data() + w.channelFloats() * c;
-            ok = std::fread(channel, 1, w.channelBytes(), file) == w.channelBytes() && ok;
-            iff::reverseCopy32(channel, channel, w.channelFloats());
+            float* channel = target.data() + w.starts[c];
+            ok = std::fread(channel, 1, w.channelBytes(c), file) == w.channelBytes(c) && ok;
+            iff::reverseCopy32(channel, channel, w.channelFloats(c));
         }
         if (perFrame) std::fclose(file);
         benchmark::DoNotOptimize(target.data());
@@ -170,7 +170,9 @@ void registerIo(const Workload* w, const char* prefix, bool write, bool perFrame
 }  // namespace
 
 void defineBaselines() {
-    for (Set set : {Set::kBig, Set::kSplit, Set::kMany, Set::kSmall}) defineAll(&workload(set));
+    for (Set set : {Set::kBig, Set::kSplit, Set::kMany, Set::kSmall, Set::kScene}) {
+        defineAll(&workload(set));
+    }
 }
 
 void registerBaselines() {
@@ -183,11 +185,13 @@ void registerBaselines() {
     registerIo(big, "raw_fwrite_pf", true, true);
     registerIo(big, "raw_fread_one", false, false);
     registerIo(big, "raw_fread_pf", false, true);
-    for (Set set : {Set::kSplit, Set::kMany}) {
+    for (Set set : {Set::kSplit, Set::kMany, Set::kScene}) {
         const Workload* w = &workload(set);
         registerCopy(w, "memcpy", Copy::kMemcpy, Goal::kNone, 0);
-        registerIo(w, "raw_fwrite_one", true, false);
-        registerIo(w, "raw_fwrite_pf", true, true);
+        if (set != Set::kScene) {
+            registerIo(w, "raw_fwrite_one", true, false);
+            registerIo(w, "raw_fwrite_pf", true, true);
+        }
         registerIo(w, "raw_fread_one", false, false);
         registerIo(w, "raw_fread_pf", false, true);
     }

@@ -22,7 +22,9 @@ const char* kUsage =
     "  --small-points=N       vectors per frame there (1000)\n"
     "  --sweep=A,B,...        channel counts of the load-time sweep (125,250,500,1000,2000)\n"
     "  --sweep-frames=N       frames of each sweep cache (48)\n"
-    "  --direct-many-frames=N frames read directly from the many-channel cache (8)\n"
+    "  --direct-many-frames=N frames read directly from the many-channel cache (48)\n"
+    "  --scene-channels=N     channels of the scene workload (1000)\n"
+    "  --scene-frames=N       frames of the scene workload (24)\n"
     "  --host-work-us=N       the host's work per frame in the worker case (4000)\n"
     "  --passes=N             timed passes of each large case (3)\n"
     "  --quick                small sizes, for a smoke run\n"
@@ -46,7 +48,9 @@ bool parse(int argc, char** argv) {
             number(a, "--small-points", c.smallPoints) ||
             number(a, "--sweep-frames", c.scalingFrames) ||
             number(a, "--direct-many-frames", c.directManyFrames) ||
-            number(a, "--host-work-us", c.hostWorkUs) || number(a, "--passes", c.passes)) {
+            number(a, "--host-work-us", c.hostWorkUs) || number(a, "--passes", c.passes) ||
+            number(a, "--scene-channels", c.sceneChannels) ||
+            number(a, "--scene-frames", c.sceneFrames)) {
             continue;
         }
         if (std::strncmp(a, "--sweep=", 8) == 0) {
@@ -65,6 +69,8 @@ bool parse(int argc, char** argv) {
             c.smallFrames = 1000;
             c.scaling = {50, 100, 200};
             c.scalingFrames = 8;
+            c.sceneChannels = 200;
+            c.sceneFrames = 8;
             c.hostWorkUs = 2000;
             c.passes = 1;
         } else if (std::strncmp(a, "--dir=", 6) == 0) {
@@ -78,6 +84,7 @@ bool parse(int argc, char** argv) {
     }
     if (c.points == 0 || c.frames < 2 || c.splitChannels == 0 || c.manyChannels == 0 ||
         c.manyValues == 0 || c.smallFrames < 2 || c.smallPoints == 0 || c.scalingFrames < 2 ||
+        c.sceneChannels < 2 || c.sceneFrames < 2 ||
         c.passes == 0) {
         std::fprintf(stderr, "sizes must be positive (and frames at least 2)\n%s", kUsage);
         return false;

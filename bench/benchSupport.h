@@ -24,25 +24,33 @@ struct Config {
     unsigned smallPoints = 1000;   // vectors per frame there
     unsigned passes = 3;           // timed passes of each large case
     unsigned hostWorkUs = 4000;    // the host's own work per frame in the worker case
-    unsigned directManyFrames = 8; // frames read directly from the many-channel cache
+    unsigned directManyFrames = 48; // frames read directly from the many-channel cache
     unsigned scalingFrames = 48;   // frames of each cache of the channel-count sweep
+    unsigned sceneChannels = 1000; // channels of the scene workload
+    unsigned sceneFrames = 24;     // frames of the scene workload
     std::vector<unsigned> scaling{125, 250, 500, 1000, 2000};
     std::string dir;               // scratch directory; a fresh one under the temp dir if empty
     bool keep = false;             // keep the scratch directory
 };
 Config& config();
 
-// One data set: `channels` channels of `elements` floats or float vectors per frame.
+// One data set: `channels` channels of floats or float vectors per frame, each channel with
+// its own element count; a frame holds the channels one after the other.
 struct Workload {
     std::string name;
     unsigned channels = 1;
-    unsigned elements = 0;
     bool vectors = true;
     unsigned frames = 0;
+    std::vector<unsigned> counts;     // elements of each channel
+    std::vector<std::size_t> starts;  // where each channel begins in a frame, in floats
 
-    std::size_t channelFloats() const { return std::size_t(elements) * (vectors ? 3 : 1); }
-    std::size_t channelBytes() const { return channelFloats() * sizeof(float); }
-    std::size_t frameBytes() const { return channelBytes() * channels; }
+    unsigned elements(unsigned channel) const { return counts[channel]; }
+    std::size_t channelFloats(unsigned channel) const {
+        return std::size_t(counts[channel]) * (vectors ? 3 : 1);
+    }
+    std::size_t channelBytes(unsigned channel) const { return channelFloats(channel) * sizeof(float); }
+    std::size_t frameFloats() const { return starts.empty() ? 0 : starts.back() + channelFloats(channels - 1); }
+    std::size_t frameBytes() const { return frameFloats() * sizeof(float); }
     qzCacheData::qzCacheDataType dataType() const {
         return vectors ? qzCacheData::kFloatVectorArray : qzCacheData::kFloatArray;
     }
@@ -55,7 +63,7 @@ struct Workload {
     unsigned poolFrames = 0;
 };
 
-enum class Set { kBig, kSplit, kMany, kSmall };
+enum class Set { kBig, kSplit, kMany, kSmall, kScene };
 Workload& workload(Set set);
 // The many-channel layout with `channels` channels and config().scalingFrames frames.
 Workload& scalingWorkload(unsigned channels);
@@ -111,7 +119,8 @@ bool ensureRaw(const Workload& w, bool perFrame);
 enum class Goal {
     kNone,             // reported only
     kThroughputAtLeast,  // ratio = baseline time / case time, at least the target
-    kCostAtMost        // ratio = case time / baseline time, at most the target
+    kCostAtMost,       // ratio = case time / baseline time, at most the target
+    kMicrosAtMost      // the time per item itself, at most the target in microseconds
 };
 
 struct CaseInfo {

@@ -15,9 +15,13 @@ namespace qzbench {
 namespace {
 
 const CacheKind kKccOne{"kcc", qzCacheFileAccessor::kOneFile};
+const CacheKind kKccFrames{"kcc", qzCacheFileAccessor::kOneFilePerFrame};
 
-void registerWorker(const Workload* w) {
-    const std::string name = "play_worker_kcc_one/" + w->name;
+// Many channels: also a row per channel read, whose time is the median frame's read over the
+// channel count.
+void registerWorker(const Workload* w, CacheKind kind, double microsPerChannel = 0) {
+    const bool perFrame = kind.distribution == qzCacheFileAccessor::kOneFilePerFrame;
+    const std::string name = std::string("play_worker_kcc") + (perFrame ? "_pf/" : "_one/") + w->name;
     benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
         std::vector<float> buffer(w->frameBytes() / sizeof(float));
         const auto hostWork = std::chrono::microseconds(config().hostWorkUs);
@@ -29,14 +33,14 @@ void registerWorker(const Workload* w) {
         unsigned queue = 0;
         bool failed = false;
         for (auto _ : state) {
-            ensureCache(*w, kKccOne);
+            ensureCache(*w, kind);
             // Free heap pages go back first, so that the growth counts the playback's own.
             malloc_trim(0);
             resetPeakResident();
             const std::uint64_t before = currentResidentBytes();
             double passSeconds = 0;
             {
-                Reader reader(*w, kKccOne);
+                Reader reader(*w, kind);
                 if (!reader.ok() || !reader->startMultiThreadRead(false)) {
                     failed = true;
                     break;
@@ -83,13 +87,24 @@ void registerWorker(const Workload* w) {
                       double(growth) / 1e6, queue, bound / 1e6);
         report(state, CaseInfo{name, "memcpy/" + w->name, Goal::kCostAtMost, 2.0},
                median * double(frames), double(frames), double(w->frameBytes()), note);
+        if (microsPerChannel > 0) {
+            CaseInfo perChannel{name + " per channel", "", Goal::kMicrosAtMost, microsPerChannel};
+            perChannel.unit = "channel";
+            report(state, perChannel, median * double(frames),
+                   double(frames) * w->channels, double(w->frameBytes()) / w->channels,
+                   "median frame's read over its channels");
+        }
     })->UseManualTime()->Iterations(1);
 }
 
 }  // namespace
 
 void registerWorkerCases() {
-    for (Set set : {Set::kBig, Set::kSplit, Set::kMany}) registerWorker(&workload(set));
+    registerWorker(&workload(Set::kBig), kKccOne);
+    registerWorker(&workload(Set::kSplit), kKccOne);
+    registerWorker(&workload(Set::kMany), kKccOne, 0.2);
+    registerWorker(&workload(Set::kScene), kKccOne);
+    registerWorker(&workload(Set::kScene), kKccFrames);
 }
 
 }  // namespace qzbench

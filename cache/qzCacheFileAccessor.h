@@ -260,8 +260,10 @@ protected:
 
 private:
     // How an exact-time read ended. A sample of another element count is not a missing one:
-    // it must neither be interpolated over nor change the channel's sampling record.
-    enum class StoredRead { kFound, kAbsent, kOtherCount };
+    // it must neither be interpolated over nor change the channel's sampling record. Nor is a
+    // sample whose record is there but whose array does not read (damaged bytes, a failed
+    // read): that request fails, and no interpolation blends over it.
+    enum class StoredRead { kFound, kAbsent, kOtherCount, kDamaged };
     StoredRead readStoredArray(unsigned int channel, int time, unsigned int count, void*& data,
                                unsigned int& length);
     // Reads the channel's array at `time` through a reader already open on its data file.

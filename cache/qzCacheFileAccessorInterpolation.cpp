@@ -168,7 +168,7 @@ struct qzCacheFileAccessor::Neighbours {
 
     // Reads the inner points. True when both are usable. Otherwise the request is answered
     // here and `answer` is its result: false for a neighbour of another count (`length` then
-    // tells that count), the fallback's result for a missing one.
+    // tells that count) and for a damaged one, the fallback's result for a missing one.
     bool readInner(qzCacheFileAccessor& accessor, unsigned int channel, int time, int previousTime,
                    int nextTime, qzCacheChannel::qzCacheInterpolation method, unsigned int count,
                    void*& data, unsigned int& requestLength, bool& answer) {
@@ -176,6 +176,10 @@ struct qzCacheFileAccessor::Neighbours {
         if (!allocated()) return false;
         const StoredRead before = read(accessor, channel, 1, previousTime, count);
         const StoredRead after = read(accessor, channel, 2, nextTime, count);
+        if (before == StoredRead::kDamaged || after == StoredRead::kDamaged) {
+            requestLength = 0;
+            return false;
+        }
         if (before == StoredRead::kOtherCount || after == StoredRead::kOtherCount) {
             requestLength = before == StoredRead::kOtherCount ? length[1] : length[2];
             return false;
@@ -240,15 +244,19 @@ bool qzCacheFileAccessor::getSplineInterpolatedDataAtTime(unsigned int channel, 
                           data, length, answer)) {
         return answer;
     }
-    // Outer neighbours are optional: at either end of the record the inner one stands in.
-    int outer = 0;
-    if (!source.previousTime(previousTime, outer) ||
-        points.read(*this, channel, 0, outer, count) != StoredRead::kFound) {
-        points.point[0] = points.point[1];
-    }
-    if (!source.nextTime(nextTime, outer) ||
-        points.read(*this, channel, 3, outer, count) != StoredRead::kFound) {
-        points.point[3] = points.point[2];
+    // Outer neighbours are optional: at either end of the record the inner one stands in. A
+    // damaged one fails the request as an inner one does.
+    for (const int k : {0, 3}) {
+        int outer = 0;
+        const bool exists = k == 0 ? source.previousTime(previousTime, outer)
+                                   : source.nextTime(nextTime, outer);
+        const StoredRead result = exists ? points.read(*this, channel, k, outer, count)
+                                         : StoredRead::kAbsent;
+        if (result == StoredRead::kDamaged) {
+            length = 0;
+            return false;
+        }
+        if (result != StoredRead::kFound) points.point[k] = points.point[k == 0 ? 1 : 2];
     }
 
     const double w = weightBetween(time, previousTime, nextTime);

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <string>
 
 #include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIO.h"
+#include "qzCacheFileIffFormat.h"
 #include "qzFileSystem.h"
 
 namespace {
@@ -108,6 +110,9 @@ void qzCacheFileAccessor::setLastRequestedTime(int time) {
         if (!m_hasLastRequestedTime || m_lastRequestedTime != time) m_private->noteWork();
         m_hasLastRequestedTime = true;
         m_lastRequestedTime = time;
+        m_private->lastRequest.store(time, std::memory_order_relaxed);
+        m_private->wokenAt.store(m_private->workGeneration.load(std::memory_order_acquire),
+                                 std::memory_order_relaxed);
         if (m_workerWakeSemaphore) m_workerWakeSemaphore->post();
     } else {
         if (!m_hasLastRequestedTime || m_lastRequestedTime != time) m_private->noteWork();
@@ -147,6 +152,7 @@ bool qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory(int time, std::vecto
     for (qzCacheChannel* channel : m_channels) {
         if (channel->storedDataCount() > limit) channel->removeOneData(keepTimes);
     }
+    m_private->keepCompleteOnly(keepTimes);
     // Evicted and stored samples change what the worker finds to do.
     const WorkChange change(*m_private);
 
@@ -174,24 +180,31 @@ bool qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory(int time, std::vecto
 
     const std::uint64_t byteBound = arrayByteBound(path);
     bool stored = true;
-    qzString::IString name;
-    while (reader->readChannelName(name)) {
+    std::string name;
+    // Read into a kept block, grown as records need; the channel keeps a copy of its own.
+    qzScratchBlock block(*m_private, 0);
+    while (qzReadChannelNameUtf8(*reader, name)) {
         const unsigned int length = reader->readArraySize();
-        unsigned int index = 0;
-        if (!hasChannelByName(name, index)) {
+        const auto known = m_private->channelByName.find(name);
+        // Single values have no place in data files: a record of one is passed over.
+        if (known == m_private->channelByName.end() ||
+            !qzCacheData::isArrayType(m_channels[known->second]->dataType())) {
             skipArray(*reader);
             continue;
         }
+        const unsigned int index = known->second;
         const std::uint64_t bytes =
             std::uint64_t(length) * qzCacheData::elementSize(m_channels[index]->dataType());
-        // Read into a kept block; the channel keeps a copy of its own.
-        qzScratchBlock block(*m_private, bytes <= byteBound ? static_cast<std::size_t>(bytes) : 0);
-        void* buffer = bytes <= byteBound ? block.get() : nullptr;
-        if (!buffer || !readChannelDataFromFile(index, buffer, length, reader) ||
-            !m_channels[index]->storeArrayData(buffer, length, true, time, false)) {
+        void* buffer = bytes <= byteBound && block.hold(static_cast<std::size_t>(bytes)) ? block.get() : nullptr;
+        if (!buffer) skipArray(*reader);
+        // A record whose array does not read is marked, and the records after it still load.
+        const bool read = buffer && readChannelDataFromFile(index, buffer, length, reader);
+        if (!read || !m_channels[index]->storeArrayData(buffer, length, true, time, false)) {
+            m_private->markUnreadable(index, time, true);
             stored = false;
-            break;
+            continue;
         }
+        m_private->markUnreadable(index, time, false);
     }
     reader->endReadChunk();
     if (perFrame) reader->close();
@@ -214,9 +227,10 @@ bool qzCacheFileAccessor::getStoredArrayDataByCopying(unsigned int channel, int 
     std::optional<WaitedTime> waited;
     if (!copied && threaded) {
         m_private->clearFailure(time);
+        m_private->forgetComplete(time);
         waited.emplace(*m_private, time);
     }
-    setLastRequestedTime(time);
+    if (!copied || !m_private->requestChangesNothing(time)) setLastRequestedTime(time);
     if (copied) {
         length = count;
         return true;

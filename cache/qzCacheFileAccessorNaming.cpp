@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "qzCacheFileAccessor.h"
+#include "qzCacheFileAccessorPrivate.h"
 #include "qzCacheFileIffFormat.h"
 #include "qzCacheFileIO.h"
 #include "qzOS.h"
@@ -57,6 +58,14 @@ qzString::IString qzCacheFileAccessor::constructDataFilePathForOneFilePerFrame(i
     // No frame can be named without a positive frame length; callers treat the empty path as
     // a file that does not exist.
     if (m_ticksPerFrame <= 0) return qzString::IString();
+    const qzString::IString extension = dataFileExtension(m_fileAccessor, m_cacheFormat);
+    qzCacheFileAccessorPrivate::FramePath& last = m_private->framePath;
+    qzThread::MutexOp lock(m_private->framePathMutex, true);
+    if (last.valid && last.time == time && last.ticksPerFrame == m_ticksPerFrame &&
+        last.location.chars() == m_storageLocation.chars() &&
+        last.baseName.chars() == m_baseFileName.chars() && last.extension.chars() == extension.chars()) {
+        return last.path;
+    }
     const int frame = time / m_ticksPerFrame;
     const int tick = time % m_ticksPerFrame;
     qzString::IString framePart;
@@ -70,7 +79,15 @@ qzString::IString qzCacheFileAccessor::constructDataFilePathForOneFilePerFrame(i
     qzString::plusEqual(path, m_baseFileName);
     qzString::plusEqual(path, framePart);
     qzString::plusEqual(path, qzString::IString(".", 0));
-    qzString::plusEqual(path, dataFileExtension(m_fileAccessor, m_cacheFormat));
+    qzString::plusEqual(path, extension);
+    last.valid = false;
+    last.location = m_storageLocation;
+    last.baseName = m_baseFileName;
+    last.extension = extension;
+    last.path = path;
+    last.time = time;
+    last.ticksPerFrame = m_ticksPerFrame;
+    last.valid = true;
     return path;
 }
 

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "qzCacheFileIO.h"
@@ -91,6 +93,20 @@ struct qzCacheFileAccessorPrivate {
     // for every record. Names are unique; the first channel of a name is the one indexed.
     std::unordered_map<std::string, unsigned int> channelByName;
 
+    // The frame file path built last and what it was built from: playback asks for the file of
+    // one time once per channel, and building a path costs more than reading a small array.
+    struct FramePath {
+        int time = 0;
+        int ticksPerFrame = 0;
+        qzString::IString location;
+        qzString::IString baseName;
+        qzString::IString extension;
+        qzString::IString path;
+        bool valid = false;
+    };
+    qzThread::Mutex framePathMutex{false};
+    FramePath framePath;
+
     // Reads while the installed file IO object is a writer go through this reader instead,
     // so that no read ever truncates or rewrites a data file.
     std::unique_ptr<qzCacheFileIO> sideReader;
@@ -129,7 +145,37 @@ struct qzCacheFileAccessorPrivate {
         noteWork();
     }
 
-    std::set<int> failedTimesCopy();
+    // Samples whose record a load found but whose array did not read (damaged bytes, a failed
+    // read, no memory for it), by channel and time: a request for one fails instead of being
+    // answered by interpolation as a missing sample is. A later load that stores the sample
+    // clears its mark.
+    std::set<std::pair<unsigned int, int>> unreadable;
+    std::atomic<bool> anyUnreadable{false};  // set with the first mark, never cleared
+    void markUnreadable(unsigned int channel, int time, bool unreadableNow);
+    bool isUnreadable(unsigned int channel, int time);
+
+    // Times loaded completely (every channel that lists one has its sample in memory), for
+    // `completeChannels` channels: the worker's check passes over them instead of looking at
+    // every channel again. A reader's miss at a time, and a load that may evict it, take it out.
+    std::set<int> completeTimes;
+    std::size_t completeChannels = 0;
+    void markComplete(int time, std::size_t channels);
+    void forgetComplete(int time);
+    void keepCompleteOnly(const std::vector<int>& times);
+    // The times the worker's check passes over: failed ones, and complete ones while the
+    // channel count is unchanged.
+    std::set<int> timesToPass(std::size_t channels);
+
+    // The time of the last request and the work generation when it woke the worker, read
+    // without a lock: a request that finds its sample at the time asked last, while nothing
+    // changed since, gives the worker nothing to do and does not wake it.
+    std::atomic<std::int64_t> lastRequest{INT64_MIN};
+    std::atomic<std::uint64_t> wokenAt{UINT64_MAX};
+    bool requestChangesNothing(int time) const {
+        return lastRequest.load(std::memory_order_relaxed) == time &&
+               wokenAt.load(std::memory_order_relaxed) == workGeneration.load(std::memory_order_acquire);
+    }
+
     std::multiset<int> waitedTimesCopy();
     void addWaiter(int time);
     void removeWaiter(int time);
@@ -207,6 +253,13 @@ public:
     qzScratchBlock& operator=(const qzScratchBlock&) = delete;
     void* get() const { return m_block.bytes.get(); }
     explicit operator bool() const { return m_block.bytes != nullptr; }
+    // Makes the block at least `bytes` long; false when no such block can be had.
+    bool hold(std::size_t bytes) {
+        if (m_block.bytes && m_block.size >= bytes) return true;
+        reset();
+        m_block = m_owner.takeScratch(bytes);
+        return m_block.bytes != nullptr;
+    }
     void reset() {
         if (m_block.bytes) m_owner.giveScratch(std::move(m_block));
         m_block = qzCacheFileAccessorPrivate::ScratchBlock();

@@ -105,6 +105,7 @@ bool qzCacheFileAccessor::getArrayDataAtTime(unsigned int channel, int time, uns
     case StoredRead::kFound: return true;
     // Stored with another count: the caller learns the count; nothing is blended over it.
     case StoredRead::kOtherCount: return false;
+    case StoredRead::kDamaged: return false;
     case StoredRead::kAbsent: break;
     }
     return getInterpolatedArrayDataAtTime(channel, time, count, data, length);
@@ -137,7 +138,8 @@ qzCacheFileAccessor::StoredRead qzCacheFileAccessor::readStoredArray(unsigned in
             return StoredRead::kOtherCount;
         }
         length = 0;
-        return StoredRead::kAbsent;
+        // The load found the record and could not read its array: not a missing sample.
+        return m_private->isUnreadable(channel, time) ? StoredRead::kDamaged : StoredRead::kAbsent;
     }
     const qzDataFileRead file(*this, *m_private, time);
     if (!file.ready()) return StoredRead::kAbsent;
@@ -163,9 +165,13 @@ qzCacheFileAccessor::StoredRead qzCacheFileAccessor::readArrayThrough(
     const unsigned int stored = reader->readArraySize();
     length = stored;
     StoredRead result = StoredRead::kOtherCount;
-    if (stored == count) {
+    if (stored == count && (data || count == 0) &&
+        qzCacheData::isArrayType(m_channels[channel]->dataType())) {
         result = readChannelDataFromFile(channel, data, stored, reader) ? StoredRead::kFound
-                                                                         : StoredRead::kAbsent;
+                                                                         : StoredRead::kDamaged;
+        if (result == StoredRead::kDamaged) length = 0;
+    } else if (stored == count) {
+        result = StoredRead::kAbsent;
     }
     // An array of another count is left unread: ending the sample skips it, and no scratch
     // block sized by a count from the file is ever allocated.

@@ -13,6 +13,7 @@ bool qzCacheFileAccessor::getArrayDataAtTime(unsigned int channel, int time, uns
     switch (readStoredArray(channel, time, count, data, length)) {
     case StoredRead::kFound: return true;
     case StoredRead::kOtherCount: return false;
+    case StoredRead::kDamaged: return false;
     case StoredRead::kAbsent: break;
     }
     return interpolateAs(channel, time, interpolation, count, data, length);

@@ -10,6 +10,7 @@
 // again would sleep for ever. The semaphore is still posted after every load.
 #include "qzCacheFileAccessor.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -45,11 +46,6 @@ qzCacheFileIO* newWorkerReader() {
 
 }  // namespace
 
-std::set<int> qzCacheFileAccessorPrivate::failedTimesCopy() {
-    qzThread::MutexOp lock(loadedMutex, true);
-    return failedTimes;
-}
-
 std::multiset<int> qzCacheFileAccessorPrivate::waitedTimesCopy() {
     qzThread::MutexOp lock(loadedMutex, true);
     return waitedTimes;
@@ -67,6 +63,54 @@ void qzCacheFileAccessorPrivate::removeWaiter(int time) {
     qzThread::MutexOp lock(loadedMutex, true);
     auto at = waitedTimes.find(time);
     if (at != waitedTimes.end()) waitedTimes.erase(at);
+}
+
+void qzCacheFileAccessorPrivate::markUnreadable(unsigned int channel, int time,
+                                                bool unreadableNow) {
+    // Every record of every load clears its mark: without any mark that costs no lock.
+    if (!unreadableNow && !anyUnreadable.load(std::memory_order_acquire)) return;
+    qzThread::MutexOp lock(loadedMutex, true);
+    if (unreadableNow) {
+        unreadable.emplace(channel, time);
+        anyUnreadable.store(true, std::memory_order_release);
+    } else {
+        unreadable.erase({channel, time});
+    }
+}
+
+bool qzCacheFileAccessorPrivate::isUnreadable(unsigned int channel, int time) {
+    qzThread::MutexOp lock(loadedMutex, true);
+    return unreadable.count({channel, time}) != 0;
+}
+
+void qzCacheFileAccessorPrivate::markComplete(int time, std::size_t channels) {
+    qzThread::MutexOp lock(loadedMutex, true);
+    if (channels != completeChannels) completeTimes.clear();
+    completeChannels = channels;
+    completeTimes.insert(time);
+}
+
+void qzCacheFileAccessorPrivate::forgetComplete(int time) {
+    qzThread::MutexOp lock(loadedMutex, true);
+    completeTimes.erase(time);
+}
+
+void qzCacheFileAccessorPrivate::keepCompleteOnly(const std::vector<int>& times) {
+    qzThread::MutexOp lock(loadedMutex, true);
+    for (auto at = completeTimes.begin(); at != completeTimes.end();) {
+        if (std::find(times.begin(), times.end(), *at) == times.end()) {
+            at = completeTimes.erase(at);
+        } else {
+            ++at;
+        }
+    }
+}
+
+std::set<int> qzCacheFileAccessorPrivate::timesToPass(std::size_t channels) {
+    qzThread::MutexOp lock(loadedMutex, true);
+    std::set<int> passed = failedTimes;
+    if (channels == completeChannels) passed.insert(completeTimes.begin(), completeTimes.end());
+    return passed;
 }
 
 bool qzCacheFileAccessorPrivate::hasFailed(int time) {
@@ -118,7 +162,7 @@ void qzCacheFileAccessorPrivate::waitPast(std::uint64_t seen) {
 bool qzCacheFileAccessor::preLoadWorkAvailable(int& time) {
     int requested = 0;
     if (!getLastRequestedTime(requested)) return false;
-    const std::set<int> failed = m_private->failedTimesCopy();
+    const std::set<int> failed = m_private->timesToPass(m_channels.size());
     std::vector<int> times;
     size_t missing = 0;
     {
@@ -179,6 +223,7 @@ bool qzCacheFileAccessor::startMultiThreadRead(bool verbose) {
     {
         qzThread::MutexOp lock(m_private->loadedMutex, true);
         m_private->failedTimes.clear();
+        m_private->completeTimes.clear();
     }
     m_private->noteWork();
     {
@@ -272,6 +317,7 @@ void qzCacheFileAccessor::workerThreadFunc(void* argument) {
             }
             // A time a channel still lacks (its record lists a time the file does not hold)
             // counts as failed, or the worker would load it again and again.
+            if (complete) state->markComplete(time, self->m_channels.size());
             state->finishLoad(time, complete);
             self->signalWorkerThreadEvent();
             working.unlock();

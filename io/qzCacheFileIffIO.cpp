@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <typeinfo>
 
 using namespace cacheTags;
 
@@ -79,6 +80,7 @@ qzCacheFileIffIO::qzCacheFileIffIO(qzCacheFileAccess access, const qzString::ISt
 qzCacheFileIffIO::~qzCacheFileIffIO() {
     // Not through the virtual table: a derived part is already gone here.
     qzCacheFileIffIO::close();
+    m_private->dropParked();
 }
 
 void qzUseFileSystem(qzCacheFileIffIO& io, qzOS::FileSystem& fileSystem) {
@@ -114,8 +116,9 @@ void qzCacheFileIffIOPrivate::takeGrowth() {
 
 void qzCacheFileIffIOPrivate::forgetFile() {
     index = GroupIndex();
-    records = RecordIndex();
+    resetRecords(nullptr);
     lastEntered = EnteredGroup();
+    firstChunk = ChunkEntry();
 }
 
 bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
@@ -132,7 +135,13 @@ bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
 #endif
     }
     qzCacheFileIffIOPrivate& state = *m_private;
+    if (m_accessMode == kRead && state.parked.holdsFile && state.reopenParked(*this, fileName)) {
+        return true;
+    }
+    state.dropParked();
     state.fileName = fileName;
+    state.headerRead = false;
+    state.firstChunk = qzCacheFileIffIOPrivate::ChunkEntry();
     if (!state.file) {
         state.file = createIffFile(*state.fileSystem, groupTagOfFile(*state.fileSystem, fileName), true);
         if (!state.file) {
@@ -165,13 +174,63 @@ bool qzCacheFileIffIO::open(const qzString::IString& fileName) {
     state.readLittleAheadIntoKnownFile();
     const bool ok = readHeader();
     state.resetGroupIndex(ok);
+    state.headerRead = ok;
     return ok;
 }
 
-void qzCacheFileIffIO::close() {
-    if (m_private->file && m_private->file->isActive()) {
-        m_private->file->close();
+bool qzCacheFileIffIOPrivate::reopenParked(qzCacheFileIffIO& io, const qzString::IString& name) {
+    bool modified = false;
+    if (!qzString::equal(parked.fileName, name) || !parked.file->restartRead(modified) || modified) {
+        return false;
     }
+    // The same bytes as when the header was read: it stands as read then.
+    std::swap(file, parked.file);
+    parked.holdsFile = false;
+    fileName = name;
+    headerRead = true;
+    io.setStartTime(parked.startTime);
+    io.setEndTime(parked.endTime);
+    io.setVersion(parked.version);
+    iff::ReadPosition first;
+    first.offset = index.first;
+    if (index.valid && qzString::equal(index.fileName, name) && index.fileLength == file->length() &&
+        file->seek(first)) {
+        return true;
+    }
+    const bool ok = io.readHeader();
+    resetGroupIndex(ok);
+    headerRead = ok;
+    return ok;
+}
+
+void qzCacheFileIffIOPrivate::dropParked() {
+    if (parked.holdsFile) {
+        parked.file->close();
+        parked.holdsFile = false;
+    }
+}
+
+void qzCacheFileIffIO::close() {
+    qzCacheFileIffIOPrivate& state = *m_private;
+    if (!state.file || !state.file->isActive()) {
+        return;
+    }
+    if (m_accessMode != kRead || !state.headerRead) {
+        state.file->close();
+        return;
+    }
+    state.dropParked();
+    qzCacheFileIffIOPrivate::Parked& parked = state.parked;
+    if (!parked.file) {
+        parked.file = createIffFile(*state.fileSystem, state.file->getTag(iff::qzIffFile::kGroupTag), true);
+    }
+    std::swap(state.file, parked.file);
+    parked.holdsFile = true;
+    parked.fileName = state.fileName;
+    parked.startTime = m_startTime;
+    parked.endTime = m_endTime;
+    parked.version = m_version;
+    state.headerRead = false;
 }
 
 bool qzCacheFileIffIO::isValid() { return m_private->file && m_private->file->isActive(); }
@@ -231,7 +290,28 @@ void qzCacheFileIffIO::endWriteChunk() {
     }
 }
 
-bool qzCacheFileIffIO::beginReadChunk() { return findTag(kKLCH); }
+bool qzCacheFileIffIO::beginReadChunk() { return m_private->enterChunk(); }
+
+bool qzCacheFileIffIOPrivate::enterChunk() {
+    if (!file) {
+        return false;
+    }
+    const iff::ReadPosition here = file->position();
+    if (firstChunk.valid && index.valid && here.depth == 0 && here.offset == firstChunk.from &&
+        file->seek(firstChunk.body)) {
+        return true;
+    }
+    std::uint64_t start = 0;
+    if (!findTagAt(kKLCH, start)) {
+        return false;
+    }
+    if (here.depth == 0 && start == here.offset && index.valid) {
+        firstChunk.from = here.offset;
+        firstChunk.body = file->position();
+        firstChunk.valid = true;
+    }
+    return true;
+}
 
 void qzCacheFileIffIO::endReadChunk() {
     if (m_private->file) {
@@ -253,6 +333,19 @@ bool qzCacheFileIffIO::readChannelName(qzString::IString& name) {
     return readIstring(kCHNM, name);
 }
 
+bool qzReadChannelNameUtf8(qzCacheFileIO& reader, std::string& name) {
+    // Exactly ours: a host's class derived from it keeps its own readChannelName.
+    if (typeid(reader) == typeid(qzCacheFileIffIO)) {
+        auto* ours = static_cast<qzCacheFileIffIO*>(&reader);
+        qzCacheFileIffIOPrivate& state = qzCacheFileIffIOPrivate::of(*ours);
+        return state.file && state.readName(name);
+    }
+    qzString::IString text;
+    if (!reader.readChannelName(text)) return false;
+    name = text.utf8();
+    return true;
+}
+
 bool qzCacheFileIffIO::rewind() {
     if (!isValid()) {
         return false;
@@ -261,6 +354,7 @@ bool qzCacheFileIffIO::rewind() {
     // Asked for by the caller, a rewind looks at the file again: no group is entered again
     // on what was read before it.
     state.lastEntered = qzCacheFileIffIOPrivate::EnteredGroup();
+    state.firstChunk = qzCacheFileIffIOPrivate::ChunkEntry();
     // A reader on a file that is unchanged in name and length starts over without closing
     // it. The header is read again when the file was modified since (damaged in place, say);
     // otherwise the reader goes straight to where the time groups begin. Anything else, and
@@ -277,6 +371,8 @@ bool qzCacheFileIffIO::rewind() {
             return true;
         }
     }
+    // Not kept on close: the file under the name is another, or its header no longer reads.
+    state.headerRead = false;
     close();
     return open(state.fileName);
 }
@@ -299,11 +395,12 @@ bool qzCacheFileIffIO::flush() { return m_private->file && m_private->file->flus
 void qzCacheFileIffIO::takeGrowth() { m_private->takeGrowth(); }
 
 const char* qzCacheFileIffIO::lastError() const {
-    return m_private->file ? m_private->file->lastError().c_str() : "";
+    const iff::qzIffFile* file = m_private->lastFile();
+    return file ? file->lastError().c_str() : "";
 }
 
 qzCacheFileIffIO::qzReadDamage qzCacheFileIffIO::readDamage(std::uint64_t& offset) const {
-    const iff::qzIffFile* file = m_private->file.get();
+    const iff::qzIffFile* file = m_private->lastFile();
     if (!file || file->readDamage() == iff::qzIffFile::ReadDamage::kNone) {
         return kNotDamaged;
     }

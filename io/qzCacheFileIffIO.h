@@ -23,6 +23,9 @@ public:
     qzCacheFileIffIO& operator=(const qzCacheFileIffIO&) = delete;
 
     bool open(const qzString::IString& fileName) override;
+    // A reader keeps the closed file's handle until it opens another name or is destroyed, so
+    // that opening the same file again while it is unchanged costs one look at its status.
+    // (Files are opened sharing reading, writing and deletion; isValid is false after close.)
     void close() override;
     bool isValid() override;
     bool readHeader() override;

@@ -7,6 +7,7 @@
 #include "qzCacheFileIffTags.h"
 
 #include <algorithm>
+#include <cstring>
 
 using namespace cacheTags;
 using IndexAnswer = qzCacheFileIffIOPrivate::IndexAnswer;
@@ -254,18 +255,48 @@ bool qzCacheFileIffIOPrivate::enterIndexedGroup(qzCacheFileIffIO& io, std::size_
         io.readTime(groupTime) && groupTime == known.time;
 }
 
+namespace {
+
+bool asciiOnly(const char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (static_cast<unsigned char>(bytes[i]) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Names read from a file are valid UTF-16; a wanted name that is too compares equal to one of
+// them exactly when their UTF-8 forms are equal. Any other is compared as text.
+bool comparableAsUtf8(const qzString::IString& name) {
+    const std::u16string& chars = name.chars();
+    for (std::size_t i = 0; i < chars.size(); ++i) {
+        const char16_t c = chars[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < chars.size() && chars[i + 1] >= 0xDC00 && chars[i + 1] <= 0xDFFF) {
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool qzCacheFileIffIO::findChannelName(const qzString::IString& name) {
     qzCacheFileIffIOPrivate& state = *m_private;
     iff::qzIffFile* file = state.file.get();
     if (!file) {
         return false;
     }
+    const bool byBytes = comparableAsUtf8(name);
     bool found = false;
-    if (state.answerFromRecordIndex(*this, name, found)) {
+    if (byBytes && state.answerFromRecordIndex(name, found)) {
         return found;
     }
     qzCacheFileIffIOPrivate::RecordIndex& records = state.records;
     const bool recording = state.startOrExtendRecords();
+    std::string& text = state.nameBytes;
     for (;;) {
         const std::uint64_t at = file->position().offset;
         iff::qzIffTag tag;
@@ -283,19 +314,116 @@ bool qzCacheFileIffIO::findChannelName(const qzString::IString& name) {
             }
             continue;
         }
-        qzString::IString text;
-        const bool read = readIstring(kCHNM, text);
+        const bool read = state.readName(text);
+        const bool added = recording && read && state.addRecord(at, text);
         if (recording) {
-            if (read) {
-                records.byName[text.asUTF8()].push_back(records.starts.size());
-                records.starts.push_back(at);
-            }
             records.to = file->position().offset;
         }
-        if (read && qzString::equal(text, name)) {
+        const bool same = byBytes ? text == name.utf8() : qzString::equal(qzString::IString(text.c_str(), 1), name);
+        if (read && same) {
+            if (added) {
+                records.lastFound = static_cast<std::uint32_t>(records.starts.size() - 1);
+            }
             return true;
         }
     }
+}
+
+bool qzCacheFileIffIOPrivate::readName(std::string& name) {
+    iff::qzIffTag tag;
+    unsigned int size = 0;
+    // An empty chunk holds not even the terminating zero: never taken for a name.
+    const bool read = file->beginGet(tag, &size) == 0 && size > 0 && tag == kCHNM &&
+        (name.resize(size), file->getBytes(&name[0], size));
+    file->endGet();
+    if (!read) {
+        name.clear();
+        return false;
+    }
+    // Up to the first zero, as a string chunk reads; anything but ASCII as the library
+    // writes it again (malformed bytes become U+FFFD).
+    name.resize(std::strlen(name.c_str()));
+    if (!asciiOnly(name.data(), name.size())) {
+        name = qzString::IString(name.c_str(), 1).utf8();
+    }
+    return true;
+}
+
+void qzCacheFileIffIOPrivate::resetRecords(const iff::ReadPosition* start) {
+    // The lists keep their memory; the name numbers' marks of this index lapse with it.
+    if (!records.names.empty()) {
+        previousNames.swap(records.names);
+        previousFirsts.swap(records.firsts);
+    }
+    records.starts.clear();
+    records.names.clear();
+    records.nextSame.clear();
+    records.firsts.clear();
+    records.likePrevious = true;
+    records.lastFound = kNoRecord;
+    records.complete = false;
+    records.valid = start != nullptr;
+    records.groupStart = start ? start->groupStart : 0;
+    records.groupEnd = start ? start->groupEnd : 0;
+    records.from = records.to = start ? start->offset : 0;
+    ++names.generation;
+}
+
+bool qzCacheFileIffIOPrivate::addRecord(std::uint64_t at, const std::string& name) {
+    // Files of ever new names (damage, or hostile) make the numbers start over, and with them
+    // the index of the group: what is kept stays within these bounds (and one name).
+    constexpr std::size_t kMostNames = 1u << 16;
+    constexpr std::size_t kMostNameBytes = 16u << 20;
+    const std::size_t place = records.starts.size();
+    std::uint32_t predicted = place < previousNames.size() ? previousNames[place] : kNoRecord;
+    if (predicted != kNoRecord && predicted >= names.text.size()) {
+        predicted = kNoRecord;
+    }
+    std::uint32_t number = predicted;
+    if (predicted == kNoRecord || names.text[predicted] != name) {
+        auto numbered = names.numbers.find(name);
+        if (numbered == names.numbers.end()) {
+            if (names.numbers.size() >= kMostNames || names.textBytes + name.size() > kMostNameBytes) {
+                // No number of the old ones may be taken for a new one, nor become the previous.
+                names = NameNumbers();
+                previousNames.clear();
+                previousFirsts.clear();
+                records.names.clear();
+                // The index starts again after this record, which it does not hold.
+                const iff::ReadPosition after = file->position();
+                resetRecords(&after);
+                return false;
+            }
+            numbered = names.numbers.emplace(name, static_cast<std::uint32_t>(names.text.size())).first;
+            names.text.push_back(name);
+            names.textBytes += name.size();
+            names.stamp.push_back(0);
+            names.first.push_back(kNoRecord);
+            names.last.push_back(kNoRecord);
+        }
+        number = numbered->second;
+    }
+    records.likePrevious = records.likePrevious && number == predicted;
+    const auto record = static_cast<std::uint32_t>(place);
+    records.starts.push_back(at);
+    records.names.push_back(number);
+    records.nextSame.push_back(kNoRecord);
+    const bool first = names.stamp[number] != names.generation;
+    records.firsts.push_back(first ? 1 : 0);
+    if (first) {
+        names.stamp[number] = names.generation;
+        names.first[number] = record;
+    } else {
+        records.nextSame[names.last[number]] = record;
+    }
+    names.last[number] = record;
+    return true;
+}
+
+bool qzCacheFileIffIOPrivate::newAtNextPlace(const std::string& name) const {
+    const std::size_t place = records.starts.size();
+    return records.likePrevious && place < previousNames.size() && previousFirsts[place] != 0 &&
+        previousNames[place] < names.text.size() && names.text[previousNames[place]] == name;
 }
 
 // A file opened again whose large records are known (a frame file read channel by channel):
@@ -318,19 +446,43 @@ bool qzCacheFileIffIOPrivate::startOrExtendRecords() {
         records.to == here.offset && !records.complete) {
         return true;
     }
-    records = RecordIndex();
-    records.groupStart = here.groupStart;
-    records.groupEnd = here.groupEnd;
-    records.from = here.offset;
-    records.to = here.offset;
-    records.valid = true;
+    resetRecords(&here);
     return true;
+}
+
+bool qzCacheFileIffIOPrivate::nameChunkHolds(const std::string& name) {
+    iff::qzIffTag tag;
+    unsigned int size = 0;
+    if (file->beginGet(tag, &size) != 0) {
+        return false;
+    }
+    if (tag != kCHNM || size == 0) {
+        file->endGet();
+        return false;
+    }
+    return readName(nameBytes) && nameBytes == name;
+}
+
+// The record after the one found last, when its name is the wanted one and no earlier record
+// from the position has that name: the answer of the plain scan, without a lookup by name.
+bool qzCacheFileIffIOPrivate::answerWithNextRecord(const iff::ReadPosition& here, const std::string& name,
+                                                   iff::ReadAhead ahead) {
+    const std::size_t next = records.lastFound == kNoRecord ? 0 : std::size_t(records.lastFound) + 1;
+    if (next >= records.starts.size() || records.starts[next] < here.offset ||
+        names.first[records.names[next]] != next) {
+        return false;
+    }
+    if (file->seek(within(here, records.starts[next]), ahead) && nameChunkHolds(name)) {
+        records.lastFound = static_cast<std::uint32_t>(next);
+        return true;
+    }
+    file->seek(here);
+    return false;
 }
 
 // True when the known records answer the search from the position; `found` is the answer and
 // the reader stands where the plain scan would have left it.
-bool qzCacheFileIffIOPrivate::answerFromRecordIndex(qzCacheFileIffIO& io, const qzString::IString& name,
-                                                    bool& found) {
+bool qzCacheFileIffIOPrivate::answerFromRecordIndex(const qzString::IString& name, bool& found) {
     const iff::ReadPosition here = file->position();
     if (!records.valid || !index.valid || here.depth != 1 || here.groupStart != records.groupStart ||
         here.groupEnd != records.groupEnd) {
@@ -342,21 +494,29 @@ bool qzCacheFileIffIOPrivate::answerFromRecordIndex(qzCacheFileIffIO& io, const 
     // On the way to a large record only its name, count and array header are read ahead; the
     // array then goes straight to the caller.
     const iff::ReadAhead ahead = records.largeRecords() ? iff::ReadAhead::kHead : iff::ReadAhead::kFull;
-    const auto named = records.byName.find(name.asUTF8());
-    if (named != records.byName.end()) {
-        for (const std::size_t record : named->second) {
+    const std::string& wanted = name.utf8();
+    if (answerWithNextRecord(here, wanted, ahead)) {
+        found = true;
+        return true;
+    }
+    std::uint32_t number = kNoRecord;
+    if (!newAtNextPlace(wanted)) {
+        const auto numbered = names.numbers.find(wanted);
+        number = numbered == names.numbers.end() ? kNoRecord : numbered->second;
+    }
+    if (number != kNoRecord && names.stamp[number] == names.generation) {
+        for (std::uint32_t record = names.first[number]; record != kNoRecord; record = records.nextSame[record]) {
             const std::uint64_t start = records.starts[record];
             if (start < here.offset) {
                 continue;
             }
-            qzString::IString text;
-            if (file->seek(within(here, start), ahead) && io.readIstring(kCHNM, text) &&
-                qzString::equal(text, name)) {
+            if (file->seek(within(here, start), ahead) && nameChunkHolds(wanted)) {
+                records.lastFound = record;
                 found = true;
                 return true;
             }
             // The file no longer holds what was learnt from it: searched plainly instead.
-            records = RecordIndex();
+            resetRecords(nullptr);
             if (file->seek(here)) {
                 return false;
             }
@@ -366,7 +526,7 @@ bool qzCacheFileIffIOPrivate::answerFromRecordIndex(qzCacheFileIffIO& io, const 
     }
     // Not among the known records: the plain scan would pass them all.
     if (!file->seek(within(here, records.to), ahead)) {
-        records = RecordIndex();
+        resetRecords(nullptr);
         return false;
     }
     if (records.complete) {

@@ -346,6 +346,12 @@ struct DiskCache {
             accessor.addChannel(text("c" + std::to_string(type)), text(""), type, index);
         }
     }
+    // The locations, the channels and a writer.
+    void startWriting(qzCacheFileAccessor& accessor) const {
+        setUp(accessor);
+        addChannels(accessor);
+        installWriter(accessor);
+    }
     // Installs a writer (one-file: opened, header written).
     void installWriter(qzCacheFileAccessor& accessor) const {
         auto* writer = new qzCacheFileIffIO(qzCacheFileIO::kWrite, text(format));
@@ -396,9 +402,7 @@ TEST(RoundTrip, EveryArrayTypeBitForBitInEveryLayout) {
             SCOPED_TRACE(std::string(format) + " distribution " + std::to_string(distribution));
             DiskCache disk(format, distribution);
             AccessorRef writer;
-            disk.setUp(*writer);
-            disk.addChannels(*writer);
-            disk.installWriter(*writer);
+            disk.startWriting(*writer);
             for (int t : {-250, 0, 250, 500, 510}) DiskCache::writeTime(*writer, t, 7);
             disk.installReader(*writer);
             for (int t : {510, -250, 250, 0, 500}) DiskCache::expectTime(*writer, t, 7);
@@ -428,9 +432,7 @@ TEST(RoundTrip, DescribedCacheReadsBackInEveryLayout) {
             DiskCache disk(format, distribution);
             {
                 AccessorRef writer;
-                disk.setUp(*writer);
-                disk.addChannels(*writer);
-                disk.installWriter(*writer);
+                disk.startWriting(*writer);
                 for (int t : {-250, 0, 250, 500, 510}) DiskCache::writeTime(*writer, t, 7);
                 ASSERT_TRUE(writer->endFileWrite());
             }
@@ -456,9 +458,7 @@ TEST(RoundTrip, RegularWritesAreDescribedWithTheirRate) {
     DiskCache disk("kcc", qzCacheFileAccessor::kOneFilePerFrame);
     {
         AccessorRef writer;
-        disk.setUp(*writer);
-        disk.addChannels(*writer);
-        disk.installWriter(*writer);
+        disk.startWriting(*writer);
         for (int t : {0, 125, 250}) DiskCache::writeTime(*writer, t, 2);
         ASSERT_TRUE(writer->endFileWrite());
     }
@@ -472,12 +472,58 @@ TEST(RoundTrip, RegularWritesAreDescribedWithTheirRate) {
     DiskCache::expectTime(*reader, 125, 2);
 }
 
+// The channels of one time are read one request after another from the frame file the first
+// opened; a file replaced or rewritten between two of them is read afresh.
+TEST(RoundTrip, FrameFileReplacedBetweenTwoRequestsIsReadAfresh) {
+    DiskCache disk("kcc", qzCacheFileAccessor::kOneFilePerFrame);
+    AccessorRef cache;
+    disk.startWriting(*cache);
+    for (int t : {0, 250, 500}) DiskCache::writeTime(*cache, t, 7);
+    DiskCache::writeTime(*cache, 750, 9);
+    disk.installReader(*cache);
+    const auto frame = [&](int time) {
+        return qztest::fsPath(cache->constructDataFilePathForOneFilePerFrame(time).asUTF8());
+    };
+    // Channel `channel` at 250 holds what was written at `written` with `count` elements.
+    const auto holds = [&](unsigned int channel, int written, unsigned int count) {
+        const std::vector<unsigned char> expected = pattern(kArrayTypes[channel], written, count);
+        std::vector<unsigned char> got(expected.size(), 0xEE);
+        void* data = got.data();
+        unsigned int length = 0;
+        return cache->getArrayDataAtTime(channel, 250, count, data, length) && length == count &&
+               got == expected;
+    };
+    struct Replacement {
+        const char* what;
+        int source;  // the time whose frame file takes the place of 250's
+        unsigned int count;
+        bool rename;
+    };
+    const Replacement replacements[] = {{"the same length, renamed over it", 500, 7, true},
+                                        {"another length, copied over it", 750, 9, false}};
+    int written = 250;
+    unsigned int count = 7;
+    for (const Replacement& replacement : replacements) {
+        SCOPED_TRACE(replacement.what);
+        EXPECT_TRUE(holds(0, written, count));
+        EXPECT_TRUE(holds(1, written, count));
+        if (replacement.rename) {
+            std::filesystem::rename(frame(replacement.source), frame(250));
+        } else {
+            std::filesystem::copy_file(frame(replacement.source), frame(250),
+                                       std::filesystem::copy_options::overwrite_existing);
+        }
+        written = replacement.source;
+        count = replacement.count;
+        EXPECT_TRUE(holds(2, written, count));
+        EXPECT_TRUE(holds(0, written, count));
+    }
+}
+
 TEST(RoundTrip, DirectCountMismatchAndMemoryLending) {
     DiskCache disk("kcx", qzCacheFileAccessor::kOneFile);
     AccessorRef accessor;
-    disk.setUp(*accessor);
-    disk.addChannels(*accessor);
-    disk.installWriter(*accessor);
+    disk.startWriting(*accessor);
     accessor->setMemoryCache(true);
     DiskCache::writeTime(*accessor, 0, 4);
     DiskCache::writeTime(*accessor, 250, 4);
@@ -578,9 +624,7 @@ TEST(RoundTrip, InterpolatedReadsOnTwoThreadsEachGetTheirOwnBlend) {
 TEST(ReadBesideWriter, OneFileCacheBeingWrittenStaysIntact) {
     DiskCache disk("kcc", qzCacheFileAccessor::kOneFile);
     AccessorRef accessor;
-    disk.setUp(*accessor);
-    disk.addChannels(*accessor);
-    disk.installWriter(*accessor);
+    disk.startWriting(*accessor);
     DiskCache::writeTime(*accessor, 0, 3);
     DiskCache::writeTime(*accessor, 250, 3);
     // Reads, lengths, existence and a scan while the writer is installed.
@@ -600,9 +644,7 @@ TEST(ReadBesideWriter, ReOpenLeavesEveryFrameFileUnchanged) {
     DiskCache disk("kcx", qzCacheFileAccessor::kOneFilePerFrame);
     {
         AccessorRef writer;
-        disk.setUp(*writer);
-        disk.addChannels(*writer);
-        disk.installWriter(*writer);
+        disk.startWriting(*writer);
         for (int t : {0, 250, 300}) DiskCache::writeTime(*writer, t, 2);
     }
     std::map<std::string, std::vector<std::uint8_t>> before;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -619,19 +620,22 @@ TEST_F(IffIOTest, RewindAfterTheFileGrewLandsOnTheRightGroup) {
 }
 
 // Records of a time group in a mixed order, a name twice, some large enough to be read past
-// the container's buffer, and a chunk that is no record between them. Each array's one value
-// after its first tells which record it is.
+// the container's buffer, and a chunk that is no record between them; every other group has
+// the names of the group before but for its last record. Each array's one value after its
+// first tells which record it is.
 void writeMixedRecords(const std::string& file, const char* format, int groups) {
     qzCacheFileIffIO io(qzCacheFileIO::kWrite, str(format));
     ASSERT_TRUE(io.open(str(file.c_str())));
     ASSERT_TRUE(io.writeHeader(str("0.1"), 0, 1));
     const char* names[] = {"p", "q", "r", "s"};
     std::mt19937 random(11);
+    std::vector<const char*> order(7);
     for (int g = 0; g < groups; ++g) {
         io.beginWriteChunk();
         ASSERT_TRUE(io.writeTime(g * 10));
         for (int r = 0; r < 7; ++r) {
-            const char* name = r == 5 ? "q" : names[random() % 4];
+            if (g % 2 == 0 || r == 6) order[r] = r == 5 ? "q" : names[random() % 4];
+            const char* name = order[r];
             ASSERT_TRUE(io.writeChannelName(str(name)));
             std::vector<int> values(random() % 3 == 0 ? 40000 : 3, 0);
             values[1] = g * 100 + r;
@@ -667,6 +671,8 @@ TEST_F(IffIOTest, ChannelSearchesAgainAnswerAsTheFirstScan) {
             const int time = int(random() % 6) * 10;
             std::vector<const char*> asked;
             for (unsigned n = 1 + random() % 3; n > 0; --n) asked.push_back(names[random() % 5]);
+            // As playback asks: every name in a row, as often in stored order.
+            if (step % 3 == 0) asked.assign({"p", "q", "r", "s", "p", "q", "r", "s"});
             TestIO fresh(qzCacheFileIO::kRead, str(v.format));
             ASSERT_TRUE(fresh.open(str(file.c_str())));
             int found = 0;
@@ -678,6 +684,31 @@ TEST_F(IffIOTest, ChannelSearchesAgainAnswerAsTheFirstScan) {
             }
             io.endReadChunk();
         }
+    }
+    // More names than the reader numbers: it starts its numbers over part way and still answers
+    // as a plain scan for names on either side of that point.
+    const std::string many = path("many.kc");
+    {
+        qzCacheFileIffIO out(qzCacheFileIO::kWrite, str("kcc"));
+        ASSERT_TRUE(out.open(str(many.c_str())));
+        ASSERT_TRUE(out.writeHeader(str("0.1"), 0, 1));
+        out.beginWriteChunk();
+        ASSERT_TRUE(out.writeTime(0));
+        for (int r = 0; r < 70000; ++r) {
+            const int values[2] = {0, r};
+            ASSERT_TRUE(out.writeChannelName(str(("n" + std::to_string(r)).c_str())));
+            ASSERT_TRUE(out.writeInt32Array(values, 2));
+        }
+        out.endWriteChunk();
+    }
+    TestIO io(qzCacheFileIO::kRead, str("kcc"));
+    ASSERT_TRUE(io.open(str(many.c_str())));
+    for (const int r : {69999, 10, 65535, 65536, 69998, 3, 70000}) {
+        int found = 0;
+        ASSERT_TRUE(io.findTime(0, found));
+        EXPECT_EQ(foundRecord(io, ("n" + std::to_string(r)).c_str()), r < 70000 ? std::make_pair(2, r)
+                                                                            : std::make_pair(-1, -1)) << r;
+        io.endReadChunk();
     }
 }
 
@@ -692,65 +723,92 @@ std::size_t tagOffset(const Bytes& file, const char* tag) {
     return 0;
 }
 
-TEST_F(IffIOTest, RewindReadsTheFileAsItIsNow) {
-    // Whatever became of the file since it was opened, a rewind reads it as a fresh open of
-    // its name would: cut short, replaced under its name, changed or damaged in place.
+TEST_F(IffIOTest, RewindAndReopenReadTheFileAsItIsNow) {
+    // Unchanged, a file a reader closed is taken back by the next open of its name: the system
+    // opens it once however often it is read.
     writeTimes(path(), "kcc", {250, 500, 750});
-    TestIO io(qzCacheFileIO::kRead, str("kcc"));
-    ASSERT_TRUE(io.open(str(path().c_str())));
-    int found = 0;
-    ASSERT_TRUE(io.findTime(750, found));
-    io.endReadChunk();
+    {
+        qzOS::FaultFileSystem files(qzOS::systemFileSystem());
+        const std::unique_ptr<qzCacheFileIffIO> reader = qzCreateIffIO(qzCacheFileIO::kRead, str("kcc"), files);
+        for (const int time : {500, 250, 750, 500}) {
+            ASSERT_TRUE(reader->open(str(path().c_str())));
+            int found = 0;
+            EXPECT_TRUE(reader->findTime(time, found)) << time;
+            reader->close();
+            EXPECT_FALSE(reader->isValid());
+        }
+        const std::vector<qzOS::FaultFileSystem::Call> calls = files.calls();
+        EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const qzOS::FaultFileSystem::Call& call) {
+            return call.operation == qzOS::FaultFileSystem::Operation::kOpen;
+        }), 1);
+    }
+    // Whatever became of the file since it was opened, a rewind, and an open of its name after
+    // a close, read it as a fresh open would: cut short, replaced under its name, changed or
+    // damaged in place.
+    for (const bool reopen : {false, true}) {
+        SCOPED_TRACE(reopen ? "closed and opened again" : "rewound");
+        writeTimes(path(), "kcc", {250, 500, 750});
+        TestIO io(qzCacheFileIO::kRead, str("kcc"));
+        ASSERT_TRUE(io.open(str(path().c_str())));
+        const auto again = [&] {
+            if (!reopen) return io.rewind();
+            io.close();
+            return io.open(str(path().c_str()));
+        };
+        int found = 0;
+        ASSERT_TRUE(io.findTime(750, found));
+        io.endReadChunk();
 
-    writeTimes(path(), "kcc", {250});
-    ASSERT_TRUE(io.rewind());
-    ASSERT_TRUE(io.findTime(250, found));
-    EXPECT_EQ(readChannel(io, "b"), 500);
-    io.endReadChunk();
-    EXPECT_FALSE(io.findTime(500, found));
+        writeTimes(path(), "kcc", {250});
+        ASSERT_TRUE(again());
+        ASSERT_TRUE(io.findTime(250, found));
+        EXPECT_EQ(readChannel(io, "b"), 500);
+        io.endReadChunk();
+        EXPECT_FALSE(io.findTime(500, found));
 
-    // Same length, another file under the name.
-    writeTimes(path(), "kcc", {250, 500, 750});
-    ASSERT_TRUE(io.rewind());
-    ASSERT_TRUE(io.findTime(750, found));
-    io.endReadChunk();
-    const std::string other = m_dir.file("other.kc");
-    writeTimes(other, "kcc", {300, 550, 800});
-    ASSERT_EQ(qztest::readFileBytes(other).size(), qztest::readFileBytes(path()).size());
-    std::filesystem::rename(qztest::fsPath(other), qztest::fsPath(path()));
-    ASSERT_TRUE(io.rewind());
-    EXPECT_FALSE(io.findTime(500, found));
-    ASSERT_TRUE(io.findTime(550, found));
-    EXPECT_EQ(readChannel(io, "a"), 550);
-    io.endReadChunk();
+        // Same length, another file under the name.
+        writeTimes(path(), "kcc", {250, 500, 750});
+        ASSERT_TRUE(again());
+        ASSERT_TRUE(io.findTime(750, found));
+        io.endReadChunk();
+        const std::string other = m_dir.file("other.kc");
+        writeTimes(other, "kcc", {300, 550, 800});
+        ASSERT_EQ(qztest::readFileBytes(other).size(), qztest::readFileBytes(path()).size());
+        std::filesystem::rename(qztest::fsPath(other), qztest::fsPath(path()));
+        ASSERT_TRUE(again());
+        EXPECT_FALSE(io.findTime(500, found));
+        ASSERT_TRUE(io.findTime(550, found));
+        EXPECT_EQ(readChannel(io, "a"), 550);
+        io.endReadChunk();
 
-    // A header field changed in place is read again. The modification time moves on as it
-    // does for any later write; set here, so that a coarse file system clock cannot hide it.
-    const auto rewriteInPlace = [this](const Bytes& content) {
-        const auto before = std::filesystem::last_write_time(qztest::fsPath(path()));
-        qztest::writeFileBytes(path(), content);
-        std::filesystem::last_write_time(qztest::fsPath(path()), before + std::chrono::seconds(1));
-    };
-    Bytes bytes = qztest::readFileBytes(path());
-    const std::size_t start = tagOffset(bytes, "STIM") + 8;
-    bytes[start + 3] = 7;
-    rewriteInPlace(bytes);
-    ASSERT_TRUE(io.findTime(800, found));
-    io.endReadChunk();
-    EXPECT_EQ(io.start(), 0);
-    ASSERT_TRUE(io.rewind());
-    EXPECT_EQ(io.start(), 7);
-    EXPECT_EQ(io.end(), 1);
-    ASSERT_TRUE(io.findTime(300, found));
-    EXPECT_EQ(readChannel(io, "b"), 600);
-    io.endReadChunk();
+        // A header field changed in place is read again. The modification time moves on as it
+        // does for any later write; set here, so that a coarse file system clock cannot hide it.
+        const auto rewriteInPlace = [this](const Bytes& content) {
+            const auto before = std::filesystem::last_write_time(qztest::fsPath(path()));
+            qztest::writeFileBytes(path(), content);
+            std::filesystem::last_write_time(qztest::fsPath(path()), before + std::chrono::seconds(1));
+        };
+        Bytes bytes = qztest::readFileBytes(path());
+        const std::size_t start = tagOffset(bytes, "STIM") + 8;
+        bytes[start + 3] = 7;
+        rewriteInPlace(bytes);
+        ASSERT_TRUE(io.findTime(800, found));
+        io.endReadChunk();
+        EXPECT_EQ(io.start(), 0);
+        ASSERT_TRUE(again());
+        EXPECT_EQ(io.start(), 7);
+        EXPECT_EQ(io.end(), 1);
+        ASSERT_TRUE(io.findTime(300, found));
+        EXPECT_EQ(readChannel(io, "b"), 600);
+        io.endReadChunk();
 
-    // A header damaged in place fails the rewind, as it fails an open.
-    bytes[tagOffset(bytes, "CACH")] = 'X';
-    rewriteInPlace(bytes);
-    EXPECT_FALSE(io.rewind());
-    TestIO fresh(qzCacheFileIO::kRead, str("kcc"));
-    EXPECT_FALSE(fresh.open(str(path().c_str())));
+        // A header damaged in place fails the rewind, as it fails an open.
+        bytes[tagOffset(bytes, "CACH")] = 'X';
+        rewriteInPlace(bytes);
+        EXPECT_FALSE(again());
+        TestIO fresh(qzCacheFileIO::kRead, str("kcc"));
+        EXPECT_FALSE(fresh.open(str(path().c_str())));
+    }
 }
 
 TEST_F(IffIOTest, ChannelSearchStaysInsideItsTimeGroup) {

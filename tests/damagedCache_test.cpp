@@ -293,6 +293,46 @@ TEST_P(DamagedCache, DamageInsideAnIntactFileIsCorruptOrNamed) {
     }
 }
 
+// A record whose array does not read is damage, not a missing sample: in every read mode its
+// request fails instead of being answered from the neighbours, and so does an interpolated
+// request that would blend over it; the other record of that time and the times around it
+// still read.
+TEST_P(DamagedCache, UnreadableArrayFailsItsRequestsInEveryReadMode) {
+    const std::size_t group = damagedGroup();
+    const Bytes fromGroup(original.begin() + static_cast<std::ptrdiff_t>(group), original.end());
+    Bytes bytes = original;
+    bytes.at(group + tagOffsets(fromGroup, "FVCA").at(0)) ^= 0x01;
+    qztest::writeFileBytes(damagedFile(), bytes);
+    const int damaged = kTimes[kDamagedTime];
+    for (const char* mode : {"direct", "copying", "worker"}) {
+        SCOPED_TRACE(mode);
+        qzCacheFileInterface cache;
+        ASSERT_TRUE(cache.initFileRead("shot", dir.path().c_str()));
+        cache.setOptimizeMultiChannelRead(std::string(mode) == "copying");
+        if (std::string(mode) == "worker") {
+            ASSERT_TRUE(cache.startMultiThreadRead(false));
+        }
+        qztest::withWatchdog([&] {
+            for (const int time : {damaged, damaged - 100, damaged + 100}) {
+                std::vector<float> points(qztest::kPoints * 3, -1.0f);
+                void* data = points.data();
+                unsigned int length = qztest::kPoints;
+                EXPECT_FALSE(cache.getArrayDataAtTime(0, time, data, length)) << time;
+                EXPECT_EQ(length, 0u) << time;
+                EXPECT_EQ(points, std::vector<float>(qztest::kPoints * 3, -1.0f)) << time;
+            }
+            std::vector<double> weights(qztest::kWeights, 0.0);
+            void* data = weights.data();
+            unsigned int length = qztest::kWeights;
+            EXPECT_TRUE(cache.getArrayDataAtTime(1, damaged, data, length));
+            EXPECT_EQ(weights, qztest::weightsAt(damaged));
+            EXPECT_TRUE(qztest::readsBack(cache, kTimes[kDamagedTime - 1]));
+            EXPECT_TRUE(qztest::readsBack(cache, kTimes[kDamagedTime + 1]));
+        });
+        cache.stopMultiThreadRead();
+    }
+}
+
 TEST_P(DamagedCache, MissingDataFileLosesItsSamples) {
     fs::remove(damagedFile());
     std::vector<bool> exact;

@@ -23,6 +23,7 @@
 namespace {
 
 using qzString::IString;
+using qztest::withWatchdog;
 
 IString str(const std::string& text) { return IString(text.c_str(), 0); }
 
@@ -138,23 +139,6 @@ struct Release {
 
 std::string framePath(const std::string& dir, const CacheLayout& layout, int frame) {
     return dir + "shotFrame" + std::to_string(frame) + (layout.format == "kcx" ? ".kcx" : ".kc");
-}
-
-// Runs `body` on its own thread; a body that does not return within a generous bound means a
-// reader is stuck, and the test binary ends with a failure instead of hanging.
-void withWatchdog(const std::function<void()>& body) {
-    std::promise<void> done;
-    std::future<void> finished = done.get_future();
-    std::thread runner([&] {
-        body();
-        done.set_value();
-    });
-    if (finished.wait_for(std::chrono::minutes(4)) != std::future_status::ready) {
-        std::fprintf(stderr, "a read did not return: a reader is blocked\n");
-        std::fflush(stderr);
-        std::_Exit(3);
-    }
-    runner.join();
 }
 
 // Reads one sample through getArrayDataAtTime into a fresh buffer.

@@ -509,16 +509,16 @@ const void* qzIffFile::getChunk(qzIffTag& tag, unsigned int* size) {
 
 int qzIffFile::beginGet(qzIffTag& tag, unsigned int* size) {
     if (!m_begun.active) {
-        BegunChunk chunk;
-        if (!nextChunk(chunk.tag, chunk.size, chunk.dataStart, chunk.next)) {
+        // Straight into the member: a copy through a local stalls on every chunk.
+        if (!nextChunk(m_begun.tag, m_begun.size, m_begun.dataStart, m_begun.next)) {
             tag = qzIffTag::kZERO;
             if (size != nullptr) {
                 *size = 0;
             }
             return 1;
         }
-        chunk.active = true;
-        m_begun = chunk;
+        m_begun.consumed = 0;
+        m_begun.active = true;
     }
     tag = m_begun.tag;
     if (size != nullptr) {
