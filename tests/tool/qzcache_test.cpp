@@ -289,7 +289,7 @@ TEST_F(ToolTest, VerifyNamesEachProblemsKind) {
         qztest::writeFileBytes(oneData, data);
     };
     const std::vector<Case> cases = {
-        {"frame file deleted", [&] { std::filesystem::remove(m_dir.file("framesFrame4.kcx")); },
+        {"frame file deleted", [&] { std::filesystem::remove(qztest::fsPath(m_dir.file("framesFrame4.kcx"))); },
          "frames", "data-file-missing", m_dir.file("framesFrame4.kcx"), false},
         {"description type changed", [&] { patchFile(cache("frames"), "\"FloatArray\"", "\"Int32Array\""); },
          "frames", "type-differs", m_dir.file("framesFrame1.kcx"), false},
