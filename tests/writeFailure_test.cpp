@@ -137,6 +137,7 @@ TEST_P(WriteFailure, DescriptionThatCannotBeSavedIsReportedAndCanBeSavedLater) {
         bool replaced;  // the new description stands all the same
     };
     const SaveFault cases[] = {
+        {"the temporary cannot be made", Fault::Operation::kOpen, Fault::Effect::kFail, false},
         {"the write fails", Fault::Operation::kWrite, Fault::Effect::kFail, false},
         {"the write falls short", Fault::Operation::kWrite, Fault::Effect::kShort, false},
         {"the sync fails", Fault::Operation::kSync, Fault::Effect::kFail, false},
