@@ -185,14 +185,24 @@ void postOnce(void* argument) {
 }
 
 // Runs `work` on a thread of its own and waits for it at most 30 s; false when it did not end
-// (left blocked: what it uses must be kept alive by the lambda itself).
+// (left blocked: what it uses must be kept alive by the lambda itself). The thread is the
+// library's: a detached std::thread of mingw now and then never runs.
 bool endsInTime(std::function<void()> work) {
-    auto ended = std::make_shared<std::promise<void>>();
-    std::future<void> done = ended->get_future();
-    std::thread([work, ended] {
-        work();
-        ended->set_value();
-    }).detach();
+    struct Run {
+        std::function<void()> work;
+        std::promise<void> ended;
+    };
+    auto run = std::make_unique<Run>(Run{std::move(work), {}});
+    std::future<void> done = run->ended.get_future();
+    qzThread::Thread thread(
+        [](void* argument) {
+            const std::unique_ptr<Run> own(static_cast<Run*>(argument));
+            own->work();
+            own->ended.set_value();
+        },
+        run.get());
+    if (thread.start().failed()) return false;
+    static_cast<void>(run.release());  // the thread's now
     return done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
 }
 
