@@ -459,7 +459,13 @@ TEST_P(FileSystemContract, RenameRemoveAndList) {
     EXPECT_FALSE(files().listDirectory(path("b.kc").c_str(), names));
     EXPECT_TRUE(files().syncDirectory(path("sub").c_str()));
 
+    // A file that a handle holds is removed all the same, and the handle reads on.
+    auto reader = files().open(path("b.kc").c_str(), qzOS::OpenMode::kRead);
+    ASSERT_TRUE(reader);
     EXPECT_TRUE(files().remove(path("b.kc").c_str()));
+    ASSERT_TRUE(reader->read(0, &byte, 1, got));
+    EXPECT_EQ(std::string(&byte, got), "A");
+    reader.reset();
     EXPECT_FALSE(files().remove(path("b.kc").c_str()));
     qzOS::FileStatus status;
     EXPECT_FALSE(files().status(path("b.kc").c_str(), status));
