@@ -370,8 +370,8 @@ public:
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     }
 
-    // A file that other handles hold goes from its directory once the last one closes; until
-    // then its name stays taken on systems before Windows 10.
+    // A file that other handles hold may keep its name taken until the last one closes
+    // (delete pending), unless the system deletes with POSIX semantics, as recent ones do.
     bool remove(const char* path) override {
         std::wstring wide;
         return widen(path, wide) && DeleteFileW(wide.c_str()) != 0;
