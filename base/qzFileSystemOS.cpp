@@ -3,17 +3,15 @@
 #include "qzFileSystem.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <new>
 #include <system_error>
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "qzWindows.h"
+
+#include <cwchar>
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -24,7 +22,8 @@
 namespace qzOS {
 namespace {
 
-// Listing goes through std::filesystem on every platform; it widens UTF-8 itself.
+#if !defined(_WIN32)
+
 bool listWithStd(const char* path, std::vector<std::string>& names) {
     names.clear();
     std::string text = path ? path : "";
@@ -39,8 +38,6 @@ bool listWithStd(const char* path, std::vector<std::string>& names) {
     }
     return !error;
 }
-
-#if !defined(_WIN32)
 
 void fillStatus(const struct stat& info, FileStatus& status) {
     status.length = static_cast<std::uint64_t>(info.st_size);
@@ -218,7 +215,21 @@ public:
 
 #else  // _WIN32
 
-// UTF-8 to the UTF-16 of the wide calls; false for text that is not UTF-8.
+// The absolute form of a path, with "/" turned to "\" and "." and ".." resolved.
+bool absolute(const std::wstring& path, std::wstring& full) {
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return false;
+    full.assign(needed, L'\0');
+    const DWORD written = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+    if (written == 0 || written >= needed) return false;
+    full.resize(written);
+    return true;
+}
+
+// UTF-8 to the UTF-16 of the wide calls; false for text that is not UTF-8. A path as long as
+// the classic limit (MAX_PATH, less the 12 characters a directory keeps free) is made absolute
+// and given the "\\?\" prefix, which lifts the limit without the system-wide opt-in; shorter
+// ones go to the system as given.
 bool widen(const char* utf8, std::wstring& wide) {
     wide.clear();
     if (!utf8 || !*utf8) return false;
@@ -229,7 +240,23 @@ bool widen(const char* utf8, std::wstring& wide) {
         return false;
     }
     wide.resize(static_cast<std::size_t>(needed) - 1);
+    const bool prefixed = wide.compare(0, 4, L"\\\\?\\") == 0 || wide.compare(0, 4, L"\\\\.\\") == 0;
+    if (wide.size() < MAX_PATH - 12 || prefixed) return true;
+    std::wstring full;
+    if (!absolute(wide, full)) return false;
+    wide = full.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
     return true;
+}
+
+// UTF-16 to UTF-8. Windows allows names that are not valid UTF-16; their stray halves become
+// U+FFFD rather than an error, so that one such name does not hide a directory's others.
+std::string narrow(const wchar_t* wide) {
+    const int needed = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (needed <= 1) return std::string();
+    std::string text(static_cast<std::size_t>(needed), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], needed, nullptr, nullptr);
+    text.resize(static_cast<std::size_t>(needed) - 1);
+    return text;
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -238,6 +265,8 @@ constexpr DWORD kReplaceRetryMs = 1000;
 constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 // 100-nanosecond steps from 1601 to 1970.
 constexpr std::int64_t kEpochDifference = 116444736000000000LL;
+// FileRenameInfoEx, which the headers of mingw-w64 10 leave out.
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
 OVERLAPPED at(std::uint64_t offset) {
     OVERLAPPED overlapped{};
@@ -261,13 +290,35 @@ bool statusOf(HANDLE handle, FileStatus& status) {
     return true;
 }
 
+// Replaces with POSIX semantics: a target that other handles hold open (with delete sharing,
+// as every handle here) is replaced too, and they read the old file on; the classic rename
+// refuses that. Windows 10 and later on NTFS; elsewhere (older systems, FAT, most network
+// shares, wine) the call fails and the classic rename is left to try.
+bool replaceHeldTarget(const std::wstring& from, const std::wstring& to) {
+    std::wstring target;
+    if (!absolute(to, target)) return false;
+    const HANDLE handle = CreateFileW(from.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const std::size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* info = new (buffer.data()) FILE_RENAME_INFO{};
+    info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(info->FileName, target.data(), nameBytes);
+    const bool replaced = SetFileInformationByHandle(handle, kFileRenameInfoEx, info,
+                                                     static_cast<DWORD>(buffer.size())) != 0;
+    CloseHandle(handle);
+    return replaced;
+}
+
 class WindowsFile final : public FileHandle {
 public:
     explicit WindowsFile(HANDLE handle) : m_handle(handle) {}
     ~WindowsFile() override { close(); }
 
     // A synchronous handle reads at the OVERLAPPED offset; the handle's own position moves,
-    // but nothing here relies on it.
+    // but nothing here relies on it. Past the end such a read fails with ERROR_HANDLE_EOF.
     bool read(std::uint64_t offset, void* data, std::size_t count, std::size_t& got) override {
         got = 0;
         auto* out = static_cast<unsigned char*>(data);
@@ -332,6 +383,11 @@ public:
         const HANDLE handle = CreateFileW(wide.c_str(), access, kShareAll, nullptr, disposition,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) return nullptr;
+        // A device name (NUL, CON, COM1, a pipe) opens too; reading a console or a port waits.
+        if (GetFileType(handle) != FILE_TYPE_DISK) {
+            CloseHandle(handle);
+            return nullptr;
+        }
         return std::make_unique<WindowsFile>(handle);
     }
 
@@ -354,6 +410,7 @@ public:
         std::wstring wideFrom;
         std::wstring wideTo;
         if (!widen(from, wideFrom) || !widen(to, wideTo)) return false;
+        if (replaceHeldTarget(wideFrom, wideTo)) return true;
         DWORD pause = 1;
         for (DWORD waited = 0;; waited += pause, pause = std::min<DWORD>(pause * 2, 64)) {
             if (MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
@@ -368,16 +425,37 @@ public:
         }
     }
 
+    // A file that other handles hold may keep its name taken until the last one closes
+    // (delete pending), unless the system deletes with POSIX semantics, as recent ones do.
     bool remove(const char* path) override {
         std::wstring wide;
         return widen(path, wide) && DeleteFileW(wide.c_str()) != 0;
     }
 
     bool listDirectory(const char* path, std::vector<std::string>& names) override {
-        return listWithStd(path, names);
+        names.clear();
+        std::wstring pattern;
+        if (!widen(path && *path ? path : ".", pattern)) return false;
+        if (pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+        pattern += L'*';
+        WIN32_FIND_DATAW entry{};
+        const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry,
+                                               FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+        if (search == INVALID_HANDLE_VALUE) return false;
+        do {
+            if (std::wcscmp(entry.cFileName, L".") == 0 || std::wcscmp(entry.cFileName, L"..") == 0) {
+                continue;
+            }
+            names.push_back(narrow(entry.cFileName));
+        } while (FindNextFileW(search, &entry));
+        const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
+        FindClose(search);
+        if (!complete) names.clear();
+        return complete;
     }
 
-    // A rename is durable once MoveFileExW with MOVEFILE_WRITE_THROUGH returns.
+    // Windows offers no flush of a directory's entries; NTFS commits a rename to its journal
+    // on its own.
     bool syncDirectory(const char*) override { return true; }
 
     bool copyFile(const char* from, const char* to, bool mayLink, bool& linked) override {

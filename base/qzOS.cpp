@@ -2,11 +2,62 @@
 
 #include <array>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "qzFileSystem.h"
+#include "qzWindows.h"
 
 namespace qzOS {
+namespace {
+
+// The directory objects of one thread, handed out in turn.
+struct ThreadFiles {
+    std::array<std::unique_ptr<File>, FileFactory::kFilesPerThread> files;
+    std::size_t next = 0;
+};
+
+#if defined(_WIN32)
+// Not thread_local: mingw-w64 (Debian 12's version 10) frees a thread's thread_local storage
+// before it runs the destructors of the objects in it, so every thread that ended after
+// listing a directory freed its objects from memory another thread may already be using.
+// Fiber-local storage is the system's own, and its callback runs at the thread's end.
+void WINAPI freeThreadFiles(void* files) { delete static_cast<ThreadFiles*>(files); }
+
+class ThreadFilesSlot {
+public:
+    ThreadFilesSlot() : m_index(FlsAlloc(&freeThreadFiles)) {}
+    // Frees every thread's objects, so that no callback into an unloaded DLL is left behind.
+    ~ThreadFilesSlot() {
+        if (m_index != FLS_OUT_OF_INDEXES) FlsFree(m_index);
+    }
+    ThreadFilesSlot(const ThreadFilesSlot&) = delete;
+    ThreadFilesSlot& operator=(const ThreadFilesSlot&) = delete;
+
+    ThreadFiles* get() {
+        if (m_index == FLS_OUT_OF_INDEXES) return nullptr;
+        if (auto* files = static_cast<ThreadFiles*>(FlsGetValue(m_index))) return files;
+        std::unique_ptr<ThreadFiles> files(new (std::nothrow) ThreadFiles);
+        if (!files || !FlsSetValue(m_index, files.get())) return nullptr;
+        return files.release();
+    }
+
+private:
+    DWORD m_index;
+};
+
+ThreadFiles* threadFiles() {
+    static ThreadFilesSlot slot;
+    return slot.get();
+}
+#else
+ThreadFiles* threadFiles() {
+    thread_local ThreadFiles files;
+    return &files;
+}
+#endif
+
+}  // namespace
 
 qzUtil::Error File::readDir(std::vector<qzString::IString>& names, bool /*recursive*/) const {
     std::vector<std::string> entries;
@@ -29,10 +80,10 @@ File* FileFactory::createFile(const qzString::IString& path) {
     // objects in turn, so nothing accumulates however many paths a process lists, and no
     // thread's object changes under another. A pointer stays good until the same thread has
     // asked for kFilesPerThread more, and the objects go with their thread.
-    thread_local std::array<std::unique_ptr<File>, kFilesPerThread> files;
-    thread_local std::size_t next = 0;
-    std::unique_ptr<File>& slot = files[next];
-    next = (next + 1) % kFilesPerThread;
+    ThreadFiles* const own = threadFiles();
+    if (!own) return nullptr;
+    std::unique_ptr<File>& slot = own->files[own->next];
+    own->next = (own->next + 1) % kFilesPerThread;
     if (slot) {
         slot->m_path = path;
     } else {

@@ -6,13 +6,7 @@
 #include <new>
 
 #include <process.h>
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "qzWindows.h"
 #else
 #include <thread>
 #endif

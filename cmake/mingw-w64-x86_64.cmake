@@ -23,6 +23,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # FindLibXml2 would drop the LIBXML_STATIC that libxml2's own package config carries.
 set(CMAKE_FIND_PACKAGE_PREFER_CONFIG ON)
+# pkg-config looks in the sysroot and the prefix only: the machine's own .pc files describe
+# Linux libraries (cpp-httplib's would switch the viewer on).
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/${QZCACHE_MINGW_TRIPLE}/lib/pkgconfig")
+if(QZCACHE_WINDOWS_PREFIX)
+  set(ENV{PKG_CONFIG_LIBDIR} "${QZCACHE_WINDOWS_PREFIX}/lib/pkgconfig:$ENV{PKG_CONFIG_LIBDIR}")
+endif()
 
 # The C and C++ runtimes and winpthread go into each binary, so that the DLL and the programs
 # import only system DLLs and run from any folder.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: a release build, then the address and undefined-
-# behaviour sanitizers, then the thread sanitizer (the threading tests only), then the fuzz
-# targets: every regression input of tests/corpus replayed and each target fuzzed briefly.
+# Builds and runs the whole test suite: a release build, then the Windows build (scripts/
+# windows.sh: mingw-w64, the suite under wine), then the address and undefined-behaviour
+# sanitizers, then the thread sanitizer (the threading tests only), then the fuzz targets:
+# every regression input of tests/corpus replayed and each target fuzzed briefly.
 # Warnings are errors.
-#   scripts/test.sh            all four steps
+#   scripts/test.sh            all five steps
 #   scripts/test.sh --quick    the release build only
 # QZ_FUZZ_SECONDS (default 20) is how long the last step fuzzes each target.
 set -euo pipefail
@@ -30,6 +31,8 @@ run_suite() {
 
 run_suite release -DQZCACHE_BUILD_VIEWER=ON
 if [ "$quick" -eq 0 ]; then
+    # Second: a fault on Windows shows within minutes, not after the sanitizers' builds.
+    "$QZ_ROOT/scripts/windows.sh"
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         run_suite asan -DQZCACHE_SANITIZE_ADDRESS=ON -DQZCACHE_BUILD_TOOLS=OFF \
         -DQZCACHE_BUILD_BENCH=OFF

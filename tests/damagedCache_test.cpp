@@ -334,7 +334,7 @@ TEST_P(DamagedCache, UnreadableArrayFailsItsRequestsInEveryReadMode) {
 }
 
 TEST_P(DamagedCache, MissingDataFileLosesItsSamples) {
-    fs::remove(damagedFile());
+    fs::remove(qztest::fsPath(damagedFile()));
     std::vector<bool> exact;
     const qzCacheCheckReport report = checkAndRead("deleted", exact);
     ASSERT_EQ(kindsOf(report), Kinds{qzCacheProblem::kDataFileMissing}) << describe(report);

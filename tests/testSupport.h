@@ -41,6 +41,14 @@ inline std::filesystem::path fsPath(const std::string& utf8) {
     return std::filesystem::u8path(utf8);
 }
 
+// Windows refuses to replace a file that another handle holds open, unless it renames with
+// POSIX semantics (Windows 10 and later on NTFS; not wine). The holder reads the old file on.
+#if defined(_WIN32)
+constexpr bool kReplacingAHeldFileMayBeRefused = true;
+#else
+constexpr bool kReplacingAHeldFileMayBeRefused = false;
+#endif
+
 std::vector<std::uint8_t> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 bool fileExists(const std::string& path);

@@ -81,7 +81,7 @@ TEST_P(WriteFailure, AFailedDataWriteIsReportedAndEarlierTimesKept) {
     for (const DataFault& c : cases) {
         SCOPED_TRACE(c.name);
         files.clearFaults();
-        fs::remove_all(dir.file("shot.xml"));
+        fs::remove_all(qztest::fsPath(dir.file("shot.xml")));
         files.failAt(c.operation, dataFile("shot"), c.nth, c.effect, c.repeat);
         bool saved = true;
         EXPECT_EQ(writeCache(kOneFile, times, saved), c.added);
@@ -136,6 +136,7 @@ TEST_P(WriteFailure, DescriptionThatCannotBeSavedIsReportedAndCanBeSavedLater) {
         bool replaced;  // the new description stands all the same
     };
     const SaveFault cases[] = {
+        {"the temporary cannot be made", Fault::Operation::kOpen, Fault::Effect::kFail, false},
         {"the write fails", Fault::Operation::kWrite, Fault::Effect::kFail, false},
         {"the write falls short", Fault::Operation::kWrite, Fault::Effect::kShort, false},
         {"the sync fails", Fault::Operation::kSync, Fault::Effect::kFail, false},
@@ -160,8 +161,8 @@ TEST_P(WriteFailure, DescriptionThatCannotBeSavedIsReportedAndCanBeSavedLater) {
             EXPECT_FALSE(cache.endFileWrite());
             files.clearFaults();
             EXPECT_EQ(qztest::readFileBytes(own.file("shot.xml")) != earlier, c.replaced);
-            for (const fs::directory_entry& entry : fs::directory_iterator(own.path())) {
-                EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
+            for (const fs::directory_entry& entry : fs::directory_iterator(qztest::fsPath(own.path()))) {
+                EXPECT_EQ(entry.path().u8string().find(".tmp"), std::string::npos) << entry.path();
             }
             EXPECT_TRUE(cache.endFileWrite());
             qzCacheFileInterface reader;

@@ -243,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ViewTest, ::testing::Values("one", "frames"));
 class ViewFramesTest : public ViewTest {};
 
 TEST_P(ViewFramesTest, MissingFrameFileFailsThatFrameAndNeighboursStillAnswer) {
-    std::filesystem::remove(m_dir.file("framesFrame3.kcx"));
+    std::filesystem::remove(qztest::fsPath(m_dir.file("framesFrame3.kcx")));
     ViewSession session(cache(), "", true);
     EXPECT_EQ(frame(session, "pts", "750").status, 404);
     EXPECT_EQ(frame(session, "vals", "750", "none").status, 404);

@@ -20,7 +20,9 @@
 #include "testSupport.h"
 #include "toolCache.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include "qzWindows.h"
+#else
 #include <sys/wait.h>
 #endif
 
@@ -47,6 +49,59 @@ std::string readText(const std::string& path) {
     return text;
 }
 
+#if defined(_WIN32)
+// Runs a command line with its output going into two files, straight through CreateProcessW
+// rather than cmd.exe: under a busy wine a start now and then fails, which cmd.exe reports as
+// an unknown program (status 9009). A failed start is tried again; a run, never. The exit
+// status, or -1 when the program did not start or end in time.
+int runCommand(const std::string& commandLine, const std::string& out, const std::string& err) {
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const auto create = [&](const std::string& path) {
+        return CreateFileW(qztest::fsPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    const HANDLE outFile = create(out);
+    const HANDLE errFile = create(err);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = outFile;
+    startup.hStdError = errFile;
+    std::wstring line = qztest::fsPath(commandLine).wstring();
+    PROCESS_INFORMATION process{};
+    bool started = false;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 3 && !started && outFile != INVALID_HANDLE_VALUE &&
+                          errFile != INVALID_HANDLE_VALUE;
+         ++attempt) {
+        started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                 &startup, &process) != 0;
+        if (!started) {
+            error = GetLastError();
+            Sleep(200);
+        }
+    }
+    for (const HANDLE file : {outFile, errFile}) {
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }
+    if (!started) {
+        ADD_FAILURE() << "cannot start " << commandLine << " (error " << error << ")";
+        return -1;
+    }
+    DWORD status = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, status);
+        ADD_FAILURE() << commandLine << " did not end within two minutes";
+    } else {
+        GetExitCodeProcess(process.hProcess, &status);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(status);
+}
+#endif
+
 class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -61,16 +116,12 @@ protected:
     ToolRun run(const std::string& arguments) const {
         const std::string out = m_dir.file("stdout.txt");
         const std::string err = m_dir.file("stderr.txt");
-        const std::string command = std::string("\"") + QZCACHE_TOOL + "\" " + arguments + " >\"" +
-                                    out + "\" 2>\"" + err + "\"";
+        const std::string command = std::string("\"") + QZCACHE_TOOL + "\" " + arguments;
         ToolRun result;
 #if defined(_WIN32)
-        // cmd /c drops the first and the last quote of a line that begins with one, so the
-        // whole line gets a pair of its own. Widened from UTF-8: the ANSI code page cannot
-        // hold every path.
-        result.status = _wsystem(qztest::fsPath("\"" + command + "\"").c_str());
+        result.status = runCommand(command, out, err);
 #else
-        const int raw = std::system(command.c_str());
+        const int raw = std::system((command + " >\"" + out + "\" 2>\"" + err + "\"").c_str());
         result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 #endif
         result.out = readText(out);
@@ -316,8 +367,8 @@ TEST_F(ToolTest, DumpGivesStoredAndInterpolatedValues) {
     const ToolRun clamped = run("dump " + quoted(cache("one")) + " vals --frame 9 --format csv");
     ASSERT_EQ(clamped.status, 0) << clamped.err;
     EXPECT_EQ(clamped.out, "index,value\n0,50\n1,50.5\n2,51\n3,51.5\n");
-    const ToolRun far = run("dump " + quoted(cache("one")) + " vals --time 25000");
-    EXPECT_TRUE(contains(far.out, "25000 ticks = frame 100 (interpolated")) << far.out;
+    const ToolRun beyond = run("dump " + quoted(cache("one")) + " vals --time 25000");
+    EXPECT_TRUE(contains(beyond.out, "25000 ticks = frame 100 (interpolated")) << beyond.out;
 
     const ToolRun refused = run("dump " + quoted(cache("one")) + " pts --frame 1.5 --interpolation none");
     EXPECT_EQ(refused.status, 3);
@@ -351,7 +402,7 @@ TEST_F(ToolTest, VerifyNamesEachProblemsKind) {
         qztest::writeFileBytes(oneData, data);
     };
     const std::vector<Case> cases = {
-        {"frame file deleted", [&] { std::filesystem::remove(m_dir.file("framesFrame4.kcx")); },
+        {"frame file deleted", [&] { std::filesystem::remove(qztest::fsPath(m_dir.file("framesFrame4.kcx"))); },
          "frames", "data-file-missing", m_dir.file("framesFrame4.kcx"), false},
         {"description type changed", [&] { patchFile(cache("frames"), "\"FloatArray\"", "\"Int32Array\""); },
          "frames", "type-differs", m_dir.file("framesFrame1.kcx"), false},
