@@ -1,6 +1,6 @@
 // The IFF container under the data files: its exact bytes in both variants, round trips,
-// buffered and in-place writing, write failures, and hostile sizes and positions. Damage to
-// whole cache files is tested once, over the checker.
+// buffered writing, write failures, and hostile sizes. Damage to whole cache files is tested
+// once, over the checker; seeking and chunks filled in place, through the data file.
 #include "qzFaultFileSystem.h"
 #include "qzIffFile.h"
 #include "qzMemoryFileSystem.h"
@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -179,58 +178,6 @@ TEST_P(IffVariant, GetStringWritesAtMostSizePlusOneBytes) {
     EXPECT_EQ(buffer[8], '#');
 }
 
-// The next chunk's bytes, or empty when there is none.
-Bytes nextChunkBytes(qzIffFile& file) {
-    qzIffTag tag;
-    unsigned size = 0;
-    const auto* data = static_cast<const std::uint8_t*>(file.getChunk(tag, &size));
-    return data ? Bytes(data, data + size) : Bytes();
-}
-
-TEST_P(IffVariant, SeekGoesBackToAGivenPositionAndRefusesOthers) {
-    writeFile(path, sampleGroups());
-    auto file = makeFile();
-    ASSERT_TRUE(file->open(path.c_str(), "r", 0, 0));
-    qzIffTag tag;
-    qzIffTag type;
-    ASSERT_EQ(file->beginReadGroup(tag, type), 0);  // header
-    EXPECT_EQ(file->endReadGroup(), 0);
-    const iff::ReadPosition second = file->position();
-    ASSERT_EQ(file->beginReadGroup(tag, type), 0);
-    const iff::ReadPosition body = file->position();
-    EXPECT_EQ(body.groupStart, second.offset);
-    const Bytes time = nextChunkBytes(*file);
-    const iff::ReadPosition afterTime = file->position();
-    const Bytes name = nextChunkBytes(*file);
-    ASSERT_FALSE(time.empty() || name.empty());
-    EXPECT_EQ(file->endReadGroup(), 0);
-
-    // From the third group back to the start of the second, and into its middle.
-    ASSERT_EQ(file->beginReadGroup(tag, type), 0);
-    ASSERT_TRUE(file->seek(second));
-    ASSERT_EQ(file->beginReadGroup(tag, type), 0);
-    EXPECT_EQ(nextChunkBytes(*file), time);
-    ASSERT_TRUE(file->seek(afterTime, iff::ReadAhead::kHead));
-    EXPECT_EQ(nextChunkBytes(*file), name);
-    EXPECT_EQ(file->endReadGroup(), 0);  // the group is entered, as where the position was taken
-    EXPECT_EQ(file->position().offset, body.groupEnd);
-
-    // Positions outside the file or their group, and nested ones, are refused and move nothing.
-    std::vector<iff::ReadPosition> refused(5, body);
-    refused[0].offset = file->length() + 1;
-    refused[1].offset = body.groupStart + 1;
-    refused[2].offset = body.groupEnd + 1;
-    refused[3].groupEnd = file->length() + 8;
-    refused[4].depth = 2;
-    const iff::ReadPosition before = file->position();
-    for (const iff::ReadPosition& position : refused) {
-        EXPECT_FALSE(file->seek(position));
-        EXPECT_EQ(file->position().offset, before.offset);
-        EXPECT_EQ(file->position().depth, before.depth);
-    }
-    EXPECT_FALSE(file->hasReadError());
-}
-
 // A writer that stops in the middle of a group leaves a file whose earlier groups read back and
 // whose unfinished group ends the data; closing completes an open group.
 TEST_P(IffVariant, UnfinishedGroupEndsTheDataAndCloseCompletesIt) {
@@ -251,29 +198,6 @@ TEST_P(IffVariant, UnfinishedGroupEndsTheDataAndCloseCompletesIt) {
     ASSERT_TRUE(reader->open(copy.c_str(), "r", 0, 0));
     EXPECT_EQ(walk(*reader, false, 1000), (std::vector<Group>{groups[0]}));
     EXPECT_TRUE(reader->hasReadError());
-}
-
-TEST_P(IffVariant, MisuseIsRefusedAndRememberedUntilReopened) {
-    auto file = makeFile();
-    const qzIffTag other = GetParam() == 4 ? qzIffTag::kFOR8 : qzIffTag::kFOR4;
-    ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
-    EXPECT_NE(file->putChunk(qzIffTag("LOST"), 1, "x"), 0);  // outside any group
-    EXPECT_TRUE(file->hasWriteError());
-    EXPECT_NE(file->beginWriteGroup(other, qzIffTag("KLCH")), 0);
-    EXPECT_NE(file->endWriteGroup(), 0);
-    EXPECT_FALSE(file->flush());
-    EXPECT_NE(file->close(), 0);
-
-    ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
-    EXPECT_FALSE(file->hasWriteError());
-    writeGroup(*file, sampleGroups()[0]);
-    EXPECT_EQ(file->close(), 0);
-    ASSERT_TRUE(file->open(path.c_str(), "r", 0, 0));
-    EXPECT_NE(file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), qzIffTag("KLCH")), 0);
-    file->close();
-    EXPECT_EQ(readAll(path), (std::vector<Group>{sampleGroups()[0]}));
-    EXPECT_FALSE(file->open(path.c_str(), "a", 0, 0));
-    EXPECT_FALSE(file->open(dir.file("missing").c_str(), "r+", 0, 0));
 }
 
 // A file in memory whose chosen call fails: each case writes the header group, then a time
@@ -326,43 +250,6 @@ TEST_P(IffVariant, WriteErrorsAreSticky) {
         ASSERT_FALSE(read.empty());
         EXPECT_EQ(read[0], sampleGroups()[0]);
     }
-}
-
-TEST_P(IffVariant, ChunksFilledInPlaceMatchPutChunk) {
-    // Sizes around the 64 KiB buffer, one beyond the 4 MiB a group gathers, and every padding.
-    const std::vector<std::size_t> sizes = {0, 1, 2, 3, 5, 7, 9, 60000, 65535, 65536, 70001, 5u << 20, 13};
-    std::vector<Chunk> chunks;
-    std::mt19937 random(7);
-    for (std::size_t size : sizes) {
-        Bytes data(size);
-        for (auto& byte : data) byte = static_cast<std::uint8_t>(random());
-        chunks.push_back(dataChunk("DATA", data));
-    }
-    const Group group{qzIffTag("KLCH"), chunks};
-    const std::string expected = dir.file("expected");
-    writeFile(expected, {sampleGroups()[0], group});
-
-    auto file = makeFile();
-    ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
-    writeGroup(*file, sampleGroups()[0]);
-    ASSERT_EQ(file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), group.type), 0);
-    // In runs of one, two and three chunks, so that padding between them occurs too.
-    for (std::size_t first = 0, run = 1; first < chunks.size(); first += run, run = run % 3 + 1) {
-        const std::size_t count = std::min(run, chunks.size() - first);
-        qzIffFile::ChunkSpace spaces[3];
-        for (std::size_t i = 0; i < count; ++i) {
-            spaces[i].tag = chunks[first + i].tag;
-            spaces[i].size = static_cast<std::uint32_t>(chunks[first + i].data.size());
-        }
-        ASSERT_TRUE(file->putChunksInPlace(spaces, count));
-        for (std::size_t i = 0; i < count; ++i) {
-            ASSERT_NE(spaces[i].data, nullptr);
-            std::copy(chunks[first + i].data.begin(), chunks[first + i].data.end(), spaces[i].data);
-        }
-    }
-    ASSERT_EQ(file->endWriteGroup(), 0);
-    ASSERT_EQ(file->close(), 0);
-    EXPECT_TRUE(qztest::readFileBytes(path) == qztest::readFileBytes(expected));
 }
 
 // A group larger than the buffer is completed in memory, but whatever reaches the file
