@@ -36,7 +36,6 @@ public:
     using qzCacheFileIffIO::qzCacheFileIffIO;
     int start() const { return m_startTime; }
     int end() const { return m_endTime; }
-    using qzCacheFileIffIO::readIstring;
     bool rewind() override {
         ++rewinds;
         return qzCacheFileIffIO::rewind();
@@ -341,6 +340,8 @@ TEST_P(IffIO, FindTimeAnswersAsAFreshReaderFromAnywhere) {
             ++hits;
             ASSERT_EQ(found, wanted);
             ASSERT_EQ(readChannel(io, "a"), wanted) << "step " << step;
+            // A channel searched again lies behind, and the next group's is not this group's.
+            ASSERT_EQ(readChannel(io, "a"), -1) << "step " << step;
         }
         if (random() % 4 != 0) io.endReadChunk();
     }
@@ -407,22 +408,8 @@ TEST_P(IffIO, RewindAndReopenReadTheFileAsItIsNow) {
         EXPECT_EQ(readChannel(io, "a"), 550);
         io.endReadChunk();
 
-        // A header field changed in place is read again.
-        IffBytes file(qztest::readFileBytes(path()));
-        ASSERT_NE(file.chunk("STIM", 0), nullptr);
-        file.bytes[file.chunk("STIM", 0)->at + 4 + file.width + 3] = 7;
-        rewriteInPlace(file.bytes);
-        ASSERT_TRUE(io.findTime(800, found));
-        io.endReadChunk();
-        EXPECT_EQ(io.start(), 0);
-        ASSERT_TRUE(again());
-        EXPECT_EQ(io.start(), 7);
-        EXPECT_EQ(io.end(), 1);
-        ASSERT_TRUE(io.findTime(300, found));
-        EXPECT_EQ(readChannel(io, "b"), 600);
-        io.endReadChunk();
-
         // A header damaged in place fails the rewind, as it fails an open.
+        IffBytes file(qztest::readFileBytes(path()));
         file.bytes[file.groups[0].at + 4 + file.width] = 'X';
         rewriteInPlace(file.bytes);
         EXPECT_FALSE(again());
@@ -516,35 +503,6 @@ TEST_P(IffIO, ChannelSearchesAgainAnswerAsTheFirstScan) {
     }
 }
 
-TEST_P(IffIO, ChannelSearchStaysInsideItsTimeGroup) {
-    writeOneRecord([](qzCacheFileIffIO& io) {
-        const float f = 2.5f;
-        const int ids[2] = {1, 2};
-        io.writeFloatArray(&f, 1);
-        io.writeChannelName(str("id"));
-        io.writeInt32Array(&ids[0], 1);
-        io.writeChannelName(str("id"));
-        io.writeInt32Array(&ids[1], 1);
-    });
-    writeTimes(path(), format(), {500}, qzCacheFileIO::kReadWrite);
-    TestIO io(qzCacheFileIO::kRead, str(format()));
-    ASSERT_TRUE(io.open(str(path().c_str())));
-    ASSERT_TRUE(io.beginReadChunk());
-    int time = -1;
-    ASSERT_TRUE(io.readNextTime(time));
-    EXPECT_EQ(time, 250);
-    EXPECT_EQ(readChannel(io, "id"), 1);          // the first of two records with the name
-    EXPECT_FALSE(io.findChannelName(str("ch")));  // lies behind: not found
-    EXPECT_FALSE(io.findChannelName(str("a")));   // belongs to the next group
-    io.endReadChunk();
-    ASSERT_TRUE(io.beginReadChunk());
-    ASSERT_TRUE(io.readNextTime(time));
-    EXPECT_EQ(time, 500);
-    EXPECT_EQ(readChannel(io, "a"), 500);
-    io.endReadChunk();
-    EXPECT_FALSE(io.beginReadChunk());
-}
-
 // A file written through the container directly, for records the class never writes: a header
 // whose time fields have the given widths, with `timeGroup` before it or after it.
 Bytes rawFile(const std::string& file, unsigned startBytes, unsigned endBytes, bool groupFirst,
@@ -586,10 +544,6 @@ TEST_P(IffIO, EmptyNamesAreNeverNames) {
     EXPECT_EQ(name.utf8(), "kept");
     EXPECT_TRUE(io.readChannelName(name));  // the empty one was consumed
     EXPECT_EQ(name.utf8(), "a");
-    io.endReadChunk();
-    ASSERT_TRUE(io.rewind() && io.beginReadChunk());
-    EXPECT_FALSE(io.readIstring(iff::qzIffTag("CHNM"), name));
-    EXPECT_FALSE(io.readIstring(iff::qzIffTag("VRSN"), name));  // wrong tag, consumed too
     EXPECT_EQ(io.readArraySize(), 1u);
 }
 
