@@ -319,22 +319,4 @@ TEST(MddFileTest, CountsAreCheckedAgainstTheFileLength) {
     }
 }
 
-TEST(MddFileTest, ReadsTimesInRangeOnly) {
-    qztest::TempDir dir;
-    const std::string path = dir.file("t.mdd");
-    Bytes bytes = Mdd::header(1, 3);
-    bytes.resize(bytes.size() + 3 * 12);
-    qztest::writeFileBytes(path, bytes);
-    qzMddIO mdd;
-    ASSERT_TRUE(mdd.open(path.c_str(), false));
-    float times[3] = {-1, -1, -1};
-    ASSERT_TRUE(mdd.readTimes(1, 2, times));
-    EXPECT_EQ(times[0], 2 / 24.0f);
-    EXPECT_EQ(times[1], 3 / 24.0f);
-    EXPECT_EQ(times[2], -1.0f);
-    EXPECT_FALSE(mdd.readTimes(2, 2, times));
-    EXPECT_FALSE(mdd.readTimes(-1, 1, times));
-    EXPECT_FALSE(mdd.readTimes(0, -1, times));
-}
-
 }  // namespace
