@@ -1,5 +1,4 @@
-// The IFF data file: its exact bytes, its time and channel searches, its refusals and the
-// fixed order of the data-file interface that other formats derive from.
+// The IFF data file: its exact bytes, its time and channel searches, and its refusals.
 #include "qzCacheFileIffIO.h"
 #include "qzCacheFileIffIOPrivate.h"
 #include "qzFaultFileSystem.h"
@@ -17,7 +16,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -400,30 +398,6 @@ TEST_P(IffIO, ChannelSearchesAgainAnswerAsTheFirstScan) {
         }
         io.endReadChunk();
     }
-    // More names than the reader numbers: it starts its numbers over part way and still answers
-    // as a plain scan for names on either side of that point.
-    {
-        qzCacheFileIffIO out(qzCacheFileIO::kWrite, str(format()));
-        ASSERT_TRUE(out.open(str(path("many.kc").c_str())));
-        ASSERT_TRUE(out.writeHeader(str("0.1"), 0, 1));
-        out.beginWriteChunk();
-        ASSERT_TRUE(out.writeTime(0));
-        for (int r = 0; r < 70000; ++r) {
-            const int values[2] = {0, r};
-            ASSERT_TRUE(out.writeChannelName(str(("n" + std::to_string(r)).c_str())));
-            ASSERT_TRUE(out.writeInt32Array(values, 2));
-        }
-        out.endWriteChunk();
-    }
-    TestIO many(qzCacheFileIO::kRead, str(format()));
-    ASSERT_TRUE(many.open(str(path("many.kc").c_str())));
-    for (const int r : {69999, 10, 65535, 65536, 69998, 3, 70000}) {
-        int found = 0;
-        ASSERT_TRUE(many.findTime(0, found));
-        EXPECT_EQ(foundRecord(many, "n" + std::to_string(r)), r < 70000 ? std::make_pair(2, r) : std::make_pair(-1, -1))
-            << r;
-        many.endReadChunk();
-    }
 }
 
 // A file written through the container directly, for records the class never writes: a header
@@ -456,18 +430,6 @@ void timeGroupWithEmptyName(iff::qzIffFile& raw) {
     raw.putChunk(iff::qzIffTag("SIZE"), 4, one);
     raw.putChunk(iff::qzIffTag("INTA"), 4, one);
     raw.endWriteGroup();
-}
-
-TEST_P(IffIO, EmptyNamesAreNeverNames) {
-    rawFile(path(), 4, 4, false, timeGroupWithEmptyName);
-    TestIO io(qzCacheFileIO::kRead, str(""));
-    ASSERT_TRUE(io.open(str(path().c_str())) && io.beginReadChunk());
-    IString name = str("kept");
-    EXPECT_FALSE(io.readChannelName(name));
-    EXPECT_EQ(name.utf8(), "kept");
-    EXPECT_TRUE(io.readChannelName(name));  // the empty one was consumed
-    EXPECT_EQ(name.utf8(), "a");
-    EXPECT_EQ(io.readArraySize(), 1u);
 }
 
 TEST_P(IffIO, OpenReadsTheHeaderAndRefusesBadOnes) {
@@ -551,42 +513,5 @@ TEST_P(IffIO, FailedReadsRefuseTheArrayOrReadItWhole) {
         EXPECT_TRUE(refused);
     }
 }
-
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-// A pointer to a virtual member function holds 1 + the byte offset of its entry in the
-// virtual table, and a this-adjustment of 0 for a class without bases.
-template <typename Method>
-std::ptrdiff_t tableOffset(Method method) {
-    static_assert(sizeof(Method) == 2 * sizeof(void*), "unexpected member pointer layout");
-    struct {
-        std::uintptr_t pointer;
-        std::ptrdiff_t adjustment;
-    } representation;
-    std::memcpy(&representation, &method, sizeof representation);
-    EXPECT_EQ(representation.pointer & 1u, 1u) << "not virtual";
-    return static_cast<std::ptrdiff_t>(representation.pointer - 1);
-}
-
-// Formats that hosts derive are built against this order: slots 1 to 32, after the two
-// destructor entries.
-TEST(FileIOInterface, VirtualOperationsSitInTheirSlots) {
-    using IO = qzCacheFileIO;
-    const std::ptrdiff_t slots[] = {tableOffset(&IO::open), tableOffset(&IO::close), tableOffset(&IO::isValid),
-        tableOffset(&IO::readHeader), tableOffset(&IO::writeHeader), tableOffset(&IO::beginWriteChunk),
-        tableOffset(&IO::endWriteChunk), tableOffset(&IO::beginReadChunk), tableOffset(&IO::endReadChunk),
-        tableOffset(&IO::writeTime), tableOffset(&IO::readTime), tableOffset(&IO::findTime),
-        tableOffset(&IO::readNextTime), tableOffset(&IO::readArraySize), tableOffset(&IO::writeDoubleArray),
-        tableOffset(&IO::readDoubleArray), tableOffset(&IO::writeFloatArray), tableOffset(&IO::readInt32Array),
-        tableOffset(&IO::writeInt32Array), tableOffset(&IO::readFloatArray), tableOffset(&IO::writeDoubleVectorArray),
-        tableOffset(&IO::readDoubleVectorArray), tableOffset(&IO::writeFloatVectorArray),
-        tableOffset(&IO::readFloatVectorArray), tableOffset(&IO::writeChannelName), tableOffset(&IO::findChannelName),
-        tableOffset(&IO::readChannelName), tableOffset(&IO::rewind), tableOffset(&IO::extension),
-        tableOffset(&IO::handlesDescription), tableOffset(&IO::readDescription), tableOffset(&IO::writeDescription)};
-    const std::ptrdiff_t entry = static_cast<std::ptrdiff_t>(sizeof(void*));
-    for (std::size_t i = 0; i < std::size(slots); ++i) {
-        EXPECT_EQ(slots[i], static_cast<std::ptrdiff_t>(i + 2) * entry) << "operation " << i + 1;
-    }
-}
-#endif
 
 }  // namespace

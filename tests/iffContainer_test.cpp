@@ -1,9 +1,7 @@
 // The IFF container under the data files: its exact bytes in both variants, round trips,
-// buffered writing, write failures, and hostile sizes. Damage to whole cache files is tested
+// buffered writing, and hostile sizes; write failures through the facade. Damage to whole cache files is tested
 // once, over the checker; seeking and chunks filled in place, through the data file.
-#include "qzFaultFileSystem.h"
 #include "qzIffFile.h"
-#include "qzMemoryFileSystem.h"
 #include "allocationProbe.h"
 #include "iffBytes.h"
 #include "testSupport.h"
@@ -198,58 +196,6 @@ TEST_P(IffVariant, UnfinishedGroupEndsTheDataAndCloseCompletesIt) {
     ASSERT_TRUE(reader->open(copy.c_str(), "r", 0, 0));
     EXPECT_EQ(walk(*reader, false, 1000), (std::vector<Group>{groups[0]}));
     EXPECT_TRUE(reader->hasReadError());
-}
-
-// A file in memory whose chosen call fails: each case writes the header group, then a time
-// group, and names the first call that fails; that call and every later write report it, and
-// what was handed over before it reads back.
-TEST_P(IffVariant, WriteErrorsAreSticky) {
-    using Fault = qzOS::FaultFileSystem;
-    const struct {
-        const char* name;
-        Fault::Operation operation;
-        Fault::Effect effect;
-        std::size_t chunkBytes;  // a large chunk goes to the file in its own call
-        bool failsAtPut;         // the put reports it; else the flush after it
-    } cases[] = {
-        {"buffered write", Fault::Operation::kWrite, Fault::Effect::kFail, 100, false},
-        {"short buffered write", Fault::Operation::kWrite, Fault::Effect::kShort, 100, false},
-        {"large write", Fault::Operation::kWrite, Fault::Effect::kFail, 256 * 1024, true},
-        {"short large write", Fault::Operation::kWrite, Fault::Effect::kShort, 256 * 1024, true},
-        {"flush", Fault::Operation::kFlush, Fault::Effect::kFail, 100, false},
-        {"close", Fault::Operation::kClose, Fault::Effect::kFail, 100, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        qzOS::MemoryFileSystem memory;
-        Fault files(memory);
-        auto file = makeFile(files);
-        ASSERT_TRUE(file->open("data", "w", 0, 0));
-        writeGroup(*file, sampleGroups()[0]);
-        ASSERT_TRUE(file->flush());
-        files.failAt(c.operation, "data", 1, c.effect);
-        const Bytes chunk(c.chunkBytes, 7);
-        ASSERT_EQ(file->beginWriteGroup(file->getTag(qzIffFile::kGroupTag), qzIffTag("KLCH")), 0);
-        EXPECT_EQ(file->putChunk(qzIffTag("DATA"), static_cast<unsigned>(chunk.size()), chunk.data()) != 0, c.failsAtPut);
-        EXPECT_EQ(file->endWriteGroup(), 0);
-        if (c.operation != Fault::Operation::kClose) {
-            EXPECT_FALSE(file->flush());
-            EXPECT_TRUE(file->hasWriteError());
-            EXPECT_FALSE(file->lastError().empty());
-            // Sticky: later writes that succeed in the system still report the earlier failure.
-            writeGroup(*file, sampleGroups()[2]);
-            EXPECT_FALSE(file->flush());
-        }
-        EXPECT_NE(file->close(), 0);
-        EXPECT_TRUE(file->hasWriteError());
-        Bytes stored;
-        ASSERT_TRUE(memory.contents("data", stored));
-        auto reader = makeFile(memory);
-        ASSERT_TRUE(reader->open("data", "r", 0, 0));
-        const std::vector<Group> read = walk(*reader, false, stored.size());
-        ASSERT_FALSE(read.empty());
-        EXPECT_EQ(read[0], sampleGroups()[0]);
-    }
 }
 
 // A group larger than the buffer is completed in memory, but whatever reaches the file

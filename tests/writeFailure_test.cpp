@@ -148,20 +148,6 @@ TEST_P(WriteFailure, PerFrameCacheReportsTheFrameThatFailedAndKeepsTheOthers) {
     EXPECT_FALSE(readsTime(reader, cache, 500));
 }
 
-TEST_P(WriteFailure, StorageThatIsAFileFailsEveryWrite) {
-    // A regular file where the directory should be: no file opens below it, even for root.
-    qztest::writeFileBytes(dir.file("plain"), {1, 2, 3});
-    const std::string location = dir.file("plain") + "/";
-    for (Layout layout : {kOneFile, kPerFrame}) {
-        const qztest::TestCache cache = cacheIn(location, layout);
-        qzCacheFileInterface writer;
-        EXPECT_EQ(begin(writer, cache), layout == kPerFrame);
-        EXPECT_EQ(addTimes(writer, cache, {250}), std::vector<bool>{false});
-        EXPECT_FALSE(writer.endFileWrite());
-    }
-    EXPECT_EQ(qztest::readFileBytes(dir.file("plain")), (std::vector<std::uint8_t>{1, 2, 3}));
-}
-
 // The description is replaced as databases replace a file: written beside it, synced to the
 // device, renamed over it, and the rename synced. A failure at any step is reported, leaves the
 // earlier description whole and no temporary file, and a later save works.
