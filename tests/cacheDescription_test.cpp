@@ -306,7 +306,8 @@ TEST_F(CacheDescriptionTest, RefusedDocumentsFailTheRead) {
     }
     // The expansion bomb, wherever it is used, is refused rather than expanded.
     const std::string bombed = kChannel;
-    for (const std::string& body : {std::string("<extra>&l10;</extra>"), std::string("<cacheVersion Version=\"&l10;\"/>"),
+    for (const std::string& body : {std::string("<extra>&l10;</extra>"),
+                                     std::string("<cacheVersion Version=\"&l10;\"/>"),
                                      "<Channels><c " + std::string(bombed).replace(bombed.find("pos"), 3, "&l10;") +
                                          "/></Channels>"}) {
         refused.push_back(entityLevels() + "<Qordexon_Cache_File>" + body + "</Qordexon_Cache_File>");

@@ -58,29 +58,13 @@ struct Variant {
     const char* extension;
 };
 
-enum class Kind { kDouble, kFloat, kInt, kDoubleVector, kFloatVector };
-
-bool readAs(qzCacheFileIffIO& io, Kind kind, void* buffer, unsigned count) {
-    switch (kind) {
-    case Kind::kDouble: return io.readDoubleArray(static_cast<double*>(buffer), count);
-    case Kind::kFloat: return io.readFloatArray(static_cast<float*>(buffer), count);
-    case Kind::kInt: return io.readInt32Array(static_cast<int*>(buffer), count);
-    case Kind::kDoubleVector: return io.readDoubleVectorArray(static_cast<double*>(buffer), count);
-    case Kind::kFloatVector: return io.readFloatVectorArray(static_cast<float*>(buffer), count);
-    }
-    return false;
-}
-
-bool writeAs(qzCacheFileIffIO& io, Kind kind, const void* data, unsigned count) {
-    switch (kind) {
-    case Kind::kDouble: return io.writeDoubleArray(static_cast<const double*>(data), count);
-    case Kind::kFloat: return io.writeFloatArray(static_cast<const float*>(data), count);
-    case Kind::kInt: return io.writeInt32Array(static_cast<const int*>(data), count);
-    case Kind::kDoubleVector: return io.writeDoubleVectorArray(static_cast<const double*>(data), count);
-    case Kind::kFloatVector: return io.writeFloatVectorArray(static_cast<const float*>(data), count);
-    }
-    return false;
-}
+// An array writer and reader of one type, and the scalars of one element.
+template <typename T>
+struct ArrayCalls {
+    bool (qzCacheFileIffIO::*write)(const T*, unsigned int);
+    bool (qzCacheFileIffIO::*read)(T*, unsigned int);
+    unsigned scalars;
+};
 
 // Time groups with the channels "a" (the time) and "b" (twice the time); without a time
 // record when `withTime` is false.
@@ -135,13 +119,12 @@ protected:
     // Writes `values` as one array of `kind`, checks the stored count and bytes, and reads
     // them back.
     template <typename T>
-    void expectStored(Kind kind, const char* tag, const std::vector<T>& values) {
+    void expectStored(ArrayCalls<T> calls, const char* tag, const std::vector<T>& values) {
         SCOPED_TRACE(std::string(tag) + " x" + std::to_string(values.size()));
-        const bool vectors = kind == Kind::kDoubleVector || kind == Kind::kFloatVector;
-        const unsigned count = static_cast<unsigned>(values.size() / (vectors ? 3 : 1));
+        const unsigned count = static_cast<unsigned>(values.size() / calls.scalars);
         const std::vector<T> copy = values;
         const IffBytes file = writeOneRecord([&](qzCacheFileIffIO& io) {
-            EXPECT_TRUE(writeAs(io, kind, values.data(), count));
+            EXPECT_TRUE((io.*calls.write)(values.data(), count));
         });
         EXPECT_TRUE(values == copy);
         EXPECT_EQ(file.data("SIZE"), bigEndian(std::vector<std::uint32_t>{count}));
@@ -151,7 +134,7 @@ protected:
         TestIO in(qzCacheFileIO::kRead, str(""));  // takes the variant from the file
         ASSERT_EQ(openAt(in), count);
         std::vector<T> back(values.size() + 1, T(7));
-        EXPECT_TRUE(readAs(in, kind, back.data(), count));
+        EXPECT_TRUE((in.*calls.read)(back.data(), count));
         EXPECT_EQ(back.back(), T(7));
         back.pop_back();
         EXPECT_TRUE(back == values);
@@ -182,16 +165,20 @@ TEST_P(IffIO, ArraysAreStoredBigEndianAfterTheirCount) {
     EXPECT_EQ(qzCacheFileIffIO(qzCacheFileIO::kWrite, str(format())).extension().utf8(), GetParam().extension);
 
     // Vectors count vectors and keep x, y, z order: 2 float vectors are 24 bytes.
-    expectStored<float>(Kind::kFloatVector, "FVCA", {1.f, -2.f, 3.5f, 4.f, 5.f, -6.25f});
-    expectStored<double>(Kind::kDoubleVector, "DVCA", {0.5, -1e300, 3, 4.25, 1e-300, -6});
-    expectStored<int>(Kind::kInt, "INTA", {-2147483647 - 1, -1, 0, 2147483647});
-    expectStored<float>(Kind::kFloat, "FBCA", {-0.0f, 1e-40f, 3e38f});
-    expectStored<float>(Kind::kFloat, "FBCA", {});
+    using IO = qzCacheFileIffIO;
+    const ArrayCalls<float> floats{&IO::writeFloatArray, &IO::readFloatArray, 1};
+    expectStored<float>({&IO::writeFloatVectorArray, &IO::readFloatVectorArray, 3}, "FVCA",
+                        {1.f, -2.f, 3.5f, 4.f, 5.f, -6.25f});
+    expectStored<double>({&IO::writeDoubleVectorArray, &IO::readDoubleVectorArray, 3}, "DVCA",
+                         {0.5, -1e300, 3, 4.25, 1e-300, -6});
+    expectStored<int>({&IO::writeInt32Array, &IO::readInt32Array, 1}, "INTA", {-2147483647 - 1, -1, 0, 2147483647});
+    expectStored<float>(floats, "FBCA", {-0.0f, 1e-40f, 3e38f});
+    expectStored<float>(floats, "FBCA", {});
     // Both sides of 64 KiB of payload, and beyond the 4 MiB a time group gathers in memory.
     for (std::size_t count : {8192u, 8193u, 700000u}) {
         std::vector<double> values(count);
         for (std::size_t k = 0; k < count; ++k) values[k] = static_cast<double>(k) * 0.25 - 1000.0;
-        expectStored<double>(Kind::kDouble, "DBLA", values);
+        expectStored<double>({&IO::writeDoubleArray, &IO::readDoubleArray, 1}, "DBLA", values);
     }
 }
 

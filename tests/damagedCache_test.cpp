@@ -134,7 +134,7 @@ protected:
         for (std::size_t i = 0; i < cache.times.size(); ++i) {
             const bool before = oneFile() ? whole.groups[i + 1].end <= offset : i != kDamagedTime;
             EXPECT_TRUE(!before || exact[i]) << what << ": time " << cache.times[i];
-            EXPECT_TRUE(before || !cut || !oneFile() || !exact[i]) << what << ": time " << cache.times[i] << " after the cut";
+            EXPECT_TRUE(before || !cut || !oneFile() || !exact[i]) << what << ": time " << cache.times[i] << " cut";
         }
     }
 
@@ -213,7 +213,8 @@ TEST_P(DamagedCache, DamageInsideAnIntactFileIsCorruptOrNamed) {
         {"array chunk size shrunk", array->at + 4, w, 3 * 12 - 4, corrupt},
         {"count grown by one", count->at + 4 + w, 4, 3 + 1, corrupt},
         {"record tag flipped", name->at, 0, 0, {qzCacheProblem::kCorrupt, qzCacheProblem::kSampleMissing}},
-        {"channel name changed", name->at + 4 + w, 0, 0, {qzCacheProblem::kUnknownRecord, qzCacheProblem::kSampleMissing}},
+        {"channel name changed", name->at + 4 + w, 0, 0,
+         {qzCacheProblem::kUnknownRecord, qzCacheProblem::kSampleMissing}},
     };
     for (const auto& damage : damages) {
         Bytes bytes = original;

@@ -1,6 +1,7 @@
 // The IFF container under the data files: its exact bytes in both variants, round trips,
-// buffered writing, and hostile sizes; write failures through the facade. Damage to whole cache files is tested
-// once, over the checker; seeking and chunks filled in place, through the data file.
+// buffered writing, and hostile sizes. Damage to whole cache files is tested once, over the
+// checker; write failures through the facade; seeking and chunks filled in place, through the
+// data file.
 #include "qzIffFile.h"
 #include "allocationProbe.h"
 #include "iffBytes.h"
@@ -59,10 +60,13 @@ void writeGroup(qzIffFile& file, const Group& group) {
 // sizes so that every padding length occurs.
 std::vector<Group> sampleGroups() {
     return {
-        {qzIffTag("CACH"), {stringChunk("VRSN", "0.1"), dataChunk("STIM", {0, 0, 0, 0}), dataChunk("ETIM", {0, 0, 0, 1})}},
-        {qzIffTag("KLCH"), {dataChunk("TIME", {0, 0, 0, 250}), stringChunk("CHNM", "points"), dataChunk("SIZE", {0, 0, 0, 3}),
-                            dataChunk("FBCA", Bytes(12, 0x41)), dataChunk("BOOL", {'T'}), dataChunk("NONE", {})}},
-        {qzIffTag("KLCH"), {dataChunk("TIME", {0, 0, 1, 244}), dataChunk("ODD7", {1, 2, 3, 4, 5, 6, 7}), stringChunk("CHNM", "x")}},
+        {qzIffTag("CACH"),
+         {stringChunk("VRSN", "0.1"), dataChunk("STIM", {0, 0, 0, 0}), dataChunk("ETIM", {0, 0, 0, 1})}},
+        {qzIffTag("KLCH"),
+         {dataChunk("TIME", {0, 0, 0, 250}), stringChunk("CHNM", "points"), dataChunk("SIZE", {0, 0, 0, 3}),
+          dataChunk("FBCA", Bytes(12, 0x41)), dataChunk("BOOL", {'T'}), dataChunk("NONE", {})}},
+        {qzIffTag("KLCH"),
+         {dataChunk("TIME", {0, 0, 1, 244}), dataChunk("ODD7", {1, 2, 3, 4, 5, 6, 7}), stringChunk("CHNM", "x")}},
     };
 }
 
@@ -82,14 +86,16 @@ std::vector<Group> walk(qzIffFile& file, bool throughStrings, std::size_t fileLe
             if (throughStrings) {
                 if (file.beginGet(chunk.tag, &size) != 0) break;
                 buffer.resize(std::min<std::size_t>(size, fileLength) + 1);
-                if (size <= fileLength && file.getString(buffer.data(), static_cast<int>(size)) != nullptr) data = buffer.data();
+                const bool read = size <= fileLength && file.getString(buffer.data(), static_cast<int>(size));
+                if (read) data = buffer.data();
                 file.endGet();
             } else if (!(data = file.getChunk(chunk.tag, &size))) {
                 break;
             }
             EXPECT_LE(size, fileLength) << "a chunk larger than the file";
             if (size > fileLength) break;
-            if (data) chunk.data.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size);
+            const auto* bytes = static_cast<const std::uint8_t*>(data);
+            if (bytes) chunk.data.assign(bytes, bytes + size);
             group.chunks.push_back(chunk);
         }
         file.endReadGroup();
@@ -100,9 +106,9 @@ std::vector<Group> walk(qzIffFile& file, bool throughStrings, std::size_t fileLe
 
 class IffVariant : public ::testing::TestWithParam<int> {
 protected:
-    std::unique_ptr<qzIffFile> makeFile(qzOS::FileSystem& files = qzOS::defaultFileSystem()) const {
-        if (GetParam() == 4) return std::make_unique<iff::qzIffFile4>(files);
-        return std::make_unique<iff::qzIffFile8>(files);
+    std::unique_ptr<qzIffFile> makeFile() const {
+        if (GetParam() == 4) return std::make_unique<iff::qzIffFile4>(qzOS::defaultFileSystem());
+        return std::make_unique<iff::qzIffFile8>(qzOS::defaultFileSystem());
     }
     qzIffTag groupTag() const { return GetParam() == 4 ? qzIffTag::kFOR4 : qzIffTag::kFOR8; }
 
@@ -125,7 +131,7 @@ protected:
 };
 
 INSTANTIATE_TEST_SUITE_P(Variants, IffVariant, ::testing::Values(4, 8),
-                         [](const ::testing::TestParamInfo<int>& variant) { return variant.param == 4 ? "FOR4" : "FOR8"; });
+                         [](const ::testing::TestParamInfo<int>& v) { return v.param == 4 ? "FOR4" : "FOR8"; });
 
 TEST_P(IffVariant, GroupWithChunkAndStringHasItsExactBytes) {
     auto file = makeFile();
@@ -251,7 +257,8 @@ TEST_P(IffVariant, WriterWithoutMemoryWritesNothing) {
     EXPECT_FALSE(file->hasWriteError());
     EXPECT_EQ(file->putChunk(qzIffTag("TIME"), 4, "\0\0\0\1"), 0);
     EXPECT_EQ(file->close(), 0);
-    EXPECT_EQ(readAll(path), (std::vector<Group>{sampleGroups()[0], {qzIffTag("KLCH"), {dataChunk("TIME", {0, 0, 0, 1})}}}));
+    const Group time{qzIffTag("KLCH"), {dataChunk("TIME", {0, 0, 0, 1})}};
+    EXPECT_EQ(readAll(path), (std::vector<Group>{sampleGroups()[0], time}));
 }
 
 // Chunk and group sizes no file of this length can hold: every walk fails without allocating

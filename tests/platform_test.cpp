@@ -37,7 +37,8 @@ TEST(String, Utf8RoundTripsEverySequenceLength) {
     const std::pair<std::string, std::u16string> cases[] = {
         {"\x7F", u"\x007F"},         {"\xC2\x80", u"\x0080"},         {"\xDF\xBF", u"\x07FF"},
         {"\xE0\xA0\x80", u"\x0800"}, {"\xEF\xBF\xBF", u"\xFFFF"},     {"\xF0\x90\x80\x80", u"\xD800\xDC00"},
-        {"\xF4\x8F\xBF\xBF", u"\xDBFF\xDFFF"}, {"a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z", u"a\x00E9\x20AC\xD83D\xDE00z"},
+        {"\xF4\x8F\xBF\xBF", u"\xDBFF\xDFFF"},
+        {"a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z", u"a\x00E9\x20AC\xD83D\xDE00z"},
     };
     for (const auto& [bytes, chars] : cases) {
         bool ok = false;
@@ -97,7 +98,8 @@ TEST(Filename, BaseTrunkDropsDirectoryAndLastExtension) {
     const std::pair<const char*, const char*> cases[] = {
         {"/a/b/wave.pc2", "wave"}, {"C:\\x\\y.kc", "y"}, {"D:/anim\\mixed/shotFrame1Tick125.kcx", "shotFrame1Tick125"},
         {"wave", "wave"},          {"/a.b/c", "c"},      {"/a.b/shotFrame-1.kc", "shotFrame-1"},
-        {"/cache/shot.v2.kc", "shot.v2"}, {"", ""},     {"/a/b/", ""}, {"/a/\xC3\xA9t\xC3\xA9.xml", "\xC3\xA9t\xC3\xA9"}};
+        {"/cache/shot.v2.kc", "shot.v2"}, {"", ""},     {"/a/b/", ""},
+        {"/a/\xC3\xA9t\xC3\xA9.xml", "\xC3\xA9t\xC3\xA9"}};
     for (const auto& [path, trunk] : cases) {
         EXPECT_EQ(qzOS::Filename(IString(path, 0)).baseTrunk().asUTF8(), std::string(trunk)) << path;
     }
@@ -243,7 +245,8 @@ protected:
             m_root = "mem/";
         } else if (GetParam() == "osLongPaths") {
             // Deeper than the 260 characters of Windows' classic path limit.
-            m_root = m_dir.path() + std::string(100, 'd') + "/" + std::string(100, 'e') + "/" + std::string(100, 'f') + "/";
+            for (char c : {'d', 'e', 'f'}) m_root += std::string(100, c) + "/";
+            m_root = m_dir.path() + m_root;
             std::filesystem::create_directories(qztest::fsPath(m_root));
         } else {
             m_root = m_dir.path();
@@ -316,7 +319,8 @@ TEST_P(FileSystemContract, PositionedReadsWritesAndOpenModes) {
     create("sub/inner.kc", "x");
     EXPECT_FALSE(files().open(path("sub").c_str(), qzOS::OpenMode::kRead));  // a directory is no file
 #if defined(_WIN32)
-    if (!m_memory) EXPECT_FALSE(files().open("NUL", qzOS::OpenMode::kRead));  // nor a device, whose reads could wait for ever
+    // Nor is a device, whose reads could wait for ever.
+    if (!m_memory) EXPECT_FALSE(files().open("NUL", qzOS::OpenMode::kRead));
 #endif
 }
 
