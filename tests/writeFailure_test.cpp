@@ -10,8 +10,8 @@
 
 #include "qzCacheFileInterface.h"
 #include "qzFaultFileSystem.h"
+#include "testCache.h"
 #include "testSupport.h"
-#include "writtenCache.h"
 
 namespace fs = std::filesystem;
 using qztest::kOneFile;
@@ -26,21 +26,58 @@ std::string extensionOf(const std::string& format) { return format == "kcx" ? ".
 // Every test runs with the fault wrapper standing in for the process's files.
 class WriteFailure : public ::testing::TestWithParam<std::string> {
 protected:
-    std::string format() const { return GetParam(); }
-    std::string dataFile(const std::string& trunk) const { return trunk + extensionOf(format()); }
+    std::string dataFile(const std::string& trunk) const { return trunk + extensionOf(GetParam()); }
 
-    // Writes the times through a fresh facade; their results in order. endFileWrite's result
-    // goes to `saved`.
-    std::vector<bool> writeCache(Layout layout, const std::vector<int>& times, bool& saved) {
-        qzCacheFileInterface cache;
+    qztest::TestCache cacheIn(const std::string& location, Layout layout) const {
+        qztest::TestCache cache;
+        cache.location = location;
+        cache.layout = layout;
+        cache.format = GetParam();
+        cache.channels = {{"pos", qzCacheData::kFloatVectorArray, 3}, {"w", qzCacheData::kDoubleArray, 5}};
+        return cache;
+    }
+
+    // Adds the times to an open writer; whether each time's arrays were all accepted.
+    static std::vector<bool> addTimes(qzCacheFileInterface& writer, const qztest::TestCache& cache,
+                                      const std::vector<int>& times) {
         std::vector<bool> added;
-        if (!cache.initFileWrite(dir.path().c_str(), "shot", layout, format().c_str(), 250)) {
-            added.push_back(false);
+        for (int time : times) {
+            writer.beginWriteAtTime(time);
+            bool all = true;
+            for (unsigned int c = 0; c < cache.channels.size(); ++c) {
+                std::vector<unsigned char> bytes = qztest::sampleBytes(cache.channels[c], c, time);
+                all = writer.addArrayData(c, time, bytes.data(), cache.channels[c].elements) && all;
+            }
+            writer.endWriteAtTime();
+            added.push_back(all);
         }
-        EXPECT_TRUE(qztest::addChannels(cache));
-        for (int time : times) added.push_back(qztest::writeTime(cache, time));
-        saved = cache.endFileWrite();
         return added;
+    }
+
+    // Opens the writer on the cache and adds its channels; initFileWrite's result.
+    static bool begin(qzCacheFileInterface& writer, const qztest::TestCache& cache) {
+        const bool opened = writer.initFileWrite(cache.location.c_str(), cache.name.c_str(), cache.layout,
+                                                 cache.format.c_str(), cache.ticksPerFrame);
+        unsigned int index = 0;
+        for (const qztest::TestChannel& c : cache.channels) {
+            EXPECT_TRUE(writer.addChannel(c.name.c_str(), "test", c.type, index));
+        }
+        return opened;
+    }
+
+    // Writes the cache's times through a fresh facade; the result of initFileWrite when it
+    // fails, then those of the times. endFileWrite's result goes to `saved`.
+    static std::vector<bool> writeCache(const qztest::TestCache& cache, bool& saved) {
+        qzCacheFileInterface writer;
+        std::vector<bool> added;
+        if (!begin(writer, cache)) added.push_back(false);
+        for (bool time : addTimes(writer, cache, cache.times)) added.push_back(time);
+        saved = writer.endFileWrite();
+        return added;
+    }
+
+    static bool readsTime(qzCacheFileInterface& reader, const qztest::TestCache& cache, int time) {
+        return qztest::readsBack(reader, cache, 0, time) && qztest::readsBack(reader, cache, 1, time);
     }
 
     qztest::TempDir dir;
@@ -67,7 +104,7 @@ struct DataFault {
 // A one-file cache: the time whose hand-over failed is reported by the next array added and by
 // endFileWrite; the times handed over before it read back.
 TEST_P(WriteFailure, AFailedDataWriteIsReportedAndEarlierTimesKept) {
-    const std::vector<int> times = {250, 500, 750, 1000};
+    const qztest::TestCache cache = cacheIn(dir.path(), kOneFile);
     const DataFault cases[] = {
         {"the device is full from the start", Fault::Operation::kWrite, Fault::Effect::kFail, 1, true,
          {false, false, false, false, false}},
@@ -84,7 +121,7 @@ TEST_P(WriteFailure, AFailedDataWriteIsReportedAndEarlierTimesKept) {
         fs::remove_all(qztest::fsPath(dir.file("shot.xml")));
         files.failAt(c.operation, dataFile("shot"), c.nth, c.effect, c.repeat);
         bool saved = true;
-        EXPECT_EQ(writeCache(kOneFile, times, saved), c.added);
+        EXPECT_EQ(writeCache(cache, saved), c.added);
         EXPECT_FALSE(saved);
         files.clearFaults();
         // The description is written all the same.
@@ -93,36 +130,22 @@ TEST_P(WriteFailure, AFailedDataWriteIsReportedAndEarlierTimesKept) {
         qzCacheFileInterface reader;
         ASSERT_TRUE(reader.initFileRead("shot", dir.path().c_str()));
         for (std::size_t i = 0; i + 1 < c.added.size() && c.added[i + 1]; ++i) {
-            EXPECT_TRUE(qztest::readsBack(reader, times[i])) << times[i];
+            EXPECT_TRUE(readsTime(reader, cache, cache.times[i])) << cache.times[i];
         }
     }
 }
 
 TEST_P(WriteFailure, PerFrameCacheReportsTheFrameThatFailedAndKeepsTheOthers) {
     files.failAt(Fault::Operation::kWrite, dataFile("shotFrame2"), 1, Fault::Effect::kFail, true);
+    const qztest::TestCache cache = cacheIn(dir.path(), kPerFrame);
     bool saved = true;
-    EXPECT_EQ(writeCache(kPerFrame, {250, 500, 750, 1000}, saved), (std::vector<bool>{true, false, true, true}));
+    EXPECT_EQ(writeCache(cache, saved), (std::vector<bool>{true, false, true, true}));
     EXPECT_FALSE(saved);
     files.clearFaults();
-    qzCacheFileInterface cache;
-    ASSERT_TRUE(cache.initFileRead("shot", dir.path().c_str()));
-    for (int time : {250, 750, 1000}) EXPECT_TRUE(qztest::readsBack(cache, time)) << time;
-    EXPECT_FALSE(qztest::readsBack(cache, 500));
-}
-
-TEST_P(WriteFailure, StorageThatIsAFileFailsEveryWrite) {
-    // A regular file where the directory should be: no file opens below it, even for root.
-    qztest::writeFileBytes(dir.file("plain"), {1, 2, 3});
-    const std::string location = dir.file("plain") + "/";
-    for (Layout layout : {kOneFile, kPerFrame}) {
-        qzCacheFileInterface cache;
-        EXPECT_EQ(cache.initFileWrite(location.c_str(), "shot", layout, format().c_str(), 250),
-                  layout == kPerFrame);
-        ASSERT_TRUE(qztest::addChannels(cache));
-        EXPECT_FALSE(qztest::writeTime(cache, 250));
-        EXPECT_FALSE(cache.endFileWrite());
-    }
-    EXPECT_EQ(qztest::readFileBytes(dir.file("plain")), (std::vector<std::uint8_t>{1, 2, 3}));
+    qzCacheFileInterface reader;
+    ASSERT_TRUE(reader.initFileRead("shot", dir.path().c_str()));
+    for (int time : {250, 750, 1000}) EXPECT_TRUE(readsTime(reader, cache, time)) << time;
+    EXPECT_FALSE(readsTime(reader, cache, 500));
 }
 
 // The description is replaced as databases replace a file: written beside it, synced to the
@@ -147,27 +170,27 @@ TEST_P(WriteFailure, DescriptionThatCannotBeSavedIsReportedAndCanBeSavedLater) {
         for (const SaveFault& c : cases) {
             SCOPED_TRACE(c.name);
             qztest::TempDir own;
-            qzCacheFileInterface cache;
-            ASSERT_TRUE(cache.initFileWrite(own.path().c_str(), "shot", layout, format().c_str(), 250));
-            ASSERT_TRUE(qztest::addChannels(cache));
-            EXPECT_TRUE(qztest::writeTime(cache, 250));
-            ASSERT_TRUE(cache.endFileWrite());
+            const qztest::TestCache cache = cacheIn(own.path(), layout);
+            qzCacheFileInterface writer;
+            ASSERT_TRUE(begin(writer, cache));
+            EXPECT_EQ(addTimes(writer, cache, {250}), std::vector<bool>{true});
+            ASSERT_TRUE(writer.endFileWrite());
             const std::vector<std::uint8_t> earlier = qztest::readFileBytes(own.file("shot.xml"));
-            for (int time : {500, 750}) EXPECT_TRUE(qztest::writeTime(cache, time));
+            EXPECT_EQ(addTimes(writer, cache, {500, 750}), (std::vector<bool>{true, true}));
 
             // The temporary file, the description or (for its sync) the directory.
             files.failAt(c.operation, c.operation == Fault::Operation::kSyncDirectory ? "" : ".xml", 1,
                          c.effect);
-            EXPECT_FALSE(cache.endFileWrite());
+            EXPECT_FALSE(writer.endFileWrite());
             files.clearFaults();
             EXPECT_EQ(qztest::readFileBytes(own.file("shot.xml")) != earlier, c.replaced);
             for (const fs::directory_entry& entry : fs::directory_iterator(qztest::fsPath(own.path()))) {
                 EXPECT_EQ(entry.path().u8string().find(".tmp"), std::string::npos) << entry.path();
             }
-            EXPECT_TRUE(cache.endFileWrite());
+            EXPECT_TRUE(writer.endFileWrite());
             qzCacheFileInterface reader;
             ASSERT_TRUE(reader.initFileRead("shot", own.path().c_str()));
-            for (int time : {250, 500, 750}) EXPECT_TRUE(qztest::readsBack(reader, time)) << time;
+            for (int time : {250, 500, 750}) EXPECT_TRUE(readsTime(reader, cache, time)) << time;
         }
     }
     // The order that makes it last through a power cut: the temporary file's last write,
