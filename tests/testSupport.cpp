@@ -1,6 +1,7 @@
 #include "testSupport.h"
 
 #include "qzCacheFileAccessor.h"
+#include "qzThread.h"
 
 #include <atomic>
 #include <chrono>
@@ -9,7 +10,6 @@
 #include <fstream>
 #include <future>
 #include <memory>
-#include <thread>
 #include <iterator>
 #include <random>
 #include <stdexcept>
@@ -71,13 +71,24 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
+// On the library's thread: a detached std::thread of mingw (winpthreads) now and then never
+// runs, which would fail a wait that had nothing wrong with it.
 bool endsInTime(std::function<void()> work, std::chrono::milliseconds patience) {
-    auto ended = std::make_shared<std::promise<void>>();
-    std::future<void> done = ended->get_future();
-    std::thread([work = std::move(work), ended] {
-        work();
-        ended->set_value();
-    }).detach();
+    struct Run {
+        std::function<void()> work;
+        std::promise<void> ended;
+    };
+    auto run = std::make_unique<Run>(Run{std::move(work), {}});
+    std::future<void> done = run->ended.get_future();
+    qzThread::Thread thread(
+        [](void* argument) {
+            const std::unique_ptr<Run> own(static_cast<Run*>(argument));
+            own->work();
+            own->ended.set_value();
+        },
+        run.get());
+    if (thread.start().failed()) return false;
+    static_cast<void>(run.release());  // the thread's now
     return done.wait_for(patience) == std::future_status::ready;
 }
 
