@@ -1,13 +1,14 @@
 // The answers of qzcache view, asked of the session directly and, for a few, through a running
-// server, on caches written here in both layouts.
+// server, on caches written here in both layouts: frames are the library's reads as
+// little-endian float32.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,27 +26,15 @@ using namespace qztool;
 using namespace qztest;
 using nlohmann::json;
 
-std::vector<float> floatsOf(const std::string& bytes) {
-    std::vector<float> values(bytes.size() / 4);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + 4 * i);
-        const std::uint32_t bits = b[0] | (b[1] << 8) | (b[2] << 16) | (std::uint32_t{b[3]} << 24);
-        std::memcpy(&values[i], &bits, 4);
-    }
-    return values;
-}
-
 // The little-endian float32 bytes the page is sent for a sample of the channel's own type.
 std::string asFloat32(qzCacheData::qzCacheDataType type, const void* sample, unsigned int scalars) {
     std::string bytes;
     for (unsigned int k = 0; k < scalars; ++k) {
-        float f = 0;
+        float f = static_cast<const float*>(sample)[k];
         if (type == qzCacheData::kDoubleArray || type == qzCacheData::kDoubleVectorArray) {
             f = static_cast<float>(static_cast<const double*>(sample)[k]);
         } else if (type == qzCacheData::kInt32Array) {
             f = static_cast<float>(static_cast<const std::int32_t*>(sample)[k]);
-        } else {
-            f = static_cast<const float*>(sample)[k];
         }
         std::uint32_t bits = 0;
         std::memcpy(&bits, &f, 4);
@@ -54,21 +43,38 @@ std::string asFloat32(qzCacheData::qzCacheDataType type, const void* sample, uns
     return bytes;
 }
 
-std::string header(const ViewAnswer& answer, const std::string& name) {
-    for (const auto& pair : answer.headers) {
-        if (pair.first == name) return pair.second;
-    }
-    return "";
+// What the page is sent for channel `c` at a stored time.
+std::string stored(const TestCache& cache, unsigned int c, int time) {
+    const TestChannel& channel = cache.channels[c];
+    return asFloat32(channel.type, sampleBytes(channel, c, time).data(), channel.elements * scalarsPerElement(channel.type));
 }
 
-// Runs a call that might wait on the library's worker; fails instead of hanging.
-ViewAnswer bounded(const std::function<ViewAnswer()>& call) {
-    auto future = std::async(std::launch::async, call);
+// What the page is sent for the float vectors of channel 0 at `time`, as the library reads them.
+std::string read(const TestCache& cache, int time) {
+    qzCacheFileInterface reader;
+    std::vector<float> values(15);
+    void* data = values.data();
+    unsigned int length = 5;
+    EXPECT_TRUE(reader.initFileRead(cache.name.c_str(), cache.location.c_str()) &&
+                reader.getArrayDataAtTime(0, time, data, length));
+    return asFloat32(qzCacheData::kFloatVectorArray, values.data(), 15);
+}
+
+// Asks the session; a call that does not end ends the binary instead of hanging.
+ViewAnswer ask(ViewSession& session, const std::string& path, const ViewQuery& query,
+               const std::string& host = "127.0.0.1") {
+    auto future = std::async(std::launch::async, [&] { return session.answer(path, query, host); });
     if (future.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
         std::fprintf(stderr, "no answer within 20 s: the session hangs\n");
         std::abort();  // the call still runs and holds the session: nothing sound is left
     }
     return future.get();
+}
+
+ViewAnswer frame(ViewSession& session, const std::string& channel, int time, const std::string& interpolation = "") {
+    ViewQuery query = {{"channel", channel}, {"time", std::to_string(time)}};
+    if (!interpolation.empty()) query.emplace("interpolation", interpolation);
+    return ask(session, "/api/frame", query);
 }
 
 class ViewTest : public ::testing::TestWithParam<Layout> {
@@ -79,17 +85,6 @@ protected:
         m_cache.times = {250, 500, 750, 1000, 1250};
         writeTestCache(m_cache);
     }
-    ViewAnswer frame(ViewSession& session, const std::string& channel, int time, const std::string& interpolation = "") {
-        ViewQuery query = {{"channel", channel}, {"time", std::to_string(time)}};
-        if (!interpolation.empty()) query.emplace("interpolation", interpolation);
-        return bounded([&] { return session.answer("/api/frame", query); });
-    }
-    // What the page is sent for channel `c` at a stored time.
-    std::string stored(unsigned int c, int time) const {
-        const TestChannel& channel = m_cache.channels[c];
-        return asFloat32(channel.type, sampleBytes(channel, c, time).data(), channel.elements * scalarsPerElement(channel.type));
-    }
-
     TempDir m_dir;
     TestCache m_cache{m_dir.path()};
 };
@@ -101,41 +96,38 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ViewTest, ::testing::Values(kOneFile, kPerFram
 TEST_P(ViewTest, FramesCarryStoredAndInterpolatedValuesAsLittleEndianFloat32) {
     ViewSession session(m_cache.description(), "", true);
     EXPECT_EQ(session.defaultChannel(), "points");
-    // Halfway, the library's own blend of the two neighbours.
-    qzCacheFileInterface reader;
-    ASSERT_TRUE(reader.initFileRead("shot", m_dir.path().c_str()));
-    std::vector<float> blend(15);
-    void* data = blend.data();
-    unsigned int length = 5;
-    ASSERT_TRUE(reader.getArrayDataAtTime(0, 625, data, length));
-    struct Case {
+    const struct {
         unsigned int channel;
         int time;
         const char* interpolation;
-        int answering;  // the stored time whose values answer; 0: the blend
+        int answering;  // the stored time whose values answer; 0: the library's blend
         bool stored;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {0, 500, "", 500, true},
         {0, 625, "linear", 0, false},
         {0, -100, "catmull-rom", 250, false},  // before the first time: the first
         {0, 99999, "linear", 1250, false},     // after the last: the last
         {1, 750, "", 750, true},               // double vectors, as float32
         {3, 750, "", 750, true},
-        {4, 1000, "", 1000, true},  // int32, converted
+        {4, 1000, "", 1000, true},   // int32, converted
         {4, 1125, "", 1000, false},  // its own interpolation: previous
         {4, 1125, "next", 1250, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const std::string& name = m_cache.channels[c.channel].name;
         SCOPED_TRACE(name + " at " + std::to_string(c.time) + " " + c.interpolation);
         const ViewAnswer answer = frame(session, name, c.time, c.interpolation);
         ASSERT_EQ(answer.status, 200) << answer.body;
         EXPECT_EQ(answer.contentType, "application/octet-stream");
-        EXPECT_EQ(header(answer, "X-Qz-Elements"), "5");
-        EXPECT_EQ(header(answer, "X-Qz-Stored"), c.stored ? "true" : "false");
-        EXPECT_EQ(answer.body, c.answering ? stored(c.channel, c.answering)
-                                           : asFloat32(qzCacheData::kFloatVectorArray, blend.data(), 15));
+        const auto header = [&](const std::string& key) {
+            for (const auto& pair : answer.headers) {
+                if (pair.first == key) return pair.second;
+            }
+            return std::string();
+        };
+        EXPECT_EQ(header("X-Qz-Elements"), "5");
+        EXPECT_EQ(header("X-Qz-Stored"), c.stored ? "true" : "false");
+        EXPECT_EQ(answer.body, c.answering ? stored(m_cache, c.channel, c.answering) : read(m_cache, c.time));
     }
 }
 
@@ -148,12 +140,9 @@ TEST_P(ViewTest, InfoTimesAndPageAreServed) {
     EXPECT_EQ(parsed["ticksPerFrame"], 250);
     EXPECT_EQ(parsed["timeRange"]["endTicks"], 1250);
     EXPECT_EQ(parsed["channels"].size(), m_cache.channels.size());
-
     const ViewAnswer times = session.answer("/api/times", {{"channel", "floats"}});
     ASSERT_EQ(times.status, 200);
-    ASSERT_EQ(times.body.size(), 4u * 5);
-    EXPECT_EQ(times.body.substr(0, 4), std::string("\xfa\0\0\0", 4));   // 250
-    EXPECT_EQ(times.body.substr(16, 4), std::string("\xe2\x04\0\0", 4));  // 1250
+    EXPECT_EQ(times.body, std::string("\xfa\0\0\0\xf4\x01\0\0\xee\x02\0\0\xe8\x03\0\0\xe2\x04\0\0", 20));
 
     const ViewAnswer page = session.answer("/", {});
     EXPECT_EQ(page.status, 200);
@@ -168,13 +157,12 @@ TEST_P(ViewTest, InfoTimesAndPageAreServed) {
 
 TEST_P(ViewTest, BadRequestsGetClientErrorsAndOtherHostsAreRefused) {
     ViewSession session(m_cache.description(), "", true);
-    struct Case {
+    const struct {
         const char* path;
         ViewQuery query;
         int status;
         const char* host = "127.0.0.1";
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"/api/frame", {{"channel", "points"}}, 400},
         {"/api/frame", {{"channel", "points"}, {"time", "abc"}}, 400},
         {"/api/frame", {{"channel", "points"}, {"time", "2.5"}}, 400},
@@ -197,9 +185,9 @@ TEST_P(ViewTest, BadRequestsGetClientErrorsAndOtherHostsAreRefused) {
         {"/api/info", {}, 200, "localhost:8765"},
         {"/api/info", {}, 200, "[::1]:8765"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " (" + std::to_string(c.query.size()) + " parameters, host " + c.host + ")");
-        const ViewAnswer answer = bounded([&] { return session.answer(c.path, c.query, c.host); });
+        const ViewAnswer answer = ask(session, c.path, c.query, c.host);
         EXPECT_EQ(answer.status, c.status) << answer.body;
         EXPECT_TRUE(c.status == 200 || json::parse(answer.body).contains("error")) << answer.body;
     }
@@ -217,48 +205,38 @@ TEST_P(ViewTest, InfoFollowsALiveCacheUntilItIsComplete) {
     ASSERT_TRUE(writer.initFileWrite(m_dir.path().c_str(), "live", GetParam(), "kcc", 250) &&
                 writer.addChannel("points", "position", points.type, channel));
     writer.setLiveWrite(true, 0);
-    const auto write = [&](int time) {
-        std::vector<unsigned char> sample = sampleBytes(points, 0, time);
-        writer.beginWriteAtTime(time);
-        EXPECT_TRUE(writer.addArrayData(channel, time, sample.data(), points.elements));
-        writer.endWriteAtTime();
-    };
-    write(250);
-    ViewSession session(m_dir.file("live.xml"), "points", true);
+    std::unique_ptr<ViewSession> session;
     for (int frames = 1; frames <= 4; ++frames) {
-        if (frames > 1) write(frames * 250);
+        std::vector<unsigned char> sample = sampleBytes(points, 0, frames * 250);
+        writer.beginWriteAtTime(frames * 250);
+        ASSERT_TRUE(writer.addArrayData(channel, frames * 250, sample.data(), points.elements));
+        writer.endWriteAtTime();
         ASSERT_TRUE(frames < 4 || writer.endFileWrite());
-        const json info = json::parse(session.answer("/api/info", {}).body);
+        if (!session) session.reset(new ViewSession(m_dir.file("live.xml"), "points", true));
+        const json info = json::parse(session->answer("/api/info", {}).body);
         EXPECT_EQ(info["complete"], frames == 4);
         EXPECT_EQ(info["timeRange"]["endTicks"], frames * 250);
-        EXPECT_EQ(session.answer("/api/times", {{"channel", "points"}}).body.size(), 4u * frames);
-        const ViewAnswer newest = frame(session, "points", frames * 250, "none");
-        EXPECT_EQ(newest.body, stored(0, frames * 250)) << newest.status;
+        EXPECT_EQ(session->answer("/api/times", {{"channel", "points"}}).body.size(), 4u * frames);
+        EXPECT_EQ(frame(*session, "points", frames * 250, "none").body, stored(m_cache, 0, frames * 250));
     }
 }
 
+// A lost frame file fails that frame only: its neighbours answer, and between them the library
+// blends over the gap.
 TEST(ViewFramesTest, MissingFrameFileFailsThatFrameAndNeighboursStillAnswer) {
     TempDir dir;
-    TestCache cache{dir.path()};
-    cache.layout = kPerFrame;
-    cache.channels = {{"points", qzCacheData::kFloatVectorArray, 5}, {"floats", qzCacheData::kFloatArray, 5}};
+    TestCache cache{dir.path(), "shot", kPerFrame};
+    cache.times = {250, 500, 750, 1000, 1250};
     writeTestCache(cache);
     std::filesystem::remove(fsPath(dir.file("shotFrame3.kc")));
     ViewSession session(cache.description(), "", true);
-    const auto ask = [&](const char* channel, int time, const char* interpolation) {
-        return bounded([&] {
-            return session.answer("/api/frame", {{"channel", channel}, {"time", std::to_string(time)}, {"interpolation", interpolation}});
-        });
-    };
-    EXPECT_EQ(ask("points", 750, "linear").status, 404);
-    EXPECT_EQ(ask("floats", 750, "none").status, 404);
-    const ViewAnswer after = ask("points", 1000, "linear");
-    ASSERT_EQ(after.status, 200);
-    EXPECT_EQ(floatsOf(after.body)[0], static_cast<float>(scalarAt(0, 1000, 0)));
-    // Between frames 2 and 4, interpolated over the gap.
-    const ViewAnswer between = ask("points", 625, "linear");
-    ASSERT_EQ(between.status, 200) << between.body;
-    EXPECT_NEAR(floatsOf(between.body)[0], scalarAt(0, 500, 0) + (scalarAt(0, 1000, 0) - scalarAt(0, 500, 0)) / 4, 1e-5);
+    EXPECT_EQ(frame(session, "points", 750, "linear").status, 404);
+    EXPECT_EQ(frame(session, "floats", 750, "none").status, 404);
+    EXPECT_EQ(frame(session, "points", 1000).body, stored(cache, 0, 1000));
+    const ViewAnswer between = frame(session, "points", 625, "linear");
+    EXPECT_EQ(between.status, 200) << between.body;
+    EXPECT_EQ(between.body, read(cache, 625));
+    EXPECT_NE(between.body, read(cache, 500));
 }
 
 TEST(ViewFramesTest, ServesOverHttpRefusesOversizedRequestsAndStops) {
@@ -277,11 +255,11 @@ TEST(ViewFramesTest, ServesOverHttpRefusesOversizedRequestsAndStops) {
     const auto page = client.Get("/");
     ASSERT_TRUE(page) << "no answer from the server";
     EXPECT_EQ(page->status, 200);
-    const auto frame = client.Get("/api/frame?channel=points&time=500");
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->status, 200);
-    EXPECT_EQ(frame->body, session.answer("/api/frame", {{"channel", "points"}, {"time", "500"}}).body);
-    EXPECT_EQ(frame->get_header_value("Cache-Control"), "no-store");
+    const auto answer = client.Get("/api/frame?channel=points&time=500");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_EQ(answer->body, stored(cache, 0, 500));
+    EXPECT_EQ(answer->get_header_value("Cache-Control"), "no-store");
     const auto posted = client.Post("/api/info", std::string(4096, 'x'), "text/plain");
     ASSERT_TRUE(posted);
     EXPECT_GE(posted->status, 400);
