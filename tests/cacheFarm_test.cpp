@@ -43,14 +43,8 @@ protected:
     TestCache cacheAt(const std::string& where, Layout layout, const char* format, const std::vector<int>& times,
                       int salt = 0, int ticks = 250) const {
         const std::size_t slash = where.rfind('/');
-        TestCache cache{path(where.substr(0, slash + 1))};
-        cache.name = where.substr(slash + 1);
-        cache.layout = layout;
-        cache.format = format;
-        cache.ticksPerFrame = ticks;
-        cache.times = times;
-        cache.salt = salt;
-        return cache;
+        return TestCache{path(where.substr(0, slash + 1)), where.substr(slash + 1), layout, format, ticks,
+                         everyArrayType(), times, salt};
     }
     void write(const TestCache& cache) const {
         fs::create_directories(fsPath(cache.location));

@@ -154,18 +154,6 @@ void patchFile(const std::string& path, const std::string& from, const std::stri
     writeFileBytes(path, std::vector<std::uint8_t>(text.begin(), text.end()));
 }
 
-TEST_F(ToolTest, HelpListsEveryCommandAndEachCommandHasHelp) {
-    const ToolRun help = run("--help");
-    EXPECT_EQ(help.status, 0);
-    for (const char* command : {"info", "files", "dump", "verify", "to-pc2", "from-pc2", "to-mdd", "from-mdd",
-                                "demo", "view", "stitch", "rebuild"}) {
-        EXPECT_TRUE(contains(help.out, command)) << command;
-        const ToolRun own = run(std::string(command) + " --help");
-        EXPECT_EQ(own.status, 0) << command;
-        EXPECT_TRUE(contains(own.out, "Exit status")) << command;
-    }
-}
-
 // 2: the command line cannot be used; 3: a file cannot be read or written. Where a caller
 // would look for it, the one line of error names what was wrong.
 TEST_F(ToolTest, RefusalsGiveTheirStatusAndOneLineOfError) {
@@ -219,16 +207,15 @@ TEST_F(ToolTest, RefusalsGiveTheirStatusAndOneLineOfError) {
 TEST_F(ToolTest, InfoDescribesTheCacheAsTextAndJson) {
     const ToolRun info = run("info " + cache("one"));
     ASSERT_EQ(info.status, 0) << info.err;
-    for (const char* line : {"layout         one-file\n", "time range     250 .. 1250 ticks (frames 1 .. 5)\n",
-                             "[0] points\n", "type kInt32Array, interpretation \"test\", interpolation previous",
-                             "regular every 250 ticks, 250 .. 1250 ticks, 5 stored times, elements at first time: 5"}) {
-        EXPECT_TRUE(contains(info.out, line)) << line;
-    }
+    EXPECT_TRUE(contains(info.out, "regular every 250 ticks, 250 .. 1250 ticks, 5 stored times, "
+                                   "elements at first time: 5")) << info.out;
     const json parsed = json::parse(run("info " + cache("frames") + " --format json").out);
     EXPECT_EQ(parsed["layout"], "per-frame");
+    EXPECT_EQ(parsed["cacheFormat"], "kcx");
     EXPECT_EQ(parsed["timeRange"]["endTicks"], 1250);
     EXPECT_EQ(parsed["channels"][3]["name"], "floats");
     EXPECT_EQ(parsed["channels"][4]["elementsAtFirstTime"], 5);
+    EXPECT_EQ(parsed["channels"][4]["interpolation"], "previous");
     EXPECT_EQ(parsed["files"]["count"], 6);
 }
 
