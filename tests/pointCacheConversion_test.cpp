@@ -194,10 +194,7 @@ TEST_P(PointConversion, ChannelsRoundTripBitForBit) {
 
 // An irregular channel goes out at a step, each sample as the cache reads at its time.
 TEST_P(PointConversion, IrregularChannelIsResampledAtTheStep) {
-    TestCache cache{dir.path()};
-    cache.channels = {{"points", qzCacheData::kFloatVectorArray, 1}};
-    cache.times = {0, 100, 400};
-    writeTestCache(cache);
+    writeTestCache({dir.path(), "shot", kOneFile, "kcc", 250, {{"points", qzCacheData::kFloatVectorArray, 1}}, {0, 100, 400}});
     const std::string out = file("i");
     EXPECT_FALSE(to(out, "shot", 0, 0));  // an irregular channel has no step of its own
     EXPECT_FALSE(to(out, "shot", 0, -150));
@@ -306,11 +303,7 @@ TEST_P(PointConversion, CutShortFilesKeepTheirFramesAndHostileOnesWriteNothing) 
 // 2, 5, 7, 10 (2 x 0.01f x 250 is 5 exactly in single precision, just below it in double).
 TEST(Pc2Conversion, SampleTimesFollowStartFrameRateAndTicksPerFrame) {
     TempDir dir;
-    TestCache cache{dir.path()};
-    cache.channels = {{"points", qzCacheData::kFloatVectorArray, 1}};
-    cache.ticksPerFrame = 500;
-    cache.times = {125, 250, 375};
-    writeTestCache(cache);
+    writeTestCache({dir.path(), "shot", kOneFile, "kcc", 500, {{"points", qzCacheData::kFloatVectorArray, 1}}, {125, 250, 375}});
     const std::string pc2 = dir.file("r.pc2");
     ASSERT_TRUE(qzCacheFileInterface::convertToPc2(pc2.c_str(), dir.path().c_str(), "shot", 0, 0));
     const Bytes bytes = readFileBytes(pc2);
@@ -341,11 +334,8 @@ TEST(MddConversion, TimesSurviveSecondsBothWaysAtCommonRates) {
     const int count = 2000;
     const int firstTicks[] = {-1000, (1 << 23) - count};
     for (int first : firstTicks) {
-        TestCache cache{dir.path()};
-        cache.name = "t" + std::to_string(first);
-        cache.channels = {{"points", qzCacheData::kFloatVectorArray, 1}};
-        cache.times = regularTimes(first, first + count - 1, 1);
-        writeTestCache(cache);
+        writeTestCache({dir.path(), "t" + std::to_string(first), kOneFile, "kcc", 250,
+                        {{"points", qzCacheData::kFloatVectorArray, 1}}, regularTimes(first, first + count - 1, 1)});
     }
     const std::string mdd = dir.file("t.mdd");
     for (double fps : {24.0, 25.0, 30.0, 30000.0 / 1001.0}) {
