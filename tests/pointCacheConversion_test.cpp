@@ -325,6 +325,34 @@ TEST(Pc2Conversion, SampleTimesFollowStartFrameRateAndTicksPerFrame) {
     }
 }
 
+// The bytes of the worked example in docs/file-format.md: 2 points at frames 1 and 2 of 250
+// ticks, at 25 frames per second.
+TEST(MddConversion, WritesTheExactBytesOfAKnownChannel) {
+    TempDir dir;
+    qzCacheFileInterface writer;
+    unsigned int channel = 0;
+    ASSERT_TRUE(writer.initFileWrite(dir.path().c_str(), "known", kOneFile, "kcc", 250) &&
+                writer.addChannel("p", "Points", qzCacheData::kFloatVectorArray, channel));
+    float samples[2][6] = {{1.0f, -2.0f, 0.5f, 3.0f, 4.0f, -0.25f}, {0.0f, 1.5f, -1.0f, 2.0f, 0.125f, 8.0f}};
+    for (int k = 0; k < 2; ++k) {
+        writer.beginWriteAtTime(250 * (k + 1));
+        ASSERT_TRUE(writer.addArrayData(channel, 250 * (k + 1), samples[k], 2));
+        writer.endWriteAtTime();
+    }
+    ASSERT_TRUE(writer.endFileWrite());
+    const std::string mdd = dir.file("known.mdd");
+    ASSERT_TRUE(qzCacheFileInterface::convertToMdd(mdd.c_str(), dir.path().c_str(), "known", 0, 0, 25.0));
+    const Bytes expected = {
+        0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02,  // 2 frames, 2 points
+        0x3d, 0x23, 0xd7, 0x0a, 0x3d, 0xa3, 0xd7, 0x0a,  // 0.04 s and 0.08 s: frames 1 and 2
+        0x3f, 0x80, 0x00, 0x00, 0xc0, 0x00, 0x00, 0x00, 0x3f, 0x00, 0x00, 0x00,  // 1 -2 0.5
+        0x40, 0x40, 0x00, 0x00, 0x40, 0x80, 0x00, 0x00, 0xbe, 0x80, 0x00, 0x00,  // 3 4 -0.25
+        0x00, 0x00, 0x00, 0x00, 0x3f, 0xc0, 0x00, 0x00, 0xbf, 0x80, 0x00, 0x00,  // 0 1.5 -1
+        0x40, 0x00, 0x00, 0x00, 0x3e, 0x00, 0x00, 0x00, 0x41, 0x00, 0x00, 0x00,  // 2 0.125 8
+    };
+    EXPECT_EQ(readFileBytes(mdd), expected);
+}
+
 // Ticks become seconds and seconds ticks again at the common rates, every tick near zero and
 // up to 2^23 - 1, where single-precision seconds stop telling ticks apart; and the frames of
 // another program, whose seconds are frame / fps in single precision, land on frames. Rates
