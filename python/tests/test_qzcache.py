@@ -212,16 +212,18 @@ def test_a_live_cache_reads_while_it_is_written(workdir, layout, fmt):
         stop = []
         reads = pool.submit(lambda: all(cache.read("points", TICKS).tobytes() == first
                                         for _ in iter(lambda: bool(stop), True)))
-        for frame in range(2, FRAMES + 1):
-            writer.write(frame * TICKS, {name: sample(name, frame) for name in ARRAYS})
-            assert cache.refresh() and cache.end == frame * TICKS
-            for name in ARRAYS:
-                got = cache.read(name, frame * TICKS, interpolation="none")
-                assert got.tobytes() == sample(name, frame).tobytes(), (name, frame)
-        assert not cache.refresh()
-        writer.close()
-        assert cache.refresh() and cache.complete
-        stop.append(True)
+        try:  # the reader stops also when a check fails, so that a failure never hangs
+            for frame in range(2, FRAMES + 1):
+                writer.write(frame * TICKS, {name: sample(name, frame) for name in ARRAYS})
+                assert cache.refresh() and cache.end == frame * TICKS
+                for name in ARRAYS:
+                    got = cache.read(name, frame * TICKS, interpolation="none")
+                    assert got.tobytes() == sample(name, frame).tobytes(), (name, frame)
+            assert not cache.refresh()
+            writer.close()
+            assert cache.refresh() and cache.complete
+        finally:
+            stop.append(True)
         assert reads.result(timeout=60)
 
 
