@@ -88,6 +88,17 @@ Stored readBack(const std::string& dir, const char* base, unsigned int points) {
     return stored;
 }
 
+// One cache of the channels a conversion meets: float and double vectors, floats and doubles in
+// triples, ints, floats not in triples.
+TestCache pointCache(const std::string& location) {
+    TestCache cache{location};
+    cache.channels = {{"points", qzCacheData::kFloatVectorArray, 4}, {"vectors", qzCacheData::kDoubleVectorArray, 4},
+                      {"floats", qzCacheData::kFloatArray, 6},        {"weights", qzCacheData::kDoubleArray, 6},
+                      {"ids", qzCacheData::kInt32Array, 6},           {"odd", qzCacheData::kFloatArray, 4}};
+    cache.times = regularTimes(250, 2500, 250);
+    return cache;
+}
+
 // Run over both formats: false for PC2, true for MDD.
 class PointConversion : public ::testing::TestWithParam<bool> {
 protected:
@@ -124,16 +135,6 @@ INSTANTIATE_TEST_SUITE_P(Formats, PointConversion, ::testing::Values(false, true
 
 }  // namespace
 
-// One cache of the channels a conversion meets: float and double vectors, floats and doubles in
-// triples, ints, floats not in triples; and one irregular channel.
-TestCache pointCache(const std::string& location) {
-    TestCache cache{location};
-    cache.channels = {{"points", qzCacheData::kFloatVectorArray, 4}, {"vectors", qzCacheData::kDoubleVectorArray, 4},
-                      {"floats", qzCacheData::kFloatArray, 6},        {"weights", qzCacheData::kDoubleArray, 6},
-                      {"ids", qzCacheData::kInt32Array, 6},           {"odd", qzCacheData::kFloatArray, 4}};
-    cache.times = regularTimes(250, 2500, 250);
-    return cache;
-}
 
 // The file's bytes are the float vectors' floats in the format's byte order; double vectors
 // are rounded to the nearest float; floats in triples go as points. Back in a cache the floats
