@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -15,13 +16,11 @@
 #include "qzCacheRebuild.h"
 #include "qzCacheStitch.h"
 #include "qzFaultFileSystem.h"
+#include "testCache.h"
 #include "testSupport.h"
-#include "writtenCache.h"
 
 namespace fs = std::filesystem;
-using qztest::kOneFile;
-using qztest::kPerFrame;
-using qztest::Layout;
+using namespace qztest;
 using Fault = qzOS::FaultFileSystem;
 
 namespace {
@@ -32,36 +31,39 @@ std::vector<int> frames(int first, int last, int ticks = 250) {
     return times;
 }
 
-qzCacheFileAccessor::qzCacheFileDistribution distributionOf(Layout layout) {
-    return layout == kOneFile ? qzCacheFileAccessor::kOneFile : qzCacheFileAccessor::kOneFilePerFrame;
-}
-
 // Each test's caches live in sub-directories of its own temporary directory.
 class Farm : public ::testing::Test {
 protected:
     std::string path(const std::string& name) const { return m_dir.file(name); }
     void makeDirectories(std::initializer_list<const char*> names) const {
-        for (const char* name : names) fs::create_directories(qztest::fsPath(path(name)));
+        for (const char* name : names) fs::create_directories(fsPath(path(name)));
     }
 
-    // The cache `name` ("in/a") with the two channels of writtenCache.h at `times`.
-    void write(const std::string& name, Layout layout, const char* format,
-               const std::vector<int>& times, int shift = 0, int ticks = 250) {
-        const fs::path where = qztest::fsPath(path(name));
-        fs::create_directories(where.parent_path());
-        qzCacheFileInterface cache;
-        ASSERT_TRUE(cache.initFileWrite(where.parent_path().generic_u8string().append("/").c_str(),
-                                        where.filename().u8string().c_str(), layout, format, ticks));
-        ASSERT_TRUE(qztest::addChannels(cache));
-        for (int time : times) ASSERT_TRUE(qztest::writeTime(cache, time, shift));
-        ASSERT_TRUE(cache.endFileWrite());
+    // The cache `where` ("in/a") of every array type at `times`, its values those of time + salt.
+    TestCache cacheAt(const std::string& where, Layout layout, const char* format, const std::vector<int>& times,
+                      int salt = 0, int ticks = 250) const {
+        const std::size_t slash = where.rfind('/');
+        return TestCache{path(where.substr(0, slash + 1)), where.substr(slash + 1), layout, format, ticks,
+                         everyArrayType(), times, salt};
+    }
+    void write(const TestCache& cache) const {
+        fs::create_directories(fsPath(cache.location));
+        writeTestCache(cache);
+    }
+    ::testing::AssertionResult readsBack(const std::string& where, const std::vector<int>& times, int salt = 0) {
+        const TestCache cache = cacheAt(where, kOneFile, "kcc", times, salt);
+        qzCacheFileInterface reader;
+        if (!reader.initFileRead(cache.name.c_str(), cache.location.c_str())) {
+            return ::testing::AssertionFailure() << where << " does not open";
+        }
+        return readsBackWhole(reader, cache);
     }
 
     // The files of a directory, sorted; none when it does not exist.
     std::vector<std::string> filesIn(const std::string& directory) const {
         std::vector<std::string> names;
         std::error_code error;
-        for (const auto& entry : fs::directory_iterator(qztest::fsPath(path(directory)), error)) {
+        for (const auto& entry : fs::directory_iterator(fsPath(path(directory)), error)) {
             names.push_back(entry.path().filename().u8string());
         }
         std::sort(names.begin(), names.end());
@@ -71,47 +73,29 @@ protected:
     // Everything a reader learns from a description but its interpretations and lines: the
     // layout, the format, the frame length and each channel's type, sampling and times.
     std::string summary(const std::string& name) {
-        const fs::path where = qztest::fsPath(path(name));
         qzCacheFileInterface cache;
-        if (!cache.initFileRead(where.filename().u8string().c_str(),
-                                where.parent_path().generic_u8string().append("/").c_str())) {
-            return "(unreadable)";
-        }
+        if (!cache.initFileRead(name.c_str(), path("").c_str())) return "(unreadable)";
         qzCacheFileAccessor& accessor = *cache.accessor();
-        std::string text = std::to_string(accessor.distribution()) + " " + accessor.cacheFormat().utf8() +
-                           " " + std::to_string(accessor.getTicksPerFrame()) + "\n";
+        std::string text = std::to_string(accessor.distribution()) + accessor.cacheFormat().utf8() +
+                           std::to_string(accessor.getTicksPerFrame());
         for (unsigned int channel = 0; channel < accessor.numChannels(); ++channel) {
             qzString::IString channelName;
             qzCacheData::qzCacheDataType type = qzCacheData::kUnknownData;
             qzCacheChannel::qzCacheSamplingType sampling = qzCacheChannel::kRegular;
             int rate = 0;
             std::vector<int> times;
-            accessor.channelName(channel, channelName);
-            accessor.channelDataType(channel, type);
-            accessor.channelSamplingType(channel, sampling);
+            if (!accessor.channelName(channel, channelName) || !accessor.channelDataType(channel, type) ||
+                !accessor.channelSamplingType(channel, sampling) || !accessor.getDataTimes(channel, times)) {
+                return "(unanswered)";
+            }
             accessor.channelSamplingRate(channel, rate);
-            accessor.getDataTimes(channel, times);
-            text += channelName.utf8() + " " + std::to_string(type) + " " + std::to_string(sampling) +
-                    " " + std::to_string(rate) + ":";
+            text += "\n" + channelName.utf8() + " " + std::to_string(type * 100 + sampling) + " " + std::to_string(rate);
             for (int time : times) text += " " + std::to_string(time);
-            text += "\n";
         }
         return text;
     }
 
-    // True when the cache holds exactly the values written at `times` (shifted by `shift`).
-    bool readsBack(const std::string& name, const std::vector<int>& times, int shift = 0) {
-        const fs::path where = qztest::fsPath(path(name));
-        qzCacheFileInterface cache;
-        if (!cache.initFileRead(where.filename().u8string().c_str(),
-                                where.parent_path().generic_u8string().append("/").c_str())) {
-            return false;
-        }
-        return std::all_of(times.begin(), times.end(),
-                           [&](int time) { return qztest::readsBack(cache, time, shift); });
-    }
-
-    qztest::TempDir m_dir;
+    TempDir m_dir;
 };
 
 // Output layout and format.
@@ -122,14 +106,14 @@ protected:
 
     // Three ranges of one bake, each of another layout or format, given out of order.
     void writeRanges() {
-        write("in/a", kOneFile, "kcc", frames(1, 4));
-        write("in/b", kPerFrame, "kcx", frames(5, 8));
-        write("in/c", kPerFrame, "kcc", frames(9, 12));
+        write(cacheAt("in/a", kOneFile, "kcc", frames(1, 4)));
+        write(cacheAt("in/b", kPerFrame, "kcx", frames(5, 8)));
+        write(cacheAt("in/c", kPerFrame, "kcc", frames(9, 12)));
         makeDirectories({"out"});
     }
     qzCacheStitchReport stitch(const std::string& output) {
         qzCacheStitchOptions options;
-        options.layout = distributionOf(layout());
+        options.layout = layout() == kOneFile ? qzCacheFileAccessor::kOneFile : qzCacheFileAccessor::kOneFilePerFrame;
         options.format = format();
         return qzCacheStitch::stitch({path("in/c.xml"), path("in/a.xml"), path("in/b.xml")}, path(output),
                                      options);
@@ -144,18 +128,17 @@ INSTANTIATE_TEST_SUITE_P(LayoutsAndFormats, Stitch,
 
 TEST_P(Stitch, RangesJoinIntoTheCacheOnePassWrites) {
     writeRanges();
-    write("ref/shot", layout(), format(), frames(1, 12));
+    write(cacheAt("ref/shot", layout(), format(), frames(1, 12)));
     const qzCacheStitchReport report = stitch("out/shot.xml");
     ASSERT_TRUE(report.ok) << report.error;
     EXPECT_EQ(report.times, 12u);
     // Frame files of the output's own format are taken whole; the others written anew.
     EXPECT_EQ(report.framesCopied, layout() == kPerFrame ? 4u : 0u);
-    EXPECT_EQ(report.samplesWritten, 2 * (12 - report.framesCopied));
+    EXPECT_EQ(report.samplesWritten, everyArrayType().size() * (12 - report.framesCopied));
     const std::vector<std::string> written = filesIn("out");
     ASSERT_EQ(written, filesIn("ref"));
     for (const std::string& name : written) {
-        EXPECT_EQ(qztest::readFileBytes(path("out/" + name)), qztest::readFileBytes(path("ref/" + name)))
-            << name;
+        EXPECT_EQ(readFileBytes(path("out/" + name)), readFileBytes(path("ref/" + name))) << name;
     }
     EXPECT_TRUE(readsBack("out/shot", frames(1, 12)));
 }
@@ -193,23 +176,22 @@ TEST_P(Stitch, AFailureHalfWayLeavesNoFileOfTheOutput) {
 }
 
 TEST_F(Farm, OverlappingTimesAreRefusedOrTakenFromTheInputChosen) {
-    write("in/a", kOneFile, "kcc", frames(1, 6));
-    write("in/b", kPerFrame, "kcc", frames(5, 10), 100000);
+    write(cacheAt("in/a", kOneFile, "kcc", frames(1, 6)));
+    write(cacheAt("in/b", kPerFrame, "kcc", frames(5, 10), 100000));
     makeDirectories({"refused", "first", "last"});
     struct Case {
         qzCacheStitchOptions::Overlap overlap;
         const char* output;
         std::size_t losing;  // the input whose times 5 and 6 are left out
-        int shiftOfOverlap;
+        int saltOfOverlap;
     };
     const std::vector<std::string> inputs = {path("in/a.xml"), path("in/b.xml")};
+    const qzCacheStitchReport refused = qzCacheStitch::stitch(inputs, path("refused/shot.xml"));
+    EXPECT_FALSE(refused.ok);
+    EXPECT_NE(refused.error.find("time 1250"), std::string::npos) << refused.error;
+    EXPECT_EQ(filesIn("refused"), std::vector<std::string>{});
     for (const Case& c : {Case{qzCacheStitchOptions::kOverlapFirst, "first", 1, 0},
                           Case{qzCacheStitchOptions::kOverlapLast, "last", 0, 100000}}) {
-        const qzCacheStitchReport refused = qzCacheStitch::stitch(inputs, path("refused/shot.xml"));
-        EXPECT_FALSE(refused.ok);
-        EXPECT_NE(refused.error.find("time 1250"), std::string::npos) << refused.error;
-        EXPECT_EQ(filesIn("refused"), std::vector<std::string>{});
-
         qzCacheStitchOptions options;
         options.overlap = c.overlap;
         const std::string output = std::string(c.output) + "/shot";
@@ -219,43 +201,27 @@ TEST_F(Farm, OverlappingTimesAreRefusedOrTakenFromTheInputChosen) {
         EXPECT_EQ(report.inputs[c.losing].timesLeftOut, (std::vector<int>{1250, 1500}));
         EXPECT_TRUE(report.inputs[1 - c.losing].timesLeftOut.empty());
         EXPECT_TRUE(readsBack(output, frames(1, 4)));
-        EXPECT_TRUE(readsBack(output, frames(5, 6), c.shiftOfOverlap));
+        EXPECT_TRUE(readsBack(output, frames(5, 6), c.saltOfOverlap));
         EXPECT_TRUE(readsBack(output, frames(7, 10), 100000));
     }
 }
 
 TEST_F(Farm, InputsThatDoNotMatchAreRefusedBeforeAnythingIsWritten) {
-    write("in/a", kOneFile, "kcc", frames(1, 4));
+    write(cacheAt("in/a", kOneFile, "kcc", frames(1, 4)));
     makeDirectories({"out"});
-    struct Case {
-        std::vector<std::pair<const char*, qzCacheData::qzCacheDataType>> channels;
-        int ticks;
-        const char* named;  // in the error
+    const std::pair<std::function<void(TestCache&)>, const char*> cases[] = {
+        {[](TestCache& b) { b.channels[2].type = qzCacheData::kFloatArray; }, "\"weights\" is FloatArray"},
+        {[](TestCache& b) { b.channels.erase(b.channels.begin() + 2); }, "no channel \"weights\""},
+        {[](TestCache& b) { b.channels.push_back({"extra", qzCacheData::kInt32Array, 5}); }, "\"extra\" is not in"},
+        {[](TestCache& b) { b.ticksPerFrame = 200; }, "200 ticks per frame"},
     };
-    const Case cases[] = {
-        {{{"pos", qzCacheData::kFloatVectorArray}, {"w", qzCacheData::kFloatArray}}, 250, "\"w\" is FloatArray"},
-        {{{"pos", qzCacheData::kFloatVectorArray}}, 250, "no channel \"w\""},
-        {{{"pos", qzCacheData::kFloatVectorArray}, {"w", qzCacheData::kDoubleArray}, {"id", qzCacheData::kInt32Array}},
-         250, "\"id\" is not in"},
-        {{{"pos", qzCacheData::kFloatVectorArray}, {"w", qzCacheData::kDoubleArray}}, 200, "200 ticks per frame"},
-    };
-    for (const Case& c : cases) {
-        qzCacheFileInterface cache;
-        ASSERT_TRUE(cache.initFileWrite(path("").c_str(), "b", kOneFile, "kcc", c.ticks));
-        std::vector<double> zeros(9);
-        unsigned int index = 0;
-        for (const auto& channel : c.channels) ASSERT_TRUE(cache.addChannel(channel.first, "", channel.second, index));
-        cache.beginWriteAtTime(c.ticks * 5);
-        for (unsigned int channel = 0; channel < c.channels.size(); ++channel) {
-            ASSERT_TRUE(cache.addArrayData(channel, c.ticks * 5, zeros.data(), 3));
-        }
-        cache.endWriteAtTime();
-        ASSERT_TRUE(cache.endFileWrite());
-
-        const qzCacheStitchReport report =
-            qzCacheStitch::stitch({path("in/a.xml"), path("b.xml")}, path("out/shot.xml"));
+    for (const auto& c : cases) {
+        TestCache b = cacheAt("b", kOneFile, "kcc", {1250});
+        c.first(b);
+        write(b);
+        const qzCacheStitchReport report = qzCacheStitch::stitch({path("in/a.xml"), path("b.xml")}, path("out/shot.xml"));
         EXPECT_FALSE(report.ok);
-        EXPECT_NE(report.error.find(c.named), std::string::npos) << report.error;
+        EXPECT_NE(report.error.find(c.second), std::string::npos) << report.error;
         EXPECT_NE(report.error.find("b.xml"), std::string::npos) << report.error;
         EXPECT_EQ(filesIn("out"), std::vector<std::string>{});
     }
@@ -289,14 +255,14 @@ INSTANTIATE_TEST_SUITE_P(LayoutsAndFormats, Rebuild,
 TEST_P(Rebuild, ALostOrUnreadableDescriptionIsWrittenAgain) {
     // Evenly spaced times make regular records; others (negative, between frames) lists.
     for (const std::vector<int>& times : {frames(1, 6), std::vector<int>{-250, 0, 375, 500, 1500}}) {
-        write("shot", layout(), format(), times);
+        write(cacheAt("shot", layout(), format(), times));
         const std::string original = summary("shot");
         // Lost entirely, or cut off by a writer that died while saving it.
         for (const bool cut : {false, true}) {
             if (cut) {
-                qztest::writeFileBytes(path("shot.xml"), {'<', 'Q', 'o', 'r', 'd'});
+                writeFileBytes(path("shot.xml"), {'<', 'Q', 'o', 'r', 'd'});
             } else {
-                fs::remove(qztest::fsPath(path("shot.xml")));
+                fs::remove(fsPath(path("shot.xml")));
             }
             const qzCacheRebuildReport report = rebuild();
             ASSERT_TRUE(report.ok) << report.error;
@@ -309,19 +275,19 @@ TEST_P(Rebuild, ALostOrUnreadableDescriptionIsWrittenAgain) {
         EXPECT_FALSE(rebuild().ok);
         EXPECT_TRUE(rebuild(true).ok);
         EXPECT_EQ(summary("shot"), original);
-        for (int time : times) fs::remove(qztest::fsPath(dataFile(time)));
-        fs::remove(qztest::fsPath(path("shot.xml.unreadable")));
+        for (int time : times) fs::remove(fsPath(dataFile(time)));
+        fs::remove(fsPath(path("shot.xml.unreadable")));
     }
 }
 
 TEST_P(Rebuild, RecordsThatDoNotReadAreLeftOutAndListed) {
-    write("shot", layout(), format(), frames(1, 6));
-    fs::remove(qztest::fsPath(path("shot.xml")));
+    write(cacheAt("shot", layout(), format(), frames(1, 6)));
+    fs::remove(fsPath(path("shot.xml")));
     // Per-frame: frame 3 cut in half. One file: cut inside its last time group.
     const std::string damaged = dataFile(750);
-    std::vector<std::uint8_t> bytes = qztest::readFileBytes(damaged);
+    std::vector<std::uint8_t> bytes = readFileBytes(damaged);
     bytes.resize(layout() == kPerFrame ? bytes.size() / 2 : bytes.size() - 20);
-    qztest::writeFileBytes(damaged, bytes);
+    writeFileBytes(damaged, bytes);
 
     const qzCacheRebuildReport report = rebuild();
     ASSERT_TRUE(report.ok) << report.error;
@@ -329,22 +295,22 @@ TEST_P(Rebuild, RecordsThatDoNotReadAreLeftOutAndListed) {
     EXPECT_EQ(report.leftOut.front().file, damaged);
     std::vector<int> kept = frames(1, 6);
     kept.erase(std::find(kept.begin(), kept.end(), layout() == kPerFrame ? 750 : 1500));
-    ASSERT_EQ(report.channels.size(), 2u);
-    // The last sample of a cut file may be whole for its first channel only.
-    EXPECT_EQ(report.channels[1].times, kept.size());
-    EXPECT_EQ(report.channels[1].regular, layout() == kOneFile);
+    ASSERT_EQ(report.channels.size(), everyArrayType().size());
+    // The last sample of a cut file may be whole for its first channels only.
+    EXPECT_EQ(report.channels.back().times, kept.size());
+    EXPECT_EQ(report.channels.back().regular, layout() == kOneFile);
     EXPECT_TRUE(readsBack("shot", kept));
 }
 
 TEST_F(Farm, FrameNamesAndHeadersMustAgreeWithTheTicksPerFrame) {
-    write("shot", kPerFrame, "kcc", frames(1, 4, 200), 0, 200);
+    write(cacheAt("shot", kPerFrame, "kcc", frames(1, 4, 200), 0, 200));
     const std::string original = summary("shot");
-    fs::remove(qztest::fsPath(path("shot.xml")));
+    fs::remove(fsPath(path("shot.xml")));
     qzCacheRebuildOptions options;  // 250 ticks per frame: the headers say otherwise
     qzCacheRebuildReport report = qzCacheRebuild::rebuild(path("shot.xml"), options);
     EXPECT_FALSE(report.ok);
     EXPECT_NE(report.error.find("written with 200 ticks per frame"), std::string::npos) << report.error;
-    EXPECT_FALSE(qztest::fileExists(path("shot.xml")));
+    EXPECT_FALSE(fileExists(path("shot.xml")));
 
     options.ticksPerFrame = 200;
     report = qzCacheRebuild::rebuild(path("shot.xml"), options);
@@ -352,7 +318,7 @@ TEST_F(Farm, FrameNamesAndHeadersMustAgreeWithTheTicksPerFrame) {
     EXPECT_EQ(summary("shot"), original);
 
     // A name no writer at 200 ticks per frame gives (a tick part beyond the frame).
-    fs::rename(qztest::fsPath(path("shotFrame2.kc")), qztest::fsPath(path("shotFrame1Tick200.kc")));
+    fs::rename(fsPath(path("shotFrame2.kc")), fsPath(path("shotFrame1Tick200.kc")));
     options.force = true;
     report = qzCacheRebuild::rebuild(path("shot.xml"), options);
     EXPECT_FALSE(report.ok);

@@ -1,13 +1,14 @@
 // The answers of qzcache view, asked of the session directly and, for a few, through a running
-// server, on caches written here in both layouts.
+// server, on caches written here in both layouts: frames are the library's reads as
+// little-endian float32.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,35 +17,53 @@
 #include <nlohmann/json.hpp>
 
 #include "qzcacheView.h"
+#include "testCache.h"
 #include "testSupport.h"
-#include "toolCache.h"
 
 namespace {
 
 using namespace qztool;
-using namespace qztooltest;
+using namespace qztest;
 using nlohmann::json;
 
-std::vector<float> floatsOf(const std::string& bytes) {
-    std::vector<float> values(bytes.size() / 4);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + 4 * i);
-        const std::uint32_t bits = b[0] | (b[1] << 8) | (b[2] << 16) | (std::uint32_t{b[3]} << 24);
-        std::memcpy(&values[i], &bits, 4);
+// The little-endian float32 bytes the page is sent for a sample of the channel's own type.
+std::string asFloat32(qzCacheData::qzCacheDataType type, const void* sample, unsigned int scalars) {
+    std::string bytes;
+    for (unsigned int k = 0; k < scalars; ++k) {
+        float f = static_cast<const float*>(sample)[k];
+        if (type == qzCacheData::kDoubleArray || type == qzCacheData::kDoubleVectorArray) {
+            f = static_cast<float>(static_cast<const double*>(sample)[k]);
+        } else if (type == qzCacheData::kInt32Array) {
+            f = static_cast<float>(static_cast<const std::int32_t*>(sample)[k]);
+        }
+        std::uint32_t bits = 0;
+        std::memcpy(&bits, &f, 4);
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(bits >> (8 * i)));
     }
-    return values;
+    return bytes;
 }
 
-std::string header(const ViewAnswer& answer, const std::string& name) {
-    for (const auto& pair : answer.headers) {
-        if (pair.first == name) return pair.second;
-    }
-    return "";
+// What the page is sent for channel `c` at a stored time.
+std::string stored(const TestCache& cache, unsigned int c, int time) {
+    const TestChannel& channel = cache.channels[c];
+    return asFloat32(channel.type, sampleBytes(channel, c, time).data(), channel.elements * scalarsPerElement(channel.type));
 }
 
-// Runs a call that might wait on the library's worker; fails instead of hanging.
-ViewAnswer bounded(const std::function<ViewAnswer()>& call) {
-    auto future = std::async(std::launch::async, call);
+// What the page is sent for the float vectors of channel 0 at `time`, as the library reads them.
+std::string read(const TestCache& cache, int time) {
+    qzCacheFileInterface reader;
+    std::vector<float> values(15);
+    void* data = values.data();
+    unsigned int length = 5;
+    EXPECT_TRUE(reader.initFileRead(cache.name.c_str(), cache.location.c_str()) &&
+                reader.getArrayDataAtTime(0, time, data, length));
+    return asFloat32(qzCacheData::kFloatVectorArray, values.data(), 15);
+}
+
+// Asks the session; a call that does not end ends the binary instead of hanging.
+ViewAnswer ask(ViewSession& session, const std::string& path, const ViewQuery& query,
+               const std::string& host = "127.0.0.1") {
+    auto future = std::async(std::launch::async, [&] { return session.answer(path, query, host); });
     if (future.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
         std::fprintf(stderr, "no answer within 20 s: the session hangs\n");
         std::abort();  // the call still runs and holds the session: nothing sound is left
@@ -52,97 +71,78 @@ ViewAnswer bounded(const std::function<ViewAnswer()>& call) {
     return future.get();
 }
 
-class ViewTest : public ::testing::TestWithParam<const char*> {
-protected:
-    void SetUp() override {
-        const bool perFrame = std::string(GetParam()) == "frames";
-        writeKnownCache(m_dir.path(), GetParam(),
-                        perFrame ? qzCacheFileInterface::kFormatOneFilePerFrame
-                                 : qzCacheFileInterface::kFormatOneFile,
-                        perFrame ? "kcx" : "kcc");
-    }
-
-    std::string cache() const { return m_dir.file(std::string(GetParam()) + ".xml"); }
-
-    ViewAnswer frame(ViewSession& session, const std::string& channel, const std::string& time,
-                     const std::string& interpolation = "") {
-        ViewQuery query = {{"channel", channel}, {"time", time}};
-        if (!interpolation.empty()) query.emplace("interpolation", interpolation);
-        return bounded([&] { return session.answer("/api/frame", query); });
-    }
-
-    qztest::TempDir m_dir;
-};
-
-// Expected values of one element of a channel at a (possibly fractional) frame.
-std::vector<float> expected(const std::string& channel, double frame, unsigned int k) {
-    if (channel == "pts") {
-        const float f = static_cast<float>(frame);
-        return {static_cast<float>(k), f, 0.25f * k * f};
-    }
-    if (channel == "vals") return {static_cast<float>(frame * 10.0 + k * 0.5)};
-    return {static_cast<float>(static_cast<int>(frame * 100 + k))};
+ViewAnswer frame(ViewSession& session, const std::string& channel, int time, const std::string& interpolation = "") {
+    ViewQuery query = {{"channel", channel}, {"time", std::to_string(time)}};
+    if (!interpolation.empty()) query.emplace("interpolation", interpolation);
+    return ask(session, "/api/frame", query);
 }
 
+class ViewTest : public ::testing::TestWithParam<Layout> {
+protected:
+    void SetUp() override {
+        m_cache.layout = GetParam();
+        m_cache.format = GetParam() == kPerFrame ? "kcx" : "kcc";
+        m_cache.times = {250, 500, 750, 1000, 1250};
+        writeTestCache(m_cache);
+    }
+    TempDir m_dir;
+    TestCache m_cache{m_dir.path()};
+};
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ViewTest, ::testing::Values(kOneFile, kPerFrame));
+
+}  // namespace
+
 TEST_P(ViewTest, FramesCarryStoredAndInterpolatedValuesAsLittleEndianFloat32) {
-    ViewSession session(cache(), "", true);
-    EXPECT_EQ(session.defaultChannel(), "pts");
-
-    // Frame 1, first point: (0, 1, 0).
-    const ViewAnswer first = frame(session, "pts", "250");
-    ASSERT_EQ(first.status, 200) << first.body;
-    const std::string pinned("\0\0\0\0\0\0\x80\x3f\0\0\0\0", 12);
-    EXPECT_EQ(first.body.substr(0, 12), pinned);
-
-    struct Case {
-        const char* channel;
-        const char* time;
+    ViewSession session(m_cache.description(), "", true);
+    EXPECT_EQ(session.defaultChannel(), "points");
+    const struct {
+        unsigned int channel;
+        int time;
         const char* interpolation;
-        double frame;  // whose values answer
+        int answering;  // the stored time whose values answer; 0: the library's blend
         bool stored;
+    } cases[] = {
+        {0, 500, "", 500, true},
+        {0, 625, "linear", 0, false},
+        {0, -100, "catmull-rom", 250, false},  // before the first time: the first
+        {0, 99999, "linear", 1250, false},     // after the last: the last
+        {1, 750, "", 750, true},               // double vectors, as float32
+        {3, 750, "", 750, true},
+        {4, 1000, "", 1000, true},   // int32, converted
+        {4, 1125, "", 1000, false},  // its own interpolation: previous
+        {4, 1125, "next", 1250, false},
     };
-    const Case cases[] = {
-        {"pts", "500", "", 2.0, true},
-        {"pts", "625", "linear", 2.5, false},          // halfway, and linear in the frame
-        {"pts", "-100", "catmull-rom", 1.0, false},    // before the first time: the first
-        {"pts", "99999", "linear", 5.0, false},        // after the last: the last
-        {"vals", "750", "", 3.0, true},                // kFloatArray
-        {"ids", "1000", "", 4.0, true},                // kInt32Array, converted
-        {"ids", "1125", "", 4.0, false},               // its own interpolation: previous
-        {"ids", "1125", "next", 5.0, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.channel) + " at " + c.time + " " + c.interpolation);
-        const ViewAnswer answer = frame(session, c.channel, c.time, c.interpolation);
+    for (const auto& c : cases) {
+        const std::string& name = m_cache.channels[c.channel].name;
+        SCOPED_TRACE(name + " at " + std::to_string(c.time) + " " + c.interpolation);
+        const ViewAnswer answer = frame(session, name, c.time, c.interpolation);
         ASSERT_EQ(answer.status, 200) << answer.body;
         EXPECT_EQ(answer.contentType, "application/octet-stream");
-        EXPECT_EQ(header(answer, "X-Qz-Elements"), std::to_string(kPoints));
-        EXPECT_EQ(header(answer, "X-Qz-Stored"), c.stored ? "true" : "false");
-        std::vector<float> want;
-        for (unsigned int k = 0; k < kPoints; ++k) {
-            const std::vector<float> element = expected(c.channel, c.frame, k);
-            want.insert(want.end(), element.begin(), element.end());
-        }
-        EXPECT_EQ(floatsOf(answer.body), want);
+        const auto header = [&](const std::string& key) {
+            for (const auto& pair : answer.headers) {
+                if (pair.first == key) return pair.second;
+            }
+            return std::string();
+        };
+        EXPECT_EQ(header("X-Qz-Elements"), "5");
+        EXPECT_EQ(header("X-Qz-Stored"), c.stored ? "true" : "false");
+        EXPECT_EQ(answer.body, c.answering ? stored(m_cache, c.channel, c.answering) : read(m_cache, c.time));
     }
 }
 
 TEST_P(ViewTest, InfoTimesAndPageAreServed) {
-    ViewSession session(cache(), "pts", true);
+    ViewSession session(m_cache.description(), "points", true);
     const ViewAnswer info = session.answer("/api/info", {});
     ASSERT_EQ(info.status, 200);
     const json parsed = json::parse(info.body);
-    EXPECT_EQ(parsed["view"]["channel"], "pts");
+    EXPECT_EQ(parsed["view"]["channel"], "points");
     EXPECT_EQ(parsed["ticksPerFrame"], 250);
     EXPECT_EQ(parsed["timeRange"]["endTicks"], 1250);
-    EXPECT_EQ(parsed["channels"].size(), 3u);
-
-    const ViewAnswer times = session.answer("/api/times", {{"channel", "vals"}});
+    EXPECT_EQ(parsed["channels"].size(), m_cache.channels.size());
+    const ViewAnswer times = session.answer("/api/times", {{"channel", "floats"}});
     ASSERT_EQ(times.status, 200);
-    const std::string stored = times.body;
-    ASSERT_EQ(stored.size(), 4u * kFrames);
-    EXPECT_EQ(stored.substr(0, 4), std::string("\xfa\0\0\0", 4));  // 250
-    EXPECT_EQ(stored.substr(16, 4), std::string("\xe2\x04\0\0", 4));  // 1250
+    EXPECT_EQ(times.body, std::string("\xfa\0\0\0\xf4\x01\0\0\xee\x02\0\0\xe8\x03\0\0\xe2\x04\0\0", 20));
 
     const ViewAnswer page = session.answer("/", {});
     EXPECT_EQ(page.status, 200);
@@ -155,109 +155,95 @@ TEST_P(ViewTest, InfoTimesAndPageAreServed) {
     }
 }
 
-TEST_P(ViewTest, BadRequestsGetClientErrorsAndNoFile) {
-    ViewSession session(cache(), "", true);
-    struct Case {
+TEST_P(ViewTest, BadRequestsGetClientErrorsAndOtherHostsAreRefused) {
+    ViewSession session(m_cache.description(), "", true);
+    const struct {
         const char* path;
         ViewQuery query;
-        const char* host;
         int status;
+        const char* host = "127.0.0.1";
+    } cases[] = {
+        {"/api/frame", {{"channel", "points"}}, 400},
+        {"/api/frame", {{"channel", "points"}, {"time", "abc"}}, 400},
+        {"/api/frame", {{"channel", "points"}, {"time", "2.5"}}, 400},
+        {"/api/frame", {{"channel", "points"}, {"time", ""}}, 400},
+        {"/api/frame", {{"channel", "points"}, {"time", "-"}}, 400},
+        {"/api/frame", {{"channel", "points"}, {"time", "2147483648"}}, 400},
+        {"/api/frame", {{"channel", "points"}, {"time", "250"}, {"time", "500"}}, 400},
+        {"/api/frame", {{"channel", "points"}, {"time", "250"}, {"x", "1"}}, 400},
+        {"/api/frame", {{"channel", "points"}, {"time", "250"}, {"interpolation", "cubic"}}, 400},
+        {"/api/frame", {{"time", "250"}}, 400},
+        {"/api/frame", {{"channel", "nosuch"}, {"time", "250"}}, 404},
+        {"/api/frame", {{"channel", "points"}, {"time", "300"}, {"interpolation", "none"}}, 404},
+        {"/api/times", {{"channel", "points"}, {"x", "1"}}, 400},
+        {"/api/times", {}, 400},
+        {"/nosuch", {}, 404},
+        {"/../shot.xml", {}, 404},
+        {"/index.html/..", {}, 404},
+        {"/api/info", {}, 403, "evil.example"},
+        {"/api/info", {}, 403, "127.0.0.1.evil.example:8765"},
+        {"/api/info", {}, 200, "localhost:8765"},
+        {"/api/info", {}, 200, "[::1]:8765"},
     };
-    const Case cases[] = {
-        {"/api/frame", {{"channel", "pts"}}, "127.0.0.1", 400},
-        {"/api/frame", {{"channel", "pts"}, {"time", "abc"}}, "127.0.0.1", 400},
-        {"/api/frame", {{"channel", "pts"}, {"time", "2.5"}}, "127.0.0.1", 400},
-        {"/api/frame", {{"channel", "pts"}, {"time", ""}}, "127.0.0.1", 400},
-        {"/api/frame", {{"channel", "pts"}, {"time", "-"}}, "127.0.0.1", 400},
-        {"/api/frame", {{"channel", "pts"}, {"time", "2147483648"}}, "127.0.0.1", 400},
-        {"/api/frame", {{"channel", "pts"}, {"time", "250"}, {"time", "500"}}, "127.0.0.1", 400},
-        {"/api/frame", {{"channel", "pts"}, {"time", "250"}, {"x", "1"}}, "127.0.0.1", 400},
-        {"/api/frame", {{"channel", "pts"}, {"time", "250"}, {"interpolation", "cubic"}},
-         "127.0.0.1", 400},
-        {"/api/frame", {{"time", "250"}}, "127.0.0.1", 400},
-        {"/api/frame", {{"channel", "nosuch"}, {"time", "250"}}, "127.0.0.1", 404},
-        {"/api/frame", {{"channel", "pts"}, {"time", "300"}, {"interpolation", "none"}},
-         "127.0.0.1", 404},
-        {"/api/times", {{"channel", "pts"}, {"x", "1"}}, "127.0.0.1", 400},
-        {"/api/times", {}, "127.0.0.1", 400},
-        {"/nosuch", {}, "127.0.0.1", 404},
-        {"/../one.xml", {}, "127.0.0.1", 404},
-        {"/index.html/..", {}, "127.0.0.1", 404},
-        {"/api/info", {}, "evil.example", 403},
-        {"/api/info", {}, "127.0.0.1.evil.example:8765", 403},
-        {"/api/info", {}, "localhost:8765", 200},
-        {"/api/info", {}, "[::1]:8765", 200},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.path) + " (" + std::to_string(c.query.size()) +
-                     " parameters, host " + c.host + ")");
-        const ViewAnswer answer = bounded([&] { return session.answer(c.path, c.query, c.host); });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " (" + std::to_string(c.query.size()) + " parameters, host " + c.host + ")");
+        const ViewAnswer answer = ask(session, c.path, c.query, c.host);
         EXPECT_EQ(answer.status, c.status) << answer.body;
-        if (c.status != 200) {
-            EXPECT_TRUE(json::parse(answer.body).contains("error")) << answer.body;
-        }
+        EXPECT_TRUE(c.status == 200 || json::parse(answer.body).contains("error")) << answer.body;
     }
     // A server meant for other machines answers any host.
-    ViewSession open(cache(), "", false);
+    ViewSession open(m_cache.description(), "", false);
     EXPECT_EQ(open.answer("/api/info", {}, "viewer.example:80").status, 200);
 }
 
 // A cache still being written: each info request learns what the writer added, while the
 // worker serves frames, until the writer finishes.
 TEST_P(ViewTest, InfoFollowsALiveCacheUntilItIsComplete) {
-    const bool perFrame = std::string(GetParam()) == "frames";
+    const TestChannel points = m_cache.channels[0];
     qzCacheFileInterface writer;
     unsigned int channel = 0;
-    ASSERT_TRUE(writer.initFileWrite(m_dir.path().c_str(), "live",
-                                     perFrame ? qzCacheFileInterface::kFormatOneFilePerFrame
-                                              : qzCacheFileInterface::kFormatOneFile,
-                                     "kcc", 250) &&
-                writer.addChannel("pts", "position", qzCacheData::kFloatVectorArray, channel));
+    ASSERT_TRUE(writer.initFileWrite(m_dir.path().c_str(), "live", GetParam(), "kcc", 250) &&
+                writer.addChannel("points", "position", points.type, channel));
     writer.setLiveWrite(true, 0);
-    const auto write = [&](int frame) {
-        std::vector<float> xyz;
-        for (unsigned int k = 0; k < kPoints; ++k) {
-            for (int axis = 0; axis < 3; ++axis) xyz.push_back(pointValue(frame, k, axis));
-        }
-        writer.beginWriteAtTime(frame * 250);
-        ASSERT_TRUE(writer.addArrayData(channel, frame * 250, xyz.data(), kPoints));
-        writer.endWriteAtTime();
-    };
-    write(1);
-    ViewSession session(m_dir.file("live.xml"), "pts", true);
+    std::unique_ptr<ViewSession> session;
     for (int frames = 1; frames <= 4; ++frames) {
-        if (frames > 1) write(frames);
+        std::vector<unsigned char> sample = sampleBytes(points, 0, frames * 250);
+        writer.beginWriteAtTime(frames * 250);
+        ASSERT_TRUE(writer.addArrayData(channel, frames * 250, sample.data(), points.elements));
+        writer.endWriteAtTime();
         ASSERT_TRUE(frames < 4 || writer.endFileWrite());
-        const json info = json::parse(session.answer("/api/info", {}).body);
+        if (!session) session.reset(new ViewSession(m_dir.file("live.xml"), "points", true));
+        const json info = json::parse(session->answer("/api/info", {}).body);
         EXPECT_EQ(info["complete"], frames == 4);
         EXPECT_EQ(info["timeRange"]["endTicks"], frames * 250);
-        EXPECT_EQ(session.answer("/api/times", {{"channel", "pts"}}).body.size(), 4u * frames);
-        const ViewAnswer newest = frame(session, "pts", std::to_string(frames * 250), "none");
-        ASSERT_EQ(newest.status, 200) << newest.body;
-        EXPECT_EQ(floatsOf(newest.body)[1], static_cast<float>(frames));
+        EXPECT_EQ(session->answer("/api/times", {{"channel", "points"}}).body.size(), 4u * frames);
+        EXPECT_EQ(frame(*session, "points", frames * 250, "none").body, stored(m_cache, 0, frames * 250));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, ViewTest, ::testing::Values("one", "frames"));
-
-class ViewFramesTest : public ViewTest {};
-
-TEST_P(ViewFramesTest, MissingFrameFileFailsThatFrameAndNeighboursStillAnswer) {
-    std::filesystem::remove(qztest::fsPath(m_dir.file("framesFrame3.kcx")));
-    ViewSession session(cache(), "", true);
-    EXPECT_EQ(frame(session, "pts", "750").status, 404);
-    EXPECT_EQ(frame(session, "vals", "750", "none").status, 404);
-    const ViewAnswer after = frame(session, "pts", "1000");
-    ASSERT_EQ(after.status, 200);
-    EXPECT_EQ(floatsOf(after.body)[1], 4.0f);
-    // Between frames 2 and 4, interpolated over the gap; the values are linear in the frame.
-    const ViewAnswer between = frame(session, "pts", "625", "linear");
-    ASSERT_EQ(between.status, 200) << between.body;
-    EXPECT_EQ(floatsOf(between.body)[1], 2.5f);
+// A lost frame file fails that frame only: its neighbours answer, and between them the library
+// blends over the gap.
+TEST(ViewFramesTest, MissingFrameFileFailsThatFrameAndNeighboursStillAnswer) {
+    TempDir dir;
+    TestCache cache{dir.path(), "shot", kPerFrame};
+    cache.times = {250, 500, 750, 1000, 1250};
+    writeTestCache(cache);
+    std::filesystem::remove(fsPath(dir.file("shotFrame3.kc")));
+    ViewSession session(cache.description(), "", true);
+    EXPECT_EQ(frame(session, "points", 750, "linear").status, 404);
+    EXPECT_EQ(frame(session, "floats", 750, "none").status, 404);
+    EXPECT_EQ(frame(session, "points", 1000).body, stored(cache, 0, 1000));
+    const ViewAnswer between = frame(session, "points", 625, "linear");
+    EXPECT_EQ(between.status, 200) << between.body;
+    EXPECT_EQ(between.body, read(cache, 625));
+    EXPECT_NE(between.body, read(cache, 500));
 }
 
-TEST_P(ViewFramesTest, ServesOverHttpRefusesOversizedRequestsAndStops) {
-    ViewSession session(cache(), "", true);
+TEST(ViewFramesTest, ServesOverHttpRefusesOversizedRequestsAndStops) {
+    TempDir dir;
+    TestCache cache{dir.path()};
+    writeTestCache(cache);
+    ViewSession session(cache.description(), "", true);
     ViewServer server(session);
     const int port = server.bind("127.0.0.1", 0);
     ASSERT_GT(port, 0);
@@ -269,11 +255,11 @@ TEST_P(ViewFramesTest, ServesOverHttpRefusesOversizedRequestsAndStops) {
     const auto page = client.Get("/");
     ASSERT_TRUE(page) << "no answer from the server";
     EXPECT_EQ(page->status, 200);
-    const auto frame = client.Get("/api/frame?channel=pts&time=500");
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->status, 200);
-    EXPECT_EQ(frame->body, session.answer("/api/frame", {{"channel", "pts"}, {"time", "500"}}).body);
-    EXPECT_EQ(frame->get_header_value("Cache-Control"), "no-store");
+    const auto answer = client.Get("/api/frame?channel=points&time=500");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_EQ(answer->body, stored(cache, 0, 500));
+    EXPECT_EQ(answer->get_header_value("Cache-Control"), "no-store");
     const auto posted = client.Post("/api/info", std::string(4096, 'x'), "text/plain");
     ASSERT_TRUE(posted);
     EXPECT_GE(posted->status, 400);
@@ -287,7 +273,3 @@ TEST_P(ViewFramesTest, ServesOverHttpRefusesOversizedRequestsAndStops) {
         << "the server did not stop within 10 s";
     EXPECT_TRUE(running.get());
 }
-
-INSTANTIATE_TEST_SUITE_P(PerFrame, ViewFramesTest, ::testing::Values("frames"));
-
-}  // namespace
