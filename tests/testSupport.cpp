@@ -9,7 +9,6 @@
 #include <fstream>
 #include <future>
 #include <memory>
-#include <thread>
 #include <iterator>
 #include <random>
 #include <stdexcept>
@@ -59,6 +58,8 @@ qzString::IString text(const std::string& utf8) { return qzString::IString(utf8.
 AccessorRef::AccessorRef() : m_accessor(qzCacheFileAccessor::createQzCacheFileAccessor()) {
     if (!m_accessor) throw std::runtime_error("no accessor could be made");
 }
+
+AccessorRef::AccessorRef(qzCacheFileAccessor* adopted) : m_accessor(adopted) {}
 
 AccessorRef::~AccessorRef() { m_accessor->unref(); }
 

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -60,6 +59,8 @@ qzString::IString text(const std::string& utf8);
 class AccessorRef {
 public:
     AccessorRef();
+    // Takes over the caller's reference, e.g. to an accessor of a derived test class.
+    explicit AccessorRef(qzCacheFileAccessor* adopted);
     ~AccessorRef();
     AccessorRef(const AccessorRef&) = delete;
     AccessorRef& operator=(const AccessorRef&) = delete;
