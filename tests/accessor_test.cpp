@@ -21,20 +21,8 @@ using qztest::text;
 
 namespace {
 
-// Reaches the protected parts and reports its own destruction.
-class TestAccessor : public qzCacheFileAccessor {
-public:
-    explicit TestAccessor(bool* destroyed = nullptr) : m_destroyed(destroyed) {}
+struct TestAccessor : qzCacheFileAccessor {
     using qzCacheFileAccessor::addChannel;
-    using qzCacheFileAccessor::setStartEndTime;
-
-protected:
-    ~TestAccessor() override {
-        if (m_destroyed) *m_destroyed = true;
-    }
-
-private:
-    bool* m_destroyed;
 };
 
 unsigned int add(qzCacheFileAccessor& accessor, const char* name,
@@ -79,21 +67,9 @@ TEST(AccessorLifetime, CreationReportsFailedAllocationsAsNull) {
     }
 }
 
-TEST(AccessorLifetime, TheLastUnrefDestroys) {
-    bool destroyed = false;
-    TestAccessor* accessor = new TestAccessor(&destroyed);
-    accessor->ref();
-    accessor->ref();
-    accessor->unref();
-    accessor->unref();
-    EXPECT_FALSE(destroyed);
-    accessor->unref();
-    EXPECT_TRUE(destroyed);
-}
-
 TEST(AccessorRegistry, DuplicateNamesAreRefusedAndChangeNothing) {
-    AccessorRef ref(new TestAccessor);
-    auto& accessor = static_cast<TestAccessor&>(*ref);
+    TestAccessor& accessor = *new TestAccessor;
+    AccessorRef ref(&accessor);
     EXPECT_EQ(add(accessor, "a"), 0u);
     EXPECT_EQ(add(accessor, "b", qzCacheData::kDouble), 1u);
     unsigned int index = 77;
@@ -103,8 +79,7 @@ TEST(AccessorRegistry, DuplicateNamesAreRefusedAndChangeNothing) {
     EXPECT_FALSE(accessor.addChannel(other, index));
     EXPECT_EQ(accessor.numChannels(), 2u);
     qzCacheData::qzCacheDataType type = qzCacheData::kUnknownData;
-    EXPECT_TRUE(accessor.channelDataType(0, type));
-    EXPECT_EQ(type, qzCacheData::kFloatVectorArray);
+    EXPECT_TRUE(accessor.channelDataType(0, type) && type == qzCacheData::kFloatVectorArray);
     // Names that differ only in case or beyond ASCII are different names.
     EXPECT_EQ(add(accessor, "\xC3\xA9"), 2u);
     EXPECT_EQ(add(accessor, "e"), 3u);
@@ -121,136 +96,88 @@ TEST(AccessorRegistry, AnIndexOutOfRangeIsRefusedAndChangesNothing) {
     AccessorRef accessor;
     accessor->setMemoryCache(true);
     add(*accessor, "a", qzCacheData::kDoubleArray);
-    accessor->setChannelStartTime(0, 100);
-    accessor->setChannelEndTime(0, 200);
-    accessor->setChannelSamplingRate(0, 100);
-    accessor->addDescriptionInfo(text("line"));
     for (unsigned int bad : {1u, 1000u, UINT_MAX}) {
-        SCOPED_TRACE(bad);
         qzString::IString name = text("keep");
-        EXPECT_FALSE(accessor->channelName(bad, name));
-        EXPECT_FALSE(accessor->channelInterpretation(bad, name));
+        qzCacheData::qzCacheDataType type = qzCacheData::kFloatArray;
+        auto interpolation = qzCacheChannel::kStepNext;
+        auto sampling = qzCacheChannel::kIrregular;
+        int time = 4242;
+        double value = 1.0;
+        const bool refused[] = {
+            accessor->channelName(bad, name), accessor->channelInterpretation(bad, name),
+            accessor->channelDataType(bad, type), accessor->channelInterpolation(bad, interpolation),
+            accessor->setChannelInterpolation(bad, interpolation), accessor->channelSamplingType(bad, sampling),
+            accessor->setChannelSamplingType(bad, sampling), accessor->getChannelStartTime(bad, time),
+            accessor->getChannelEndTime(bad, time), accessor->setChannelStartTime(bad, -7),
+            accessor->setChannelEndTime(bad, -7), accessor->setChannelSamplingRate(bad, 7),
+            accessor->isArrayData(bad), accessor->isChannelSamplingRegular(bad),
+            accessor->addArrayData(bad, 0, &value, 1), accessor->addData(bad, 0, 1.0),
+            accessor->allocateDataForChannel(bad, 4) != nullptr, accessor->channelSamplingRate(bad, time)};
+        for (std::size_t i = 0; i < sizeof refused; ++i) EXPECT_FALSE(refused[i]) << "call " << i << " at " << bad;
         accessor->getDescriptionInfo(bad, name);
         EXPECT_EQ(name.utf8(), "keep");
-        qzCacheData::qzCacheDataType type = qzCacheData::kFloatArray;
-        EXPECT_FALSE(accessor->channelDataType(bad, type));
-        EXPECT_EQ(type, qzCacheData::kFloatArray);
-        qzCacheChannel::qzCacheInterpolation interpolation = qzCacheChannel::kStepNext;
-        EXPECT_FALSE(accessor->channelInterpolation(bad, interpolation));
-        EXPECT_FALSE(accessor->setChannelInterpolation(bad, interpolation));
-        EXPECT_EQ(interpolation, qzCacheChannel::kStepNext);
-        qzCacheChannel::qzCacheSamplingType sampling = qzCacheChannel::kIrregular;
-        EXPECT_FALSE(accessor->channelSamplingType(bad, sampling));
-        EXPECT_EQ(sampling, qzCacheChannel::kIrregular);
-        EXPECT_FALSE(accessor->setChannelSamplingType(bad, qzCacheChannel::kIrregular));
-        int time = 4242;
-        EXPECT_FALSE(accessor->getChannelStartTime(bad, time));
-        EXPECT_FALSE(accessor->getChannelEndTime(bad, time));
-        EXPECT_EQ(time, 4242);
-        EXPECT_FALSE(accessor->setChannelStartTime(bad, -7));
-        EXPECT_FALSE(accessor->setChannelEndTime(bad, -7));
-        EXPECT_FALSE(accessor->setChannelSamplingRate(bad, 7));
-        EXPECT_FALSE(accessor->channelSamplingRate(bad, time));
-        EXPECT_FALSE(accessor->isArrayData(bad));
-        EXPECT_FALSE(accessor->isChannelSamplingRegular(bad));
-        EXPECT_EQ(accessor->allocateDataForChannel(bad, 4), nullptr);
-        double value = 1.0;
-        EXPECT_FALSE(accessor->addArrayData(bad, 0, &value, 1));
-        EXPECT_FALSE(accessor->addData(bad, 0, 1.0));
     }
-    double value = 1.0;
     EXPECT_FALSE(accessor->addArrayData(0, 0, nullptr, 4));
-    // The one channel kept its fields.
-    EXPECT_EQ(accessor->numChannels(), 1u);
-    EXPECT_EQ(range(*accessor, 0), std::make_pair(100, 200));
-    int rate = 0;
-    EXPECT_TRUE(accessor->channelSamplingRate(0, rate));
-    EXPECT_EQ(rate, 100);
-    EXPECT_FALSE(accessor->hasDataAtTime(0, 0));
-    EXPECT_TRUE(accessor->addArrayData(0, 0, &value, 1));
+    // The one channel kept its fields and record.
+    EXPECT_EQ(range(*accessor, 0), std::make_pair(0, -1));
+    EXPECT_EQ(accessor->getDataCount(0), 0u);
 }
 
-TEST(AccessorRegistry, TheCacheRangeSpansEveryChannelAndOnlyNarrows) {
-    struct Case {
-        std::vector<std::pair<int, int>> ranges;  // of the channels; {0, -1} is an empty channel
-        std::pair<int, int> spanned;
-    };
-    const Case cases[] = {{{{0, 500}, {250, 1000}}, {0, 1000}},
-                          {{{750, 1000}, {500, 900}}, {500, 1000}},
-                          {{{-900, -100}}, {-900, -100}},
-                          {{{500, 1000}, {0, -1}}, {0, 1000}}};
-    for (const Case& c : cases) {
+TEST(AccessorRegistry, TheCacheRangeSpansEveryChannel) {
+    using Range = std::pair<int, int>;
+    // {0, -1} is an empty channel; it takes part.
+    const std::vector<Range> cases[] = {{{750, 1000}, {500, 900}, {500, 1000}},
+                                        {{-900, -100}, {-900, -100}},
+                                        {{500, 1000}, {0, -1}, {0, 1000}}};  // the channels, then the span
+    for (const std::vector<Range>& ranges : cases) {
         AccessorRef accessor;
-        for (unsigned int i = 0; i < c.ranges.size(); ++i) {
+        for (unsigned int i = 0; i + 1 < ranges.size(); ++i) {
             add(*accessor, std::to_string(i).c_str());
-            accessor->setChannelStartTime(i, c.ranges[i].first);
-            accessor->setChannelEndTime(i, c.ranges[i].second);
+            accessor->setChannelStartTime(i, ranges[i].first);
+            accessor->setChannelEndTime(i, ranges[i].second);
         }
-        std::pair<int, int> spanned;
-        EXPECT_TRUE(accessor->getStartEndTime(spanned.first, spanned.second));
-        EXPECT_EQ(spanned, c.spanned);
+        Range got;
+        EXPECT_TRUE(accessor->getStartEndTime(got.first, got.second));
+        EXPECT_EQ(got, ranges.back());
     }
-    TestAccessor* narrowed = new TestAccessor;
-    AccessorRef ref(narrowed);
-    const std::pair<int, int> before[] = {{0, 1000}, {300, 600}, {-500, 500}};
-    for (unsigned int i = 0; i < 3; ++i) {
-        add(*narrowed, std::to_string(i).c_str());
-        narrowed->setChannelStartTime(i, before[i].first);
-        narrowed->setChannelEndTime(i, before[i].second);
-    }
-    int start = 250;
-    int end = 750;
-    EXPECT_TRUE(narrowed->setStartEndTime(start, end));
-    EXPECT_EQ(range(*narrowed, 0), std::make_pair(250, 750));
-    EXPECT_EQ(range(*narrowed, 1), std::make_pair(300, 600));
-    EXPECT_EQ(range(*narrowed, 2), std::make_pair(250, 500));
 }
 
 TEST(AccessorRegistry, CopyChannelsCarriesDefinitionsAndLinesAndStopsAtADuplicate) {
     AccessorRef source;
     add(*source, "points", qzCacheData::kFloatVectorArray);
     add(*source, "ids", qzCacheData::kInt32Array);
-    source->setChannelStartTime(0, -250);
-    source->setChannelEndTime(0, 750);
-    source->setChannelSamplingRate(0, 250);
+    source->setMemoryCache(true);
+    float points[3] = {1, 2, 3};
+    for (int t : {-250, 0, 250, 500, 750}) source->addArrayData(0, t, points, 1);
+    for (int t : {0, 40, 100}) source->addArrayData(1, t, points, 1);
     qzCacheChannel::qzCacheInterpolation spline = qzCacheChannel::kCatmullRom;
     ASSERT_TRUE(source->setChannelInterpolation(0, spline));
-    source->setChannelSamplingType(1, qzCacheChannel::kIrregular);
-    source->setMemoryCache(true);
-    int value = 0;
-    for (int t : {0, 40, 100}) source->addArrayData(1, t, &value, 1);
     source->addDescriptionInfo(text("first line"));
     source->addDescriptionInfo(text("second \xC3\xA9"));
 
     AccessorRef destination;
     EXPECT_TRUE(source->copyChannels(*destination));
     ASSERT_EQ(destination->numChannels(), 2u);
-    qzString::IString text1;
-    EXPECT_TRUE(destination->channelName(1, text1));
-    EXPECT_EQ(text1.utf8(), "ids");
     qzCacheData::qzCacheDataType type = qzCacheData::kUnknownData;
-    EXPECT_TRUE(destination->channelDataType(1, type));
-    EXPECT_EQ(type, qzCacheData::kInt32Array);
+    EXPECT_TRUE(destination->channelDataType(1, type) && type == qzCacheData::kInt32Array);
     EXPECT_EQ(range(*destination, 0), std::make_pair(-250, 750));
     int rate = 0;
-    EXPECT_TRUE(destination->channelSamplingRate(0, rate));
-    EXPECT_EQ(rate, 250);
+    EXPECT_TRUE(destination->channelSamplingRate(0, rate) && rate == 250);
     // The interpolation is the type's default, not the source's.
     qzCacheChannel::qzCacheInterpolation interpolation = qzCacheChannel::kNoInterpolation;
-    EXPECT_TRUE(destination->channelInterpolation(0, interpolation));
-    EXPECT_EQ(interpolation, qzCacheChannel::kLinear);
+    EXPECT_TRUE(destination->channelInterpolation(0, interpolation) && interpolation == qzCacheChannel::kLinear);
     EXPECT_EQ(destination->getDataCount(1), 3u);
     EXPECT_EQ(range(*destination, 1), std::make_pair(0, 100));
-    ASSERT_EQ(destination->descriptionInfoCount(), 2u);
-    destination->getDescriptionInfo(1, text1);
-    EXPECT_EQ(text1.utf8(), "second \xC3\xA9");
+    qzString::IString line;
+    destination->getDescriptionInfo(1, line);
+    EXPECT_EQ(line.utf8(), "second \xC3\xA9");
+    EXPECT_EQ(destination->descriptionInfoCount(), 2u);
 
     AccessorRef clash;
     add(*clash, "ids", qzCacheData::kDouble);
     EXPECT_FALSE(source->copyChannels(*clash));
     EXPECT_EQ(clash->numChannels(), 2u);  // "points" came before the duplicate
-    EXPECT_TRUE(clash->channelDataType(0, type));
-    EXPECT_EQ(type, qzCacheData::kDouble);
+    EXPECT_TRUE(clash->channelDataType(0, type) && type == qzCacheData::kDouble);
     EXPECT_EQ(clash->descriptionInfoCount(), 0u);
 }
 
@@ -386,8 +313,6 @@ TEST(WriteMemory, WithoutDataFilesOnlyTheMemoryCacheKeepsSamples) {
     ASSERT_TRUE(accessor->getArrayDataAtTime(points, 250, 0, data, length));
     ASSERT_EQ(length, 2u);
     EXPECT_EQ(static_cast<float*>(data)[5], 6.f);
-    ASSERT_TRUE(accessor->getArrayLengthAtTime(points, 250, length));
-    EXPECT_EQ(length, 2u);
     // A second sample at the same time replaces the first and leaves the record alone.
     std::vector<float> other = {9.f, 9.f, 9.f};
     EXPECT_TRUE(accessor->addArrayData(points, 250, other.data(), 1));
@@ -398,8 +323,7 @@ TEST(WriteMemory, WithoutDataFilesOnlyTheMemoryCacheKeepsSamples) {
 
     EXPECT_TRUE(accessor->addData(number, 10, 2.5));
     double value = 0.0;
-    ASSERT_TRUE(accessor->getDataAtTime(number, 10, value));
-    EXPECT_EQ(value, 2.5);
+    EXPECT_TRUE(accessor->getDataAtTime(number, 10, value) && value == 2.5);
     EXPECT_FALSE(accessor->getDataAtTime(number, 11, value));
     accessor->setMemoryCache(false);
     EXPECT_FALSE(accessor->getDataAtTime(number, 10, value));
@@ -475,12 +399,11 @@ TEST(CopyChannel, CopiesOneSampleBetweenCaches) {
     ASSERT_TRUE(qzCacheFileAccessor::copyChannelData(*source, text("p"), *destination, text("q"), 250, false));
     void* data = nullptr;
     unsigned int length = 0;
-    ASSERT_TRUE(destination->getArrayDataAtTime(to, 250, 3, data, length));
-    ASSERT_EQ(length, 3u);
-    EXPECT_EQ(std::memcmp(data, ten.data(), 3 * sizeof(double)), 0);
     // The source lent its own buffer for the copy; it is still intact.
-    ASSERT_TRUE(source->getArrayDataAtTime(from, 250, 3, data, length));
-    EXPECT_EQ(std::memcmp(data, ten.data(), 3 * sizeof(double)), 0);
+    for (qzCacheFileAccessor* cache : {destination.get(), source.get()}) {
+        ASSERT_TRUE(cache->getArrayDataAtTime(0, 250, 3, data, length) && length == 3);
+        EXPECT_EQ(std::memcmp(data, ten.data(), 3 * sizeof(double)), 0);
+    }
     // Between stored times only the fall-back finds a count; the data are interpolated.
     EXPECT_FALSE(qzCacheFileAccessor::copyChannelData(*source, from, *destination, to, 100, false));
     ASSERT_TRUE(qzCacheFileAccessor::copyChannelData(*source, from, *destination, to, 100, true));
@@ -518,7 +441,5 @@ TEST(EndFileWrite, ReportsLostArraysAndStillDescribes) {
     memory->setMemoryCache(true);
     double value = 1.0;
     memory->addArrayData(add(*memory, "c", qzCacheData::kDoubleArray), 0, &value, 1);
-    EXPECT_FALSE(memory->endFileWrite());
-    EXPECT_FALSE(qztest::fileExists(s.dir.file("mem.xml")));
-    EXPECT_FALSE(memory->hasDataAtTime(0, 0));
+    EXPECT_FALSE(memory->endFileWrite() || qztest::fileExists(s.dir.file("mem.xml")) || memory->hasDataAtTime(0, 0));
 }

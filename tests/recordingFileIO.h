@@ -58,8 +58,7 @@ inline long callCount(const CallLog& log, const std::string& prefix) {
 
 class RecordingFileIO : public qzCacheFileIO {
 public:
-    RecordingFileIO(qzCacheFileAccess access, FakeDisk& disk, CallLog& log,
-                    std::string extension = "kc")
+    RecordingFileIO(qzCacheFileAccess access, FakeDisk& disk, CallLog& log, std::string extension = "kc")
         : qzCacheFileIO(access), m_disk(&disk), m_log(&log), m_extension(std::move(extension)) {}
     explicit RecordingFileIO(qzCacheFileAccess access, const char* extension = "stub")
         : qzCacheFileIO(access), m_extension(extension) {}
@@ -73,26 +72,14 @@ public:
     // the wrong type or count still consumes it.
     bool strict = false;
 
-    // The header fields, set and read the way an implementation would.
-    void setHeader(int start, int end, const char* version) {
-        setStartTime(start);
-        setEndTime(end);
-        setVersion(qzString::IString(version, 0));
-    }
-    int headerStartTime() const { return m_startTime; }
-    int headerEndTime() const { return m_endTime; }
-    const qzString::IString& headerVersion() const { return m_version; }
-
     bool open(const qzString::IString& name) override {
         const std::string path = name.utf8();
         log("open(" + path + ")");
         m_open = false;
-        if (!m_disk) return false;
+        if (!m_disk || (fileAccessMode() != kWrite && m_disk->count(path) == 0)) return false;
         if (fileAccessMode() == kWrite) {
             (*m_disk)[path] = FakeFile();
             if (touchRealFiles) qztest::writeFileBytes(path, {});
-        } else if (m_disk->count(path) == 0) {
-            return false;
         }
         m_path = path;
         m_open = true;
@@ -100,18 +87,11 @@ public:
         m_current = -1;
         return true;
     }
-    void close() override {
-        log("close");
-        m_open = false;
-    }
-    bool isValid() override {
-        log("isValid");
-        return m_open;
-    }
+    void close() override { log("close"), m_open = false; }
+    bool isValid() override { return log("isValid"), m_open; }
     bool readHeader() override { return m_open; }
     bool writeHeader(qzString::IString version, int start, int end) override {
-        log("writeHeader(" + version.utf8() + "," + std::to_string(start) + "," +
-            std::to_string(end) + ")");
+        log("writeHeader(" + version.utf8() + "," + std::to_string(start) + "," + std::to_string(end) + ")");
         if (!m_open) return false;
         file().version = version.utf8();
         file().start = start;
@@ -129,10 +109,7 @@ public:
         enter(m_next);
         return true;
     }
-    void endReadChunk() override {
-        log("endReadChunk");
-        m_current = -1;
-    }
+    void endReadChunk() override { log("endReadChunk"), m_current = -1; }
     bool writeTime(int time) override {
         log("writeTime(" + std::to_string(time) + ")");
         if (!m_open || file().chunks.empty()) return false;
@@ -169,18 +146,12 @@ public:
     bool writeDoubleArray(const double* d, unsigned int n) override { return put("DBLA", d, n, 8); }
     bool readDoubleArray(double* d, unsigned int n) override { return get("DBLA", d, n, 8); }
     bool writeFloatArray(const float* d, unsigned int n) override { return put("FBCA", d, n, 4); }
-    bool readInt32Array(int* d, unsigned int n) override { return get("INTA", d, n, 4); }
-    bool writeInt32Array(const int* d, unsigned int n) override { return put("INTA", d, n, 4); }
     bool readFloatArray(float* d, unsigned int n) override { return get("FBCA", d, n, 4); }
-    bool writeDoubleVectorArray(const double* d, unsigned int n) override {
-        return put("DVCA", d, n, 24);
-    }
-    bool readDoubleVectorArray(double* d, unsigned int n) override {
-        return get("DVCA", d, n, 24);
-    }
-    bool writeFloatVectorArray(const float* d, unsigned int n) override {
-        return put("FVCA", d, n, 12);
-    }
+    bool writeInt32Array(const int* d, unsigned int n) override { return put("INTA", d, n, 4); }
+    bool readInt32Array(int* d, unsigned int n) override { return get("INTA", d, n, 4); }
+    bool writeDoubleVectorArray(const double* d, unsigned int n) override { return put("DVCA", d, n, 24); }
+    bool readDoubleVectorArray(double* d, unsigned int n) override { return get("DVCA", d, n, 24); }
+    bool writeFloatVectorArray(const float* d, unsigned int n) override { return put("FVCA", d, n, 12); }
     bool readFloatVectorArray(float* d, unsigned int n) override { return get("FVCA", d, n, 12); }
     bool writeChannelName(const qzString::IString& name) override {
         log("writeChannelName(" + name.utf8() + ")");
@@ -192,33 +163,25 @@ public:
         log("findChannelName(" + name.utf8() + ")");
         if (m_current < 0) return false;
         const std::vector<FakeRecord>& records = chunk().records;
-        for (std::size_t i = m_cursor; i < records.size(); ++i) {
-            if (records[i].name == name.utf8()) {
-                m_record = static_cast<int>(i);
-                m_cursor = i + 1;
-                return true;
-            }
-        }
-        m_cursor = records.size();
         m_record = -1;
-        return false;
+        while (m_cursor < records.size() && m_record < 0) {
+            if (records[m_cursor].name == name.utf8()) m_record = static_cast<int>(m_cursor);
+            ++m_cursor;
+        }
+        return m_record >= 0;
     }
     bool readChannelName(qzString::IString& name) override {
         log("readChannelName");
-        if (m_current < 0 || m_cursor >= chunk().records.size() || (strict && m_record >= 0)) {
-            return false;
-        }
+        if (m_current < 0 || m_cursor >= chunk().records.size() || (strict && m_record >= 0)) return false;
         m_record = static_cast<int>(m_cursor++);
-        const FakeRecord& record = chunk().records[static_cast<std::size_t>(m_record)];
-        name = qzString::IString(record.name.c_str(), 1);
+        name = qzString::IString(chunk().records[static_cast<std::size_t>(m_record)].name.c_str(), 1);
         return true;
     }
     bool rewind() override {
         log("rewind");
-        if (!m_open) return false;
         m_next = 0;
         m_current = -1;
-        return true;
+        return m_open;
     }
     qzString::IString extension() override { return qzString::IString(m_extension.c_str(), 0); }
 
@@ -240,8 +203,8 @@ private:
         FakeRecord& record = file().chunks.back().records.back();
         record.kind = kind;
         record.count = count;
-        record.bytes.resize(count * size);
-        if (count > 0) std::memcpy(record.bytes.data(), data, count * size);
+        record.bytes.assign(static_cast<const unsigned char*>(data),
+                            static_cast<const unsigned char*>(data) + count * size);
         return !failWrites;
     }
     bool get(const char* kind, void* data, unsigned int count, std::size_t size) {
@@ -250,7 +213,8 @@ private:
         const FakeRecord& record = chunk().records[static_cast<std::size_t>(m_record)];
         if (strict) m_record = -1;
         if (record.kind != kind || record.count != count) return false;
-        if (count > 0) std::memcpy(data, record.bytes.data(), count * size);
+        // A record may claim more than it holds: hostile counts are what the reader must refuse.
+        if (count > 0) std::memcpy(data, record.bytes.data(), std::min<std::size_t>(record.bytes.size(), count * size));
         m_record = -1;
         return true;
     }
