@@ -29,9 +29,6 @@ struct FakeChunk {
 };
 
 struct FakeFile {
-    std::string version;
-    int start = 0;
-    int end = 0;
     std::vector<FakeChunk> chunks;
 
     // Appends a record to the time group of `time`, which is made when new.
@@ -92,11 +89,7 @@ public:
     bool readHeader() override { return m_open; }
     bool writeHeader(qzString::IString version, int start, int end) override {
         log("writeHeader(" + version.utf8() + "," + std::to_string(start) + "," + std::to_string(end) + ")");
-        if (!m_open) return false;
-        file().version = version.utf8();
-        file().start = start;
-        file().end = end;
-        return !failWrites;
+        return m_open && !failWrites;
     }
     void beginWriteChunk() override {
         log("beginWriteChunk");
