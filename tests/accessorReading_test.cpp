@@ -68,26 +68,8 @@ struct FakeCache {
     }
 };
 
-// A cache of every array type written in the given layout and an accessor reading it.
-struct DiskCache {
-    qztest::TempDir dir;
-    TestCache cache;
-    AccessorRef accessor;
-
-    DiskCache(qztest::Layout layout, const char* format, std::vector<int> times,
-              std::vector<qztest::TestChannel> channels = qztest::everyArrayType()) {
-        cache.location = dir.path();
-        cache.layout = layout;
-        cache.format = format;
-        cache.times = std::move(times);
-        cache.channels = std::move(channels);
-        qztest::writeTestCache(cache);
-        EXPECT_TRUE(qztest::openTestCache(*accessor, cache));
-    }
-    std::filesystem::path frame(int time) const {
-        return qztest::fsPath(accessor->constructDataFilePathForOneFilePerFrame(time).utf8());
-    }
-};
+struct Reader : qzCacheFileAccessor {};
+using DiskCache = qztest::CacheOnDisk<Reader>;
 
 }  // namespace
 
@@ -208,18 +190,18 @@ class RoundTrip : public testing::TestWithParam<LayoutCase> {};
 TEST_P(RoundTrip, EveryArrayTypeBitForBitAfterAScan) {
     DiskCache disk(GetParam().layout, GetParam().format, {-250, 0, 250, 500, 510});
     for (unsigned int channel = 0; channel < 5; ++channel) {
-        EXPECT_FALSE(disk.accessor->isChannelSamplingRegular(channel));  // the grid broke at 510
-        disk.accessor->setChannelSamplingType(channel, qzCacheChannel::kRegular);
-        disk.accessor->setChannelSamplingRate(channel, 0);
-        disk.accessor->setChannelSamplingType(channel, qzCacheChannel::kIrregular);
-        EXPECT_EQ(disk.accessor->getDataCount(channel), 5u);
+        EXPECT_FALSE(disk.reader->isChannelSamplingRegular(channel));  // the grid broke at 510
+        disk.reader->setChannelSamplingType(channel, qzCacheChannel::kRegular);
+        disk.reader->setChannelSamplingRate(channel, 0);
+        disk.reader->setChannelSamplingType(channel, qzCacheChannel::kIrregular);
+        EXPECT_EQ(disk.reader->getDataCount(channel), 5u);
     }
-    EXPECT_TRUE(qztest::readsBackWhole(*disk.accessor, disk.cache));
+    EXPECT_TRUE(qztest::readsBackWhole(*disk.reader, disk.cache));
     // Regular writes are described with their rate.
     DiskCache regular(GetParam().layout, GetParam().format, {0, 125, 250});
     int rate = 0;
-    EXPECT_TRUE(regular.accessor->channelSamplingRate(2, rate) && rate == 125);
-    EXPECT_EQ(regular.accessor->getDataFileCount(), GetParam().layout == qztest::kOneFile ? 2 : 4);
+    EXPECT_TRUE(regular.reader->channelSamplingRate(2, rate) && rate == 125);
+    EXPECT_EQ(regular.reader->getDataFileCount(), GetParam().layout == qztest::kOneFile ? 2 : 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, RoundTrip,
@@ -238,7 +220,7 @@ TEST(ReadDisk, TwoThousandTimesInAnyOrder) {
     std::vector<int> shuffled = times;
     std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(11));
     for (const std::vector<int>* sequence : {&times, &backwards, &shuffled})
-        for (int t : *sequence) ASSERT_TRUE(qztest::readsBack(*disk.accessor, disk.cache, 0, t));
+        for (int t : *sequence) ASSERT_TRUE(qztest::readsBack(*disk.reader, disk.cache, 0, t));
 }
 
 // The channels of one time are read one request after another from the frame file the first
@@ -252,7 +234,7 @@ TEST(ReadDisk, FrameFileReplacedBetweenTwoRequestsIsReadAfresh) {
     qztest::writeTestCache(other);
     const auto holds = [&](const TestCache& written, unsigned int channel) {
         return qztest::readsBackWith(written, channel, 250, [&](void*& data, unsigned int& length) {
-            return disk.accessor->getArrayDataAtTime(channel, 250, written.channels[channel].elements, data,
+            return disk.reader->getArrayDataAtTime(channel, 250, written.channels[channel].elements, data,
                                                      length);
         });
     };
@@ -434,7 +416,7 @@ TEST(Interpolation, MissingFramesFallBackToTheTimesOnDisk) {
         std::vector<double> out(count, -1.0);
         void* data = out.data();
         unsigned int length = 0;
-        const bool ok = disk.accessor->getArrayDataAtTime(2, time, count, data, length);
+        const bool ok = disk.reader->getArrayDataAtTime(2, time, count, data, length);
         value = out[0];
         return ok;
     };
@@ -443,21 +425,21 @@ TEST(Interpolation, MissingFramesFallBackToTheTimesOnDisk) {
     // A count that does not match never changes the record.
     qzCacheChannel::qzCacheInterpolation spline = qzCacheChannel::kCatmullRom;
     for (int time : {100, 250}) EXPECT_FALSE(read(disk, time, 2, value));
-    disk.accessor->setChannelInterpolation(2, spline);
+    disk.reader->setChannelInterpolation(2, spline);
     EXPECT_FALSE(read(disk, 100, 2, value));
-    EXPECT_TRUE(disk.accessor->isChannelSamplingRegular(2));
+    EXPECT_TRUE(disk.reader->isChannelSamplingRegular(2));
     spline = qzCacheChannel::kLinear;
-    disk.accessor->setChannelInterpolation(2, spline);
+    disk.reader->setChannelInterpolation(2, spline);
     // A missing grid time is blended from its grid neighbours.
     std::filesystem::remove(disk.frame(250));
     ASSERT_TRUE(read(disk, 250, 5, value));
     EXPECT_DOUBLE_EQ(value, (weight(0) + weight(500)) / 2);
-    EXPECT_TRUE(disk.accessor->isChannelSamplingRegular(2));
+    EXPECT_TRUE(disk.reader->isChannelSamplingRegular(2));
     // A missing neighbour turns the grid into the times on disk.
     ASSERT_TRUE(read(disk, 100, 5, value));
     EXPECT_DOUBLE_EQ(value, weight(0) + 0.2 * (weight(500) - weight(0)));
-    EXPECT_FALSE(disk.accessor->isChannelSamplingRegular(2));
-    EXPECT_EQ(disk.accessor->getDataCount(2), 3u);
+    EXPECT_FALSE(disk.reader->isChannelSamplingRegular(2));
+    EXPECT_EQ(disk.reader->getDataCount(2), 3u);
     // Irregular now: a further missing neighbour is no answer.
     std::filesystem::remove(disk.frame(500));
     EXPECT_FALSE(read(disk, 400, 5, value));

@@ -232,25 +232,10 @@ void interpolate(qzCacheFileAccessor& reader, qzCacheChannel::qzCacheInterpolati
 }
 
 // A cache of every array type on frames 0 .. frames-1 and a probe reading it.
-struct DiskCache {
-    qztest::TempDir dir;
-    TestCache cache;
-    Probe* reader = new Probe;
-    qztest::AccessorRef ref{reader};
-
-    DiskCache(qztest::Layout layout, const char* format, int frames) {
-        cache.location = dir.path();
-        cache.layout = layout;
-        cache.format = format;
-        cache.times.clear();
-        for (int f = 0; f < frames; ++f) cache.times.push_back(f * 250);
-        qztest::writeTestCache(cache);
-        EXPECT_TRUE(qztest::openTestCache(*reader, cache));
-    }
-    bool removeFrame(int frame) {
-        const auto path = reader->constructDataFilePathForOneFilePerFrame(frame * 250).utf8();
-        return std::filesystem::remove(qztest::fsPath(path));
-    }
+struct DiskCache : qztest::CacheOnDisk<Probe> {
+    DiskCache(qztest::Layout layout, const char* format, int frames)
+        : CacheOnDisk(layout, format, qztest::frameTimes(frames)) {}
+    bool removeFrame(int frame) { return std::filesystem::remove(this->frame(frame * 250)); }
     bool readsEndInTime(Reads reads) { return ::readsEndInTime(reader, cache, std::move(reads)); }
 };
 

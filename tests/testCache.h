@@ -17,6 +17,7 @@
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileIffIO.h"
 #include "qzCacheFileInterface.h"
+#include "testSupport.h"
 
 namespace qztest {
 
@@ -200,5 +201,32 @@ template <typename Reader>
     }
     return ::testing::AssertionSuccess();
 }
+
+// Frames 0 .. count-1 at 250 ticks a frame.
+inline std::vector<int> frameTimes(int count) {
+    std::vector<int> times;
+    for (int frame = 0; frame < count; ++frame) times.push_back(frame * 250);
+    return times;
+}
+
+// A cache written into a temporary directory of its own, and an accessor of type A (a test's
+// class derived from qzCacheFileAccessor) reading it.
+template <typename A>
+struct CacheOnDisk {
+    TempDir dir;
+    TestCache cache;
+    A* reader = new A;
+    AccessorRef ref{reader};
+
+    CacheOnDisk(Layout layout, const char* format, std::vector<int> times,
+                std::vector<TestChannel> channels = everyArrayType())
+        : cache{dir.path(), "shot", layout, format, 250, std::move(channels), std::move(times)} {
+        writeTestCache(cache);
+        EXPECT_TRUE(openTestCache(*reader, cache));
+    }
+    std::filesystem::path frame(int time) const {
+        return fsPath(reader->constructDataFilePathForOneFilePerFrame(time).utf8());
+    }
+};
 
 }  // namespace qztest
