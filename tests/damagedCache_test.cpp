@@ -312,7 +312,7 @@ TEST_P(DamagedCache, UnreadableArrayFailsItsRequestsInEveryReadMode) {
         if (std::string(mode) == "worker") {
             ASSERT_TRUE(cache.startMultiThreadRead(false));
         }
-        qztest::withWatchdog([&] {
+        [&] {
             for (const int time : {damaged, damaged - 100, damaged + 100}) {
                 std::vector<float> points(qztest::kPoints * 3, -1.0f);
                 void* data = points.data();
@@ -328,7 +328,7 @@ TEST_P(DamagedCache, UnreadableArrayFailsItsRequestsInEveryReadMode) {
             EXPECT_EQ(weights, qztest::weightsAt(damaged));
             EXPECT_TRUE(qztest::readsBack(cache, kTimes[kDamagedTime - 1]));
             EXPECT_TRUE(qztest::readsBack(cache, kTimes[kDamagedTime + 1]));
-        });
+        }();
         cache.stopMultiThreadRead();
     }
 }
