@@ -43,28 +43,22 @@ std::pair<int, int> range(qzCacheFileAccessor& accessor, unsigned int channel) {
 
 TEST(AccessorLifetime, CreationReportsFailedAllocationsAsNull) {
     // Every allocation of the creation is failed once, until one creation meets no failure.
-    for (int allowed = 0;; ++allowed) {
-        ASSERT_LT(allowed, 100) << "the creation never completed";
+    for (int allowed = 0; allowed < 100; ++allowed) {
         qzCacheFileAccessor* accessor = nullptr;
-        bool threw = false;
         bool failed = false;
         {
             const qztest::FailingAllocation failure(allowed);
-            try {
-                accessor = qzCacheFileAccessor::createQzCacheFileAccessor();
-            } catch (...) {
-                threw = true;
-            }
+            EXPECT_NO_THROW(accessor = qzCacheFileAccessor::createQzCacheFileAccessor()) << allowed;
             failed = failure.happened();
         }
-        EXPECT_FALSE(threw) << "allocation " << allowed;
         EXPECT_EQ(accessor == nullptr, failed) << "allocation " << allowed;
         if (accessor) accessor->unref();
         if (!failed) {
             EXPECT_GT(allowed, 0) << "no allocation was failed";
-            break;
+            return;
         }
     }
+    FAIL() << "the creation never completed";
 }
 
 TEST(AccessorRegistry, DuplicateNamesAreRefusedAndChangeNothing) {
@@ -75,8 +69,7 @@ TEST(AccessorRegistry, DuplicateNamesAreRefusedAndChangeNothing) {
     unsigned int index = 77;
     EXPECT_FALSE(accessor.addChannel(text("a"), text("other"), qzCacheData::kInt32Array, index));
     EXPECT_EQ(index, 2u);
-    const qzCacheChannel other(text("b"), text("x"), qzCacheData::kInt32Array);
-    EXPECT_FALSE(accessor.addChannel(other, index));
+    EXPECT_FALSE(accessor.addChannel(qzCacheChannel(text("b"), text("x"), qzCacheData::kInt32Array), index));
     EXPECT_EQ(accessor.numChannels(), 2u);
     qzCacheData::qzCacheDataType type = qzCacheData::kUnknownData;
     EXPECT_TRUE(accessor.channelDataType(0, type) && type == qzCacheData::kFloatVectorArray);
@@ -188,10 +181,9 @@ TEST(AccessorRegistry, AllocatedBlocksHoldTheirElements) {
                       qzCacheData::kUnknownData}) {
         const unsigned int index = add(*accessor, std::to_string(type).c_str(), type);
         void* block = accessor->allocateDataForChannel(index, 7);
-        const std::size_t size = qzCacheData::elementSize(type);
-        EXPECT_EQ(block == nullptr, size == 0) << type;
+        EXPECT_EQ(block == nullptr, qzCacheData::elementSize(type) == 0) << type;
         // Writing the whole block: the address sanitizer catches one that is too small.
-        if (block) std::memset(block, 0x5A, 7 * size);
+        std::memset(block, 0x5A, block ? 7 * qzCacheData::elementSize(type) : 0);
         std::free(block);
         std::free(accessor->allocateDataForChannel(index, 0));
     }
@@ -310,14 +302,12 @@ TEST(WriteMemory, WithoutDataFilesOnlyTheMemoryCacheKeepsSamples) {
     values.assign(6, 0.f);  // the channel holds its own copy, and lends it
     void* data = nullptr;
     unsigned int length = 0;
-    ASSERT_TRUE(accessor->getArrayDataAtTime(points, 250, 0, data, length));
-    ASSERT_EQ(length, 2u);
+    ASSERT_TRUE(accessor->getArrayDataAtTime(points, 250, 0, data, length) && length == 2);
     EXPECT_EQ(static_cast<float*>(data)[5], 6.f);
     // A second sample at the same time replaces the first and leaves the record alone.
     std::vector<float> other = {9.f, 9.f, 9.f};
     EXPECT_TRUE(accessor->addArrayData(points, 250, other.data(), 1));
-    ASSERT_TRUE(accessor->getArrayDataAtTime(points, 250, 0, data, length));
-    EXPECT_EQ(length, 1u);
+    ASSERT_TRUE(accessor->getArrayDataAtTime(points, 250, 0, data, length) && length == 1);
     EXPECT_EQ(static_cast<float*>(data)[0], 9.f);
     EXPECT_EQ(accessor->getDataCount(points), 2u);
 
@@ -346,15 +336,11 @@ TEST(WriteMemory, ASampleMemoryCannotHoldIsReportedLost) {
         }
         bool added[2] = {false, false};
         bool failed[2] = {false, false};
-        {
+        for (unsigned int channel : {points, numbers}) {
             const qztest::FailingAllocation failure(allowed);
-            added[0] = accessor->addArrayData(points, 25, values.data(), 2);
-            failed[0] = failure.happened();
-        }
-        {
-            const qztest::FailingAllocation failure(allowed);
-            added[1] = accessor->addData(numbers, 25, 2.0);
-            failed[1] = failure.happened();
+            added[channel] = channel == points ? accessor->addArrayData(points, 25, values.data(), 2)
+                                               : accessor->addData(numbers, 25, 2.0);
+            failed[channel] = failure.happened();
         }
         for (unsigned int channel : {points, numbers}) {
             SCOPED_TRACE("allocation " + std::to_string(allowed) + ", channel " + std::to_string(channel));
