@@ -136,54 +136,46 @@ TEST(MemoryCache, WorkIsTheFirstKeptTimeThatIsNotWhole) {
     }
 }
 
-TEST(MemoryCache, LoadsAWholeTimeReplacingWhatIsStoredAndSkippingUnknownRecords) {
-    FakeCache cache;
-    cache.file.add<double>(500, "a", "DBLA", {1, 2, 3}, 3);
-    cache.file.add<float>(500, "ghost", "FVCA", {1, 2, 3, 4, 5, 6}, 2);
-    cache.file.add<int>(500, "ghost2", "INTA", {7}, 1);
-    cache.file.add<double>(500, "b", "DBLA", {4, 5}, 2);
-    double old[1] = {99.0};
-    ASSERT_TRUE(cache.accessor->channel(0).storeArrayData(old, 1, true, 500, false));
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_TRUE(cache.load(500, {500}));
-        double a[3] = {0, 0, 0};
-        double b[2] = {0, 0};
-        ASSERT_TRUE(cache.accessor->channel(0).copyArrayData(a, 3, 500));
-        ASSERT_TRUE(cache.accessor->channel(1).copyArrayData(b, 2, 500));
-        EXPECT_EQ(a[2], 3.0);
-        EXPECT_EQ(b[1], 5.0);
-        EXPECT_EQ(cache.accessor->channel(0).storedDataCount(), 1u) << "added, not replaced";
-    }
-    EXPECT_EQ(qztest::callCount(cache.log, "findTime"), 2);
-    // Loading keeps the sampling record as it is.
-    EXPECT_EQ(cache.accessor->channel(0).timeCount(), 11u);
-    EXPECT_FALSE(cache.load(750, {750}));
-    std::vector<int> keep{500};
-    EXPECT_FALSE(cache.accessor->readAllDataAtTimeAndStoreInMemory(500, keep, nullptr));
-}
-
-TEST(MemoryCache, AFailedRecordKeepsWhatWasStoredBeforeIt) {
+// A whole time loads in one pass: records of unknown channels are skipped, what was stored is
+// replaced, and a record that does not read fails the load but keeps what came before it.
+TEST(MemoryCache, LoadsAWholeTimeOrWhatLiesBeforeARecordThatFails) {
     struct Case {
         const char* what;
-        std::vector<double> values;
+        std::vector<double> values;  // of "b"
         const char* kind;
         unsigned int count;
+        bool loads;
     };
-    const Case cases[] = {{"an array of another type", {1, 2}, "FBCA", 2},
-                          {"a count beyond the data file", {3}, "DBLA", 1u << 30}};
+    const Case cases[] = {{"records of unknown channels between", {4, 5}, "DBLA", 2, true},
+                          {"an array of another type", {1, 2}, "FBCA", 2, false},
+                          {"a count beyond the data file", {3}, "DBLA", 1u << 30, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FakeCache cache;
         // The one data file the accessor names is 64 bytes long.
-        qztest::writeFileBytes(cache.accessor->constructDataFilePathForOneFile().utf8(),
-                               std::vector<std::uint8_t>(64, 0));
-        cache.file.add<double>(250, "a", "DBLA", {1, 2}, 2);
-        cache.file.add<double>(250, "b", c.kind, c.values, c.count);
-        EXPECT_FALSE(cache.load(250, {250}));
-        EXPECT_TRUE(cache.accessor->stored(0, 250));
-        EXPECT_FALSE(cache.accessor->stored(1, 250));
+        qztest::writeFileBytes(cache.accessor->constructDataFilePathForOneFile().utf8(), std::vector<std::uint8_t>(64, 0));
+        cache.file.add<double>(500, "a", "DBLA", {1, 2, 3}, 3);
+        cache.file.add<float>(500, "ghost", "FVCA", {1, 2, 3, 4, 5, 6}, 2);
+        cache.file.add<int>(500, "ghost2", "INTA", {7}, 1);
+        cache.file.add<double>(500, "b", c.kind, c.values, c.count);
+        double old[1] = {99.0};
+        ASSERT_TRUE(cache.accessor->channel(0).storeArrayData(old, 1, true, 500, false));
+        for (int round = 0; round < 2; ++round) {
+            EXPECT_EQ(cache.load(500, {500}), c.loads);
+            double a[3] = {0, 0, 0};
+            double b[2] = {0, 0};
+            EXPECT_TRUE(cache.accessor->channel(0).copyArrayData(a, 3, 500) && a[2] == 3.0);
+            EXPECT_EQ(cache.accessor->channel(1).copyArrayData(b, 2, 500) && b[1] == 5.0, c.loads);
+            EXPECT_EQ(cache.accessor->channel(0).storedDataCount(), 1u) << "added, not replaced";
+        }
+        EXPECT_EQ(qztest::callCount(cache.log, "findTime"), 2);
         EXPECT_EQ(qztest::callCount(cache.log, "read DBLA(1073741824)"), 0) << "the huge array was read";
+        EXPECT_EQ(cache.accessor->channel(0).timeCount(), 11u);  // the record stays as it was
     }
+    FakeCache cache;
+    EXPECT_FALSE(cache.load(750, {750}));
+    std::vector<int> keep{500};
+    EXPECT_FALSE(cache.accessor->readAllDataAtTimeAndStoreInMemory(500, keep, nullptr));
 }
 
 TEST(MemoryCache, EvictionKeepsAtMostQPlusOneAndNeverAKeptTime) {
