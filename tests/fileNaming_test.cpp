@@ -1,18 +1,18 @@
+// Names of a cache's files: the path of each time, the times found in a directory listing, and
+// the list of a cache's files by index.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "qzCacheFileAccessor.h"
-#include "qzString.h"
-#include "stubFileIO.h"
+#include "recordingFileIO.h"
 #include "testSupport.h"
 
-using qzString::IString;
+using qztest::text;
 
 namespace {
 
@@ -22,217 +22,214 @@ public:
     using qzCacheFileAccessor::searchDirectoryForDataTimes;
 };
 
-struct Unref {
-    void operator()(qzCacheFileAccessor* accessor) const {
-        if (accessor) accessor->unref();
+struct Named {
+    TestAccessor* accessor = new TestAccessor;
+    qztest::AccessorRef ref{accessor};
+    unsigned int first = 0;
+    unsigned int second = 0;
+
+    explicit Named(const std::string& location, int ticks = 250) {
+        accessor->setStorageLocation(text(location));
+        accessor->setBaseFileName(text("shot"));
+        accessor->setTimePerFrame(ticks);
+    }
+    // Channels "a" and "b"; discovery keeps the times inside their range.
+    void addChannels(int start, int end) {
+        EXPECT_TRUE(accessor->addChannel(text("a"), text(""), qzCacheData::kDoubleArray, first));
+        EXPECT_TRUE(accessor->addChannel(text("b"), text(""), qzCacheData::kDoubleArray, second));
+        accessor->setChannelStartTime(first, start);
+        accessor->setChannelEndTime(first, end);
+    }
+    std::string frame(int time) { return accessor->constructDataFilePathForOneFilePerFrame(time).utf8(); }
+    std::vector<int> discover(bool expectListed = true) {
+        std::vector<int> times = {999999};
+        EXPECT_EQ(accessor->searchDirectoryForDataTimes(times), expectListed);
+        std::sort(times.begin(), times.end());
+        return times;
+    }
+    std::string path(unsigned int index) {
+        qzString::IString result = text("unchanged");
+        return accessor->getDataFilePath(index, result) ? result.utf8() : "false";
     }
 };
-using Accessor = std::unique_ptr<TestAccessor, Unref>;
-
-Accessor makeAccessor(const std::string& location, const char* base = "shot") {
-    Accessor accessor(new TestAccessor());
-    accessor->setStorageLocation(IString(location.c_str(), 0));
-    accessor->setBaseFileName(IString(base, 0));
-    return accessor;
-}
-
-// One channel covering [start, end], so that discovery keeps the times inside it.
-void addRange(qzCacheFileAccessor& accessor, int start, int end) {
-    unsigned int index = 0;
-    ASSERT_TRUE(accessor.addChannel(IString("P", 0), IString("Points", 0),
-                                    qzCacheData::kFloatVectorArray, index));
-    ASSERT_TRUE(accessor.setChannelStartTime(index, start));
-    ASSERT_TRUE(accessor.setChannelEndTime(index, end));
-}
-
-std::string frameFile(qzCacheFileAccessor& accessor, int time) {
-    return accessor.constructDataFilePathForOneFilePerFrame(time).asUTF8();
-}
-
-std::vector<int> discover(TestAccessor& accessor, bool expectListed = true) {
-    std::vector<int> times = {999999};
-    EXPECT_EQ(accessor.searchDirectoryForDataTimes(times), expectListed);
-    std::sort(times.begin(), times.end());
-    return times;
-}
-
-void touch(const qztest::TempDir& dir, const std::string& name) {
-    qztest::writeFileBytes(dir.file(name), {0});
-}
 
 }  // namespace
 
 TEST(FileNaming, PathsFromTheSettings) {
-    Accessor accessor = makeAccessor("D:/anim/");
     struct Case {
         int time;
         const char* path;
     };
+    Named named("D:/anim/");
     for (const Case& c : {Case{0, "D:/anim/shotFrame0.kc"}, Case{250, "D:/anim/shotFrame1.kc"},
-                          Case{375, "D:/anim/shotFrame1Tick125.kc"},
-                          Case{2625, "D:/anim/shotFrame10Tick125.kc"},
+                          Case{375, "D:/anim/shotFrame1Tick125.kc"}, Case{2625, "D:/anim/shotFrame10Tick125.kc"},
                           Case{-250, "D:/anim/shotFrame-1.kc"}, Case{-750, "D:/anim/shotFrame-3.kc"},
-                          Case{1, "D:/anim/shotFrame0Tick1.kc"},
-                          Case{249, "D:/anim/shotFrame0Tick249.kc"}}) {
-        EXPECT_EQ(frameFile(*accessor, c.time), c.path) << c.time;
+                          Case{1, "D:/anim/shotFrame0Tick1.kc"}, Case{249, "D:/anim/shotFrame0Tick249.kc"},
+                          Case{-125, "D:/anim/shotFrame0Tick-125.kc"}, Case{-375, "D:/anim/shotFrame-1Tick-125.kc"},
+                          Case{-1, "D:/anim/shotFrame0Tick-1.kc"}}) {
+        EXPECT_EQ(named.frame(c.time), c.path) << c.time;
     }
-    EXPECT_STREQ(accessor->constructDataFilePathForOneFile().asUTF8(), "D:/anim/shot.kc");
-    EXPECT_STREQ(TestAccessor::constructDescriptionFileFullPath(IString("D:/anim/", 0),
-                                                                IString("shot", 0))
-                     .asUTF8(),
-                 "D:/anim/shot.xml");
-
+    EXPECT_EQ(named.accessor->constructDataFilePathForOneFile().utf8(), "D:/anim/shot.kc");
+    EXPECT_EQ(TestAccessor::constructDescriptionFileFullPath(text("D:/anim/"), text("shot")).utf8(),
+              "D:/anim/shot.xml");
     // The location is used as given: no separator is added.
-    Accessor bare = makeAccessor("D:/anim");
-    EXPECT_EQ(frameFile(*bare, 250), "D:/animshotFrame1.kc");
-    EXPECT_STREQ(TestAccessor::constructDescriptionFileFullPath(IString(), IString("shot", 0)).asUTF8(),
-                 "shot.xml");
-
-    accessor->setCacheFormat(IString("kcx", 0));
-    EXPECT_EQ(frameFile(*accessor, 375), "D:/anim/shotFrame1Tick125.kcx");
-    EXPECT_STREQ(accessor->constructDataFilePathForOneFile().asUTF8(), "D:/anim/shot.kcx");
-
-    // Another frame length moves the frame and tick parts.
-    accessor->setTimePerFrame(100);
-    EXPECT_EQ(frameFile(*accessor, 375), "D:/anim/shotFrame3Tick75.kcx");
+    EXPECT_EQ(Named("D:/anim").frame(250), "D:/animshotFrame1.kc");
+    EXPECT_EQ(TestAccessor::constructDescriptionFileFullPath(text(""), text("shot")).utf8(), "shot.xml");
+    named.accessor->setCacheFormat(text("kcx"));
+    EXPECT_EQ(named.frame(375), "D:/anim/shotFrame1Tick125.kcx");
+    EXPECT_EQ(named.accessor->constructDataFilePathForOneFile().utf8(), "D:/anim/shot.kcx");
+    named.accessor->setTimePerFrame(100);
+    EXPECT_EQ(named.frame(375), "D:/anim/shotFrame3Tick75.kcx");
+    // An installed data-file object decides the extension.
+    named.accessor->setFileAccessor(new qztest::RecordingFileIO(qzCacheFileIO::kWrite, "pcx"));
+    EXPECT_EQ(named.frame(500), "D:/anim/shotFrame5.pcx");
+    EXPECT_EQ(named.accessor->constructDataFilePathForOneFile().utf8(), "D:/anim/shot.pcx");
 }
 
-TEST(FileNaming, InstalledFileIODecidesTheExtension) {
-    Accessor accessor = makeAccessor("/cache/");
-    accessor->setCacheFormat(IString("kcx", 0));
-    accessor->setFileAccessor(new qztest::StubFileIO(qzCacheFileIO::kWrite, "pcx"));
-    EXPECT_EQ(frameFile(*accessor, 500), "/cache/shotFrame2.pcx");
-    EXPECT_STREQ(accessor->constructDataFilePathForOneFile().asUTF8(), "/cache/shot.pcx");
-}
-
-TEST(FileNaming, NegativeTimesBetweenFramesHaveTheirOwnNames) {
-    Accessor accessor = makeAccessor("D:/anim/");
-    EXPECT_EQ(frameFile(*accessor, -125), "D:/anim/shotFrame0Tick-125.kc");
-    EXPECT_EQ(frameFile(*accessor, -375), "D:/anim/shotFrame-1Tick-125.kc");
-    EXPECT_EQ(frameFile(*accessor, -1), "D:/anim/shotFrame0Tick-1.kc");
-    EXPECT_NE(frameFile(*accessor, -125), frameFile(*accessor, 0));
-    EXPECT_NE(frameFile(*accessor, -375), frameFile(*accessor, -250));
-}
-
-TEST(FileNaming, EveryTimeParsesBackFromItsName) {
+TEST(FileNaming, EveryTimeParsesBackFromItsOwnName) {
     for (int ticks : {250, 100, 1, 7}) {
         qztest::TempDir dir;
-        Accessor accessor = makeAccessor(dir.path());
-        accessor->setTimePerFrame(ticks);
-        addRange(*accessor, -1000, 1000);
+        Named named(dir.path(), ticks);
+        named.addChannels(-1000, 1000);
         std::vector<int> expected;
         std::set<std::string> names;
         for (int t = -1000; t <= 1000; t += 37) {
-            const std::string path = frameFile(*accessor, t);
+            const std::string path = named.frame(t);
             ASSERT_EQ(path.compare(0, dir.path().size(), dir.path()), 0) << path;
             EXPECT_TRUE(names.insert(path).second) << "two times share " << path;
             qztest::writeFileBytes(path, {0});
             expected.push_back(t);
         }
-        EXPECT_EQ(discover(*accessor), expected) << ticks << " ticks per frame";
+        EXPECT_EQ(named.discover(), expected) << ticks << " ticks per frame";
     }
 }
 
-TEST(FileNaming, FrameLengthZeroOrBelowNamesNothing) {
-    qztest::TempDir dir;
-    touch(dir, "shotFrame0.kc");
-    touch(dir, "shotFrame1.kc");
-    touch(dir, "shotFrame-1Tick5.kc");
-    for (int ticks : {0, -1, -250}) {
-        Accessor accessor = makeAccessor(dir.path());
-        accessor->setTimePerFrame(ticks);
-        addRange(*accessor, INT_MIN, INT_MAX);
-        for (int time : {0, 250, -250, 375, INT_MIN, INT_MAX}) {
-            EXPECT_EQ(frameFile(*accessor, time), "") << ticks << " " << time;
+TEST(FileDiscovery, TimesFoundInADirectoryListing) {
+    struct Case {
+        const char* what;
+        std::vector<const char*> files;
+        int start, end;  // of channel "a"; start > end: no channels
+        int ticks;
+        std::vector<int> times;
+    };
+    std::vector<Case> cases = {
+        {"frame and tick parts",
+         {"shotFrame10Tick125.kc", "shotFrame-3.kc", "shotFrame7.kc", "shotFrame7.kcx", "shotFrameTick5.kc",
+          "shot.xml", "take2Frame1.kc", "xshotFrame1.kc", "shotframe2.kc", "other.txt"},
+         -1000, 3000, 250, {-750, 5, 1750, 1750, 2625}},
+        // 2x: 500; +3: 750; 4 tick 1y: 1001; abc: 0; 5 tick "": 1250; -0 tick -10: -10; 1.tar: 250.
+        {"numbers read like atol",
+         {"shotFrame2x.kc", "shotFrame+3.kc", "shotFrame4Tick1y.kc", "shotFrameabc.kc", "shotFrame5Tick.kc",
+          "shotFrame-0Tick-10.kc", "shotFrame1.tar.gz"},
+         -1000, 3000, 250, {-10, 0, 250, 500, 750, 1001, 1250}},
+        {"without channels only time 0",
+         {"shotFrame0.kc", "shotFrame1.kc", "shotFrame-1.kc", "shotFrame0Tick5.kc", "shotFrame0Tick-5.kc"},
+         1, 0, 250, {0}},
+        {"outside the channels",
+         {"shotFrame0.kc", "shotFrame1Tick125.kc", "shotFrame2.kc", "shotFrame2Tick1.kc", "shotFrame3.kc",
+          "shotFrame-1.kc", "shotFrame0Tick-1.kc"},
+         0, 500, 250, {0, 375, 500}},
+        {"frame length 0 or below names nothing", {"shotFrame0.kc", "shotFrame1.kc", "shotFrame-1Tick5.kc"},
+         INT_MIN, INT_MAX, 0, {}},
+        {"negative frame length", {"shotFrame0.kc", "shotFrame1.kc"}, INT_MIN, INT_MAX, -250, {}},
+    };
+    const std::vector<const char*> huge = {
+        "shotFrame99999999999999999999999.kc", "shotFrame8589934592.kc", "shotFrame2147483647.kc",
+        "shotFrame-2147483648.kc", "shotFrame8589935.kc", "shotFrame-8589935.kc", "shotFrame8589934Tick147.kc",
+        "shotFrame8589934Tick148.kc", "shotFrame-8589934Tick-148.kc", "shotFrame-8589934Tick-149.kc",
+        "shotFrame1Tick99999999999999.kc", "shotFrame1Tick4294967546.kc", "shotFrame3.kc"};
+    cases.push_back({"huge numbers at 250 ticks", huge, INT_MIN, INT_MAX, 250, {INT_MIN, 750, INT_MAX}});
+    cases.push_back({"huge numbers at 1 tick", huge, INT_MIN, INT_MAX, 1,
+                     {INT_MIN, -8590083, -8590082, -8589935, 3, 8589935, 8590081, 8590082, INT_MAX}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        qztest::TempDir dir;
+        for (const char* name : c.files) qztest::writeFileBytes(dir.file(name), {0});
+        // The location may use "\" separators.
+        std::string backslashed = dir.path();
+        std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+        for (const std::string& location : {dir.path(), backslashed}) {
+            Named named(location, c.ticks);
+            if (c.start <= c.end) named.addChannels(c.start, c.end);
+            EXPECT_EQ(named.discover(), c.times);
+            EXPECT_EQ(named.frame(250).empty(), c.ticks <= 0);
         }
-        std::vector<int> times = {1};
-        accessor->searchDirectoryForDataTimes(times);
-        EXPECT_TRUE(times.empty()) << ticks;
     }
-}
-
-TEST(FileDiscovery, ParsesFrameAndTickParts) {
-    qztest::TempDir dir;
-    for (const char* name : {"shotFrame10Tick125.kc", "shotFrame-3.kc", "shotFrame7.kc",
-                             "shotFrame7.kcx", "shotFrameTick5.kc", "shot.xml", "take2Frame1.kc",
-                             "xshotFrame1.kc", "shotframe2.kc", "other.txt"}) {
-        touch(dir, name);
-    }
-    Accessor accessor = makeAccessor(dir.path());
-    addRange(*accessor, -1000, 3000);
-    EXPECT_EQ(discover(*accessor), (std::vector<int>{-750, 5, 1750, 1750, 2625}));
-
-    // The location may use "\" separators.
-    std::string backslashed = dir.path();
-    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
-    Accessor other = makeAccessor(backslashed);
-    addRange(*other, -1000, 3000);
-    EXPECT_EQ(discover(*other), (std::vector<int>{-750, 5, 1750, 1750, 2625}));
-}
-
-TEST(FileDiscovery, NamesAreReadLikeAtol) {
-    qztest::TempDir dir;
-    for (const char* name : {"shotFrame2x.kc", "shotFrame+3.kc", "shotFrame4Tick1y.kc",
-                             "shotFrameabc.kc", "shotFrame5Tick.kc", "shotFrame-0Tick-10.kc",
-                             "shotFrame1.tar.gz"}) {
-        touch(dir, name);
-    }
-    Accessor accessor = makeAccessor(dir.path());
-    addRange(*accessor, -1000, 3000);
-    // 2x -> 500; +3 -> 750; 4 tick 1y -> 1001; abc -> 0; 5 tick "" -> 1250; -0 tick -10 -> -10;
-    // "shotFrame1.tar" -> 250.
-    EXPECT_EQ(discover(*accessor), (std::vector<int>{-10, 0, 250, 500, 750, 1001, 1250}));
-}
-
-TEST(FileDiscovery, WithoutChannelsOnlyTimeZeroCounts) {
-    qztest::TempDir dir;
-    for (const char* name : {"shotFrame0.kc", "shotFrame1.kc", "shotFrame-1.kc",
-                             "shotFrame0Tick5.kc", "shotFrame0Tick-5.kc"}) {
-        touch(dir, name);
-    }
-    Accessor accessor = makeAccessor(dir.path());
-    EXPECT_EQ(discover(*accessor), std::vector<int>{0});
-}
-
-TEST(FileDiscovery, TimesOutsideTheChannelsAreIgnored) {
-    qztest::TempDir dir;
-    for (const char* name : {"shotFrame0.kc", "shotFrame1Tick125.kc", "shotFrame2.kc",
-                             "shotFrame2Tick1.kc", "shotFrame3.kc", "shotFrame-1.kc",
-                             "shotFrame0Tick-1.kc"}) {
-        touch(dir, name);
-    }
-    Accessor accessor = makeAccessor(dir.path());
-    addRange(*accessor, 0, 500);
-    EXPECT_EQ(discover(*accessor), (std::vector<int>{0, 375, 500}));
 }
 
 TEST(FileDiscovery, UnlistableDirectoryGivesFalseAndNoTimes) {
     qztest::TempDir dir;
-    touch(dir, "notADirectory");
+    qztest::writeFileBytes(dir.file("notADirectory"), {0});
     for (const std::string& location : {dir.file("missing/"), dir.file("notADirectory/")}) {
-        Accessor accessor = makeAccessor(location);
-        addRange(*accessor, -1000, 1000);
-        EXPECT_TRUE(discover(*accessor, false).empty()) << location;
+        Named named(location);
+        named.addChannels(-1000, 1000);
+        EXPECT_TRUE(named.discover(false).empty()) << location;
     }
 }
 
-TEST(FileDiscovery, HugeNumbersInNamesAreSkipped) {
-    qztest::TempDir dir;
-    for (const char* name : {"shotFrame99999999999999999999999.kc", "shotFrame8589934592.kc",
-                             "shotFrame2147483647.kc", "shotFrame-2147483648.kc",
-                             "shotFrame8589935.kc", "shotFrame-8589935.kc",
-                             "shotFrame8589934Tick147.kc", "shotFrame8589934Tick148.kc",
-                             "shotFrame-8589934Tick-148.kc", "shotFrame-8589934Tick-149.kc",
-                             "shotFrame1Tick99999999999999.kc", "shotFrame1Tick4294967546.kc",
-                             "shotFrame3.kc"}) {
-        touch(dir, name);
+TEST(CacheFiles, TheListOfACachesFilesByIndex) {
+    struct Case {
+        const char* what;
+        qzCacheFileAccessor::qzCacheFileDistribution distribution;
+        std::vector<int> first, second;  // times of the two channels
+        int ticks;
+        int count;
+        std::vector<std::string> paths;  // by index, then "false"
+    };
+    const qzCacheFileAccessor::qzCacheFileDistribution oneFile = qzCacheFileAccessor::kOneFile;
+    const qzCacheFileAccessor::qzCacheFileDistribution perFrame = qzCacheFileAccessor::kOneFilePerFrame;
+    const Case cases[] = {
+        {"one file", oneFile, {0, 250}, {}, 250, 2, {"D:/anim/shot.xml", "D:/anim/shot.kc"}},
+        {"per frame", perFrame, {0, 250, 500}, {}, 250, 4,
+         {"D:/anim/shot.xml", "D:/anim/shotFrame0.kc", "D:/anim/shotFrame1.kc", "D:/anim/shotFrame2.kc"}},
+        // Times of several channels merge in order; a shared time is one file.
+        {"two channels", perFrame, {0, 250, 500}, {375, 500, 1000}, 250, 6,
+         {"D:/anim/shot.xml", "D:/anim/shotFrame0.kc", "D:/anim/shotFrame1.kc", "D:/anim/shotFrame1Tick125.kc",
+          "D:/anim/shotFrame2.kc", "D:/anim/shotFrame4.kc"}},
+        {"empty channels", perFrame, {}, {}, 250, 0, {"D:/anim/shot.xml"}},
+        // An empty channel's default range (0 to -1) must not put time 0 in front.
+        {"one empty channel", perFrame, {}, {500}, 250, 2, {"D:/anim/shot.xml", "D:/anim/shotFrame2.kc"}},
+        {"no distribution", qzCacheFileAccessor::kNoDistribution, {0}, {}, 250, 0, {}},
+        {"no frame length", perFrame, {0}, {}, 0, 2, {"D:/anim/shot.xml"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Named named("D:/anim/", c.ticks);
+        named.accessor->setDistribution(c.distribution);
+        named.accessor->setFileAccessor(new qztest::RecordingFileIO(qzCacheFileIO::kRead, "kc"));
+        named.addChannels(0, -1);
+        double value = 0.0;
+        for (int t : c.first) named.accessor->addArrayData(named.first, t, &value, 1);
+        for (int t : c.second) named.accessor->addArrayData(named.second, t, &value, 1);
+        EXPECT_EQ(c.ticks > 0 ? named.accessor->getDataFileCount() : c.count, c.count);
+        for (unsigned int i = 0; i <= c.paths.size(); ++i)
+            EXPECT_EQ(named.path(i), i < c.paths.size() ? c.paths[i] : "false") << i;
     }
-    Accessor accessor = makeAccessor(dir.path());
-    addRange(*accessor, INT_MIN, INT_MAX);
-    // At 250 ticks per frame only these name times that fit in 32 bits.
-    EXPECT_EQ(discover(*accessor), (std::vector<int>{INT_MIN, 750, INT_MAX}));
+}
 
-    accessor->setTimePerFrame(1);
-    EXPECT_EQ(discover(*accessor), (std::vector<int>{INT_MIN, -8590083, -8590082, -8589935, 3,
-                                                     8589935, 8590081, 8590082, INT_MAX}));
+// Reproduces tests/corpus/description/hang-huge-regular-grid-per-frame: a channel claiming a
+// sample at every tick of the 32-bit range made the file list walk 2^32 times.
+TEST(CacheFiles, AGridOfMoreThanAMillionFilesGivesNoCountAndAMillionIsListed) {
+    Named named("D:/anim/");
+    named.accessor->setDistribution(qzCacheFileAccessor::kOneFilePerFrame);
+    named.addChannels(INT_MIN, INT_MAX);
+    named.accessor->setChannelSamplingRate(named.first, 1);
+    EXPECT_EQ(named.accessor->getDataFileCount(), -1);
+    EXPECT_EQ(named.path(1), "D:/anim/shotFrame-8589934Tick-148.kc");
+    EXPECT_NE(named.path(1u << 20), "false");
+    EXPECT_EQ(named.path((1u << 20) + 1), "false");
+    // A time off the grid cannot be recorded, so the sample is refused rather than lost.
+    named.accessor->setChannelSamplingRate(named.first, 2);
+    double value = 0.0;
+    EXPECT_FALSE(named.accessor->addArrayData(named.first, 1, &value, 1));
+    EXPECT_TRUE(named.accessor->isChannelSamplingRegular(named.first));
+
+    const int files = 1 << 20;
+    named.accessor->setChannelStartTime(named.first, 0);
+    named.accessor->setChannelEndTime(named.first, (files - 1) * 250);
+    named.accessor->setChannelSamplingRate(named.first, 250);
+    named.accessor->setChannelEndTime(named.second, 0);  // time 0 again: counted once
+    EXPECT_EQ(named.accessor->getDataFileCount(), files + 1);
+    EXPECT_EQ(named.path(files), "D:/anim/shotFrame" + std::to_string(files - 1) + ".kc");
+    EXPECT_EQ(named.path(files + 1), "false");
 }

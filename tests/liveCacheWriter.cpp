@@ -8,33 +8,27 @@
 #include <string>
 #include <thread>
 
-#include "writtenCache.h"
+#include "testCache.h"
 
 int main(int argc, char** argv) {
     if (argc != 5) return 2;
     // Far more than a test waits for: a writer nobody kills still ends.
     constexpr int kFrames = 3000;
-    const auto layout = std::string(argv[2]) == "1" ? qzCacheFileInterface::kFormatOneFilePerFrame
-                                                    : qzCacheFileInterface::kFormatOneFile;
-    qzCacheFileInterface cache;
-    if (!cache.initFileWrite(argv[1], "live", layout, argv[3], 250) ||
-        !qztest::addChannels(cache, true)) {
+    qztest::TestCache cache;
+    cache.channels = qztest::withBigChannel();
+    const auto layout = std::string(argv[2]) == "1" ? qztest::kPerFrame : qztest::kOneFile;
+    qzCacheFileInterface writer;
+    if (!writer.initFileWrite(argv[1], "live", layout, argv[3], 250) || !qztest::writeTestChannels(writer, cache))
         return 3;
-    }
-    cache.setLiveWrite(true, static_cast<unsigned int>(std::atoi(argv[4])));
-    for (int frame = 0; frame < kFrames; ++frame) {
-        const int time = frame * 250;
-        std::vector<float> points = qztest::pointsAt(time);
-        std::vector<double> weights = qztest::weightsAt(time);
-        std::vector<float> large = qztest::bigAt(time);
-        cache.beginWriteAtTime(time);
-        if (!cache.addArrayData(0, time, points.data(), qztest::kPoints) ||
-            !cache.addArrayData(2, time, large.data(), qztest::kBigValues)) {
-            return 4;
+    writer.setLiveWrite(true, static_cast<unsigned int>(std::atoi(argv[4])));
+    for (int time = 0; time < kFrames * 250; time += 250) {
+        writer.beginWriteAtTime(time);
+        for (unsigned int i = 0; i < cache.channels.size(); ++i) {
+            std::vector<unsigned char> bytes = qztest::sampleBytes(cache.channels[i], i, time);
+            if (!writer.addArrayData(i, time, bytes.data(), cache.channels[i].elements)) return 4;
+            if (cache.channels[i].name == "big") std::this_thread::sleep_for(std::chrono::microseconds(300));
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(300));
-        if (!cache.addArrayData(1, time, weights.data(), qztest::kWeights)) return 4;
-        cache.endWriteAtTime();
+        writer.endWriteAtTime();
     }
-    return cache.endFileWrite() ? 0 : 5;
+    return writer.endFileWrite() ? 0 : 5;
 }

@@ -147,7 +147,7 @@ TEST_P(PointConversion, ChannelsRoundTripBitForBit) {
     Bytes points;  // the last channel's floats as the file holds them
     for (unsigned int channel : {2u, 1u, 0u}) {
         const TestChannel& c = cache.channels[channel];
-        const unsigned int scalars = c.elements * scalarsPerElement(c.type);
+        const unsigned int scalars = c.elements * qzCacheData::scalarsPerElement(c.type);
         ASSERT_TRUE(to(out, "shot", channel, 0)) << channel;
         const Bytes bytes = readFileBytes(out);
         ASSERT_EQ(bytes.size(), header(10) + 10u * scalars * 4) << channel;

@@ -1,354 +1,367 @@
-// The preloading worker and the copying read on real cache files: playback in every order
-// while the worker loads ahead, start/stop cycles, destruction while the worker runs, data
-// files that are missing, and the single-thread whole-time load.
+// The memory cache and its preloading worker: which times are kept around a request, loading
+// a whole time, eviction, and playback through the worker on real cache files in every order,
+// with start/stop cycles, release while the worker runs and data files that are missing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <random>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "qzCacheFileAccessor.h"
-#include "qzCacheFileIffIO.h"
-#include "qzString.h"
+#include "recordingFileIO.h"
+#include "testCache.h"
 #include "testSupport.h"
 
+using qztest::text;
+
 namespace {
 
-using qzString::IString;
-using qztest::withWatchdog;
-
-IString str(const std::string& text) { return IString(text.c_str(), 0); }
-
-constexpr int kTicks = 250;
-
-struct ChannelDef {
-    const char* name;
-    qzCacheData::qzCacheDataType type;
-    unsigned int count;
-};
-
-const std::vector<ChannelDef>& defaultChannels() {
-    static const std::vector<ChannelDef> channels = {
-        {"position", qzCacheData::kFloatVectorArray, 7},
-        {"velocity", qzCacheData::kDoubleVectorArray, 5},
-        {"id", qzCacheData::kInt32Array, 9},
-        {"mass", qzCacheData::kFloatArray, 4},
-        {"age", qzCacheData::kDoubleArray, 6},
-    };
-    return channels;
-}
-
-unsigned int scalarsOf(const ChannelDef& c) {
-    return c.count * qzCacheData::scalarsPerElement(c.type);
-}
-
-// Deterministic sample bytes: every channel, frame and scalar gives a different value.
-std::vector<unsigned char> sampleBytes(const ChannelDef& c, unsigned int channel, int frame) {
-    const unsigned int scalars = scalarsOf(c);
-    std::vector<unsigned char> bytes(c.count * qzCacheData::elementSize(c.type));
-    for (unsigned int i = 0; i < scalars; ++i) {
-        const double value = channel * 1000.0 + frame * 10.0 + i * 0.25;
-        switch (c.type) {
-        case qzCacheData::kDoubleArray:
-        case qzCacheData::kDoubleVectorArray:
-            reinterpret_cast<double*>(bytes.data())[i] = value;
-            break;
-        case qzCacheData::kFloatArray:
-        case qzCacheData::kFloatVectorArray:
-            reinterpret_cast<float*>(bytes.data())[i] = static_cast<float>(value);
-            break;
-        default:
-            reinterpret_cast<int*>(bytes.data())[i] = static_cast<int>(value * 4);
-        }
-    }
-    return bytes;
-}
-
-struct CacheLayout {
-    std::string format;  // "kcc" or "kcx"
-    qzCacheFileAccessor::qzCacheFileDistribution distribution;
-};
-
-void setUp(qzCacheFileAccessor* accessor, const std::string& dir, const CacheLayout& layout) {
-    accessor->setStorageLocation(str(dir));
-    accessor->setBaseFileName(str("shot"));
-    accessor->setCacheFormat(str(layout.format));
-    accessor->setDistribution(layout.distribution);
-    accessor->setTimePerFrame(kTicks);
-}
-
-// Writes frames 0 .. frames-1 of the channels.
-void writeCache(const std::string& dir, const CacheLayout& layout, int frames,
-                const std::vector<ChannelDef>& channels = defaultChannels()) {
-    qzCacheFileAccessor* writer = qzCacheFileAccessor::createQzCacheFileAccessor();
-    setUp(writer, dir, layout);
-    auto* io = new qzCacheFileIffIO(qzCacheFileIO::kWrite, str(layout.format));
-    writer->setFileAccessor(io);
-    if (layout.distribution == qzCacheFileAccessor::kOneFile) {
-        ASSERT_TRUE(io->open(writer->constructDataFilePathForOneFile()));
-        ASSERT_TRUE(io->writeHeader(str("0.1"), 0, 1));
-    }
-    for (const ChannelDef& c : channels) {
-        unsigned int index = 0;
-        ASSERT_TRUE(writer->addChannel(str(c.name), str("test"), c.type, index));
-    }
-    for (int frame = 0; frame < frames; ++frame) {
-        writer->beginWriteAtTime(frame * kTicks);
-        for (unsigned int i = 0; i < channels.size(); ++i) {
-            std::vector<unsigned char> bytes = sampleBytes(channels[i], i, frame);
-            ASSERT_TRUE(writer->addArrayData(i, frame * kTicks, bytes.data(), channels[i].count));
-        }
-        writer->endWriteAtTime();
-    }
-    writer->unref();
-}
-
-// A reading accessor over the cache, its channels on the grid of the written frames.
-qzCacheFileAccessor* openCache(const std::string& dir, const CacheLayout& layout, int frames,
-                               const std::vector<ChannelDef>& channels = defaultChannels(),
-                               qzCacheFileAccessor* accessor = nullptr) {
-    if (!accessor) accessor = qzCacheFileAccessor::createQzCacheFileAccessor();
-    setUp(accessor, dir, layout);
-    for (const ChannelDef& c : channels) {
-        unsigned int index = 0;
-        EXPECT_TRUE(accessor->addChannel(str(c.name), str("test"), c.type, index));
-        accessor->setChannelStartTime(index, 0);
-        accessor->setChannelEndTime(index, (frames - 1) * kTicks);
-        accessor->setChannelSamplingRate(index, kTicks);
-    }
-    auto* io = new qzCacheFileIffIO(qzCacheFileIO::kRead, str(layout.format));
-    accessor->setFileAccessor(io);
-    if (layout.distribution == qzCacheFileAccessor::kOneFile) {
-        EXPECT_TRUE(io->open(accessor->constructDataFilePathForOneFile()));
-    }
-    return accessor;
-}
-
-struct Release {
-    qzCacheFileAccessor* accessor;
-    ~Release() { accessor->unref(); }
-};
-
-std::string framePath(const std::string& dir, const CacheLayout& layout, int frame) {
-    return dir + "shotFrame" + std::to_string(frame) + (layout.format == "kcx" ? ".kcx" : ".kc");
-}
-
-// Reads one sample through getArrayDataAtTime into a fresh buffer.
-bool readSample(qzCacheFileAccessor* accessor, unsigned int channel, int time,
-                unsigned int count, std::vector<unsigned char>& out) {
-    qzCacheData::qzCacheDataType type = qzCacheData::kUnknownData;
-    accessor->channelDataType(channel, type);
-    out.assign(count * qzCacheData::elementSize(type), 0xAB);
-    void* data = out.data();
-    unsigned int length = 0;
-    if (!accessor->getArrayDataAtTime(channel, time, count, data, length)) return false;
-    EXPECT_EQ(length, count);
-    EXPECT_EQ(data, static_cast<void*>(out.data()));
-    return true;
-}
-
-void expectSample(qzCacheFileAccessor* accessor, unsigned int channel, int frame,
-                  const std::vector<std::vector<std::vector<unsigned char>>>& truth,
-                  const char* what) {
-    const ChannelDef& c = defaultChannels()[channel];
-    std::vector<unsigned char> got;
-    ASSERT_TRUE(readSample(accessor, channel, frame * kTicks, c.count, got))
-        << what << " channel " << channel << " frame " << frame;
-    EXPECT_EQ(got, truth[frame][channel]) << what << " channel " << channel << " frame " << frame;
-}
-
-// An accessor that tells when it is destroyed and shows its stored samples.
-class ProbeAccessor : public qzCacheFileAccessor {
+// Reaches the protected members and tells when it is destroyed.
+class Probe : public qzCacheFileAccessor {
 public:
-    explicit ProbeAccessor(std::promise<void>* destroyed = nullptr) : m_destroyed(destroyed) {}
-    unsigned int storedCount(unsigned int channel) const {
-        return m_channels[channel]->storedDataCount();
+    std::promise<void>* destroyed = nullptr;
+    using qzCacheFileAccessor::getDataTimesToBeCached;
+    using qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory;
+    qzCacheChannel& channel(unsigned int index) { return *m_channels.at(index); }
+    bool stored(unsigned int channel, int time) const {
+        unsigned int position = 0;
+        return m_channels.at(channel)->findData(time, position, true);
     }
     bool storedEverywhere(int time) const {
-        unsigned int position = 0;
-        for (const qzCacheChannel* channel : m_channels)
-            if (!channel->findData(time, position, true)) return false;
-        return true;
+        return std::all_of(m_channels.begin(), m_channels.end(), [&](const qzCacheChannel* c) {
+            unsigned int position = 0;
+            return c->findData(time, position, true);
+        });
     }
-    using qzCacheFileAccessor::readAllDataAtTimeAndStoreInMemory;
 
 private:
-    ~ProbeAccessor() override {
-        if (m_destroyed) m_destroyed->set_value();
+    ~Probe() override {
+        if (destroyed) destroyed->set_value();
     }
-    std::promise<void>* m_destroyed;
 };
 
-class PreloadPlayback : public testing::TestWithParam<CacheLayout> {};
+// Double-array channels "a" and "b" on the grid 0, 250, ... 2500, over a one-file fake (strict,
+// like a chunked file) whose time groups the tests fill.
+struct FakeCache {
+    qztest::TempDir dir;
+    qztest::FakeDisk disk;
+    qztest::CallLog log;
+    Probe* accessor = new Probe;
+    qztest::AccessorRef ref{accessor};
+    qztest::RecordingFileIO reader{qzCacheFileIO::kRead, disk, log};
+    qztest::FakeFile& file = disk["fake"];
+
+    FakeCache() {
+        accessor->setStorageLocation(text(dir.path()));
+        accessor->setBaseFileName(text("shot"));
+        accessor->setDistribution(qzCacheFileAccessor::kOneFile);
+        for (const char* name : {"a", "b"}) {
+            unsigned int index = 0;
+            EXPECT_TRUE(accessor->addChannel(text(name), text(""), qzCacheData::kDoubleArray, index));
+            accessor->setChannelStartTime(index, 0);
+            accessor->setChannelEndTime(index, 2500);
+            accessor->setChannelSamplingRate(index, 250);
+        }
+        reader.strict = true;
+        reader.open(text("fake"));
+    }
+    bool load(int time, std::vector<int> keep) {
+        return accessor->readAllDataAtTimeAndStoreInMemory(time, keep, &reader);
+    }
+    std::vector<int> timesToKeep(int requested) {
+        std::vector<int> times;
+        accessor->getDataTimesToBeCached(requested, times);
+        return times;
+    }
+};
 
 }  // namespace
 
-TEST_P(PreloadPlayback, EveryOrderMatchesTheDirectRead) {
-    const CacheLayout layout = GetParam();
-    const int frames = 14;
-    qztest::TempDir dir;
-    writeCache(dir.path(), layout, frames);
-
-    // The truth: every sample read directly from the files, checked against what was written.
-    std::vector<std::vector<std::vector<unsigned char>>> truth(frames);
-    {
-        qzCacheFileAccessor* direct = openCache(dir.path(), layout, frames);
-        Release release{direct};
-        for (int f = 0; f < frames; ++f) {
-            for (unsigned int c = 0; c < defaultChannels().size(); ++c) {
-                std::vector<unsigned char> got;
-                ASSERT_TRUE(readSample(direct, c, f * kTicks, defaultChannels()[c].count, got));
-                ASSERT_EQ(got, sampleBytes(defaultChannels()[c], c, f));
-                truth[f].push_back(got);
-            }
-        }
+TEST(MemoryCache, KeepsTheRequestedThenTheFollowingThenThePreviousTimes) {
+    struct Case {
+        unsigned int queue;
+        int requested;
+        std::vector<int> kept;
+    };
+    const Case cases[] = {{3, 1000, {1000, 1250, 750}},
+                          {5, 1000, {1000, 1250, 1500, 1750, 750}},
+                          {5, 1100, {1100, 1250, 1500, 1750, 1000}},
+                          {5, 2250, {2250, 2500, 2000}},
+                          {3, 0, {0, 250}}};
+    FakeCache cache;
+    for (const Case& c : cases) {
+        cache.accessor->setMemoryPreLoadQueueSize(c.queue);
+        EXPECT_EQ(cache.timesToKeep(c.requested), c.kept) << c.queue << " around " << c.requested;
     }
-
-    std::vector<int> forward(frames);
-    for (int f = 0; f < frames; ++f) forward[f] = f;
-    std::vector<int> backward(forward.rbegin(), forward.rend());
-    std::vector<int> shuffled = forward;
-    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(20240611));
-    const std::vector<std::pair<const char*, std::vector<int>>> orders = {
-        {"forward", forward}, {"backward", backward}, {"random", shuffled}};
-
-    auto* reader = new ProbeAccessor;
-    Release release{openCache(dir.path(), layout, frames, defaultChannels(), reader)};
-    ASSERT_TRUE(reader->startMultiThreadRead(false));
-    withWatchdog([&] {
-        for (const auto& order : orders) {
-            for (int f : order.second) {
-                for (unsigned int c = 0; c < defaultChannels().size(); ++c)
-                    expectSample(reader, c, f, truth, order.first);
-            }
-        }
-    });
-    EXPECT_TRUE(reader->stopMultiThreadRead());
-    // Memory stays bounded by the queue size plus one, whatever the order of the requests.
-    for (unsigned int c = 0; c < defaultChannels().size(); ++c)
-        EXPECT_LE(reader->storedCount(c), reader->memoryPreLoadQueueSize() + 1);
+    // The following times come from any channel.
+    cache.accessor->channel(1).setSamplingType(qzCacheChannel::kIrregular);
+    for (int t : {1125, 1130}) cache.accessor->channel(1).addTime(t);
+    cache.accessor->setMemoryPreLoadQueueSize(4);
+    EXPECT_EQ(cache.timesToKeep(1000), (std::vector<int>{1000, 1125, 1130, 750}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FormatsAndDistributions, PreloadPlayback,
-    testing::Values(CacheLayout{"kcc", qzCacheFileAccessor::kOneFile},
-                    CacheLayout{"kcx", qzCacheFileAccessor::kOneFile},
-                    CacheLayout{"kcc", qzCacheFileAccessor::kOneFilePerFrame},
-                    CacheLayout{"kcx", qzCacheFileAccessor::kOneFilePerFrame}),
-    [](const testing::TestParamInfo<CacheLayout>& param) {
-        return param.param.format +
-               (param.param.distribution == qzCacheFileAccessor::kOneFile ? "OneFile"
-                                                                           : "PerFrame");
-    });
+TEST(MemoryCache, QueueSizeNeverBelowThreeAndShrinksByATenth) {
+    qztest::AccessorRef accessor;
+    for (unsigned int small : {2u, 0u}) {
+        accessor->setMemoryPreLoadQueueSize(small);
+        EXPECT_EQ(accessor->memoryPreLoadQueueSize(), 3u);
+    }
+    const unsigned int steps[][2] = {{3, 3}, {4, 3}, {10, 9}, {19, 18}, {25, 23}, {100, 90}};
+    for (const auto& step : steps) {
+        accessor->setMemoryPreLoadQueueSize(step[0]);
+        accessor->reduceMemoryPreLoadQueueSize();
+        EXPECT_EQ(accessor->memoryPreLoadQueueSize(), step[1]) << "from " << step[0];
+    }
+}
+
+TEST(MemoryCache, WorkIsTheFirstKeptTimeThatIsNotWhole) {
+    FakeCache cache;
+    int work = -7;
+    EXPECT_FALSE(cache.accessor->preLoadWorkAvailable(work)) << "work before any request";
+    cache.accessor->setLastRequestedTime(1000);  // keeps 1000, 1250, 750
+    double values[2] = {1.0, 2.0};
+    // Stored in turn: (channel, time), then the work left.
+    const std::pair<unsigned int, int> stores[] = {{0, 1000}, {1, 1000}, {0, 1250}, {1, 1250}, {0, 750}, {1, 750}};
+    const int expected[] = {1000, 1250, 1250, 750, 750, -7};
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(cache.accessor->channel(stores[i].first).storeArrayData(values, 2, true, stores[i].second, false));
+        work = -7;
+        EXPECT_EQ(cache.accessor->preLoadWorkAvailable(work), expected[i] != -7) << i;
+        EXPECT_EQ(work, expected[i]) << i;
+    }
+}
+
+// A whole time loads in one pass: records of unknown channels are skipped, what was stored is
+// replaced, and a record that does not read fails the load but keeps what came before it.
+TEST(MemoryCache, LoadsAWholeTimeOrWhatLiesBeforeARecordThatFails) {
+    struct Case {
+        const char* what;
+        std::vector<double> values;  // of "b"
+        const char* kind;
+        unsigned int count;
+        bool loads;
+    };
+    const Case cases[] = {{"records of unknown channels between", {4, 5}, "DBLA", 2, true},
+                          {"an array of another type", {1, 2}, "FBCA", 2, false},
+                          {"a count beyond the data file", {3}, "DBLA", 1u << 30, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeCache cache;
+        // The one data file the accessor names is 64 bytes long.
+        qztest::writeFileBytes(cache.accessor->constructDataFilePathForOneFile().utf8(), std::vector<std::uint8_t>(64, 0));
+        cache.file.add<double>(500, "a", "DBLA", {1, 2, 3}, 3);
+        cache.file.add<float>(500, "ghost", "FVCA", {1, 2, 3, 4, 5, 6}, 2);
+        cache.file.add<int>(500, "ghost2", "INTA", {7}, 1);
+        cache.file.add<double>(500, "b", c.kind, c.values, c.count);
+        double old[1] = {99.0};
+        ASSERT_TRUE(cache.accessor->channel(0).storeArrayData(old, 1, true, 500, false));
+        for (int round = 0; round < 2; ++round) {
+            EXPECT_EQ(cache.load(500, {500}), c.loads);
+            double a[3] = {0, 0, 0};
+            double b[2] = {0, 0};
+            EXPECT_TRUE(cache.accessor->channel(0).copyArrayData(a, 3, 500) && a[2] == 3.0);
+            EXPECT_EQ(cache.accessor->channel(1).copyArrayData(b, 2, 500) && b[1] == 5.0, c.loads);
+            EXPECT_EQ(cache.accessor->channel(0).storedDataCount(), 1u) << "added, not replaced";
+        }
+        EXPECT_EQ(qztest::callCount(cache.log, "findTime"), 2);
+        EXPECT_EQ(qztest::callCount(cache.log, "read DBLA(1073741824)"), 0) << "the huge array was read";
+        EXPECT_EQ(cache.accessor->channel(0).timeCount(), 11u);  // the record stays as it was
+    }
+    FakeCache cache;
+    EXPECT_FALSE(cache.load(750, {750}));
+    std::vector<int> keep{500};
+    EXPECT_FALSE(cache.accessor->readAllDataAtTimeAndStoreInMemory(500, keep, nullptr));
+}
+
+TEST(MemoryCache, EvictionKeepsAtMostQPlusOneAndNeverAKeptTime) {
+    FakeCache cache;
+    for (int t = 0; t <= 2500; t += 250) {
+        cache.file.add<double>(t, "a", "DBLA", {t * 1.0}, 1);
+        cache.file.add<double>(t, "b", "DBLA", {t * 2.0}, 1);
+    }
+    for (unsigned int q : {3u, 5u}) {
+        cache.accessor->setMemoryPreLoadQueueSize(q);
+        for (int t = 0; t <= 2500; t += 250) {
+            const std::vector<int> keep = cache.timesToKeep(t);
+            for (int k : keep) {
+                ASSERT_TRUE(cache.load(k, keep));
+                for (unsigned int c = 0; c < 2; ++c)
+                    EXPECT_LE(cache.accessor->channel(c).storedDataCount(), q + 1) << t;
+            }
+            for (int k : keep) EXPECT_TRUE(cache.accessor->storedEverywhere(k)) << "evicted kept " << k;
+        }
+    }
+    // After the queue shrinks, every load removes one surplus sample per channel.
+    cache.accessor->setMemoryPreLoadQueueSize(3);
+    const unsigned int before = cache.accessor->channel(0).storedDataCount();
+    ASSERT_GT(before, 4u);
+    ASSERT_TRUE(cache.load(2500, {2500}));
+    EXPECT_EQ(cache.accessor->channel(0).storedDataCount(), before - 1);
+}
 
 namespace {
 
-const CacheLayout kPerFrame{"kcc", qzCacheFileAccessor::kOneFilePerFrame};
-const CacheLayout kOneFile{"kcx", qzCacheFileAccessor::kOneFile};
+using qztest::TestCache;
+using Reads = std::function<void(Probe&, const TestCache&)>;
 
-void expectWritten(qzCacheFileAccessor* accessor, unsigned int channel, int frame) {
-    const ChannelDef& c = defaultChannels()[channel];
-    std::vector<unsigned char> got;
-    ASSERT_TRUE(readSample(accessor, channel, frame * kTicks, c.count, got))
-        << "channel " << channel << " frame " << frame;
-    EXPECT_EQ(got, sampleBytes(c, channel, frame)) << "channel " << channel << " frame " << frame;
+// Runs reads on a thread of their own, with their own reference to the reader and a copy of the
+// cache, so that a read stuck on the worker fails the test instead of hanging it.
+bool readsEndInTime(Probe* reader, const TestCache& cache, Reads reads) {
+    reader->ref();
+    return qztest::endsInTime([reader, cache, reads] {
+        reads(*reader, cache);
+        reader->unref();
+    });
 }
 
-void setInterpolation(qzCacheFileAccessor* accessor, qzCacheChannel::qzCacheInterpolation how) {
-    for (unsigned int c = 0; c < accessor->numChannels(); ++c)
-        accessor->setChannelInterpolation(c, how);
+void interpolate(qzCacheFileAccessor& reader, qzCacheChannel::qzCacheInterpolation how) {
+    for (unsigned int c = 0; c < reader.numChannels(); ++c) reader.setChannelInterpolation(c, how);
 }
+
+// A cache of every array type on frames 0 .. frames-1 and a probe reading it.
+struct DiskCache : qztest::CacheOnDisk<Probe> {
+    DiskCache(qztest::Layout layout, const char* format, int frames)
+        : CacheOnDisk(layout, format, qztest::frameTimes(frames)) {}
+    bool removeFrame(int frame) { return std::filesystem::remove(this->frame(frame * 250)); }
+    bool readsEndInTime(Reads reads) { return ::readsEndInTime(reader, cache, std::move(reads)); }
+};
+
+void expectFrame(Probe& reader, const TestCache& cache, int frame) {
+    EXPECT_TRUE(qztest::readsBackTime(reader, cache, frame * 250)) << "frame " << frame;
+}
+
+// The first scalar of the double channel: as written at `frame`, and as read there.
+double weightAt(int frame) { return qztest::scalarAt(2, frame * 250, 0); }
+double readWeight(qzCacheFileAccessor& reader, int frame, bool& ok) {
+    std::vector<double> values(5, -1.0);
+    void* data = values.data();
+    unsigned int length = 0;
+    ok = reader.getArrayDataAtTime(2, frame * 250, 5, data, length);
+    return values[0];
+}
+
+struct PlaybackCase {
+    qztest::Layout layout;
+    const char* format;
+};
+
+class WorkerPlayback : public testing::TestWithParam<PlaybackCase> {};
 
 }  // namespace
 
-TEST(PreloadPlaybackThreads, TwoReadersFarApartBothFinish) {
+TEST_P(WorkerPlayback, EveryOrderReadsWhatWasWrittenWithinQPlusOneSamples) {
+    DiskCache disk(GetParam().layout, GetParam().format, 14);
+    std::vector<int> forward(14);
+    for (int f = 0; f < 14; ++f) forward[f] = f;
+    std::vector<int> shuffled = forward;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(20240611));
+    const std::vector<int> backward(forward.rbegin(), forward.rend());
+    ASSERT_TRUE(disk.reader->startMultiThreadRead(false));
+    ASSERT_TRUE(disk.readsEndInTime([forward, backward, shuffled](Probe& reader, const TestCache& cache) {
+        for (const std::vector<int>* order : {&forward, &backward, &shuffled})
+            for (int f : *order) expectFrame(reader, cache, f);
+    })) << "a read did not return";
+    EXPECT_TRUE(disk.reader->stopMultiThreadRead());
+    for (unsigned int c = 0; c < disk.reader->numChannels(); ++c)
+        EXPECT_LE(disk.reader->channel(c).storedDataCount(), disk.reader->memoryPreLoadQueueSize() + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, WorkerPlayback,
+                         testing::Values(PlaybackCase{qztest::kOneFile, "kcc"},
+                                         PlaybackCase{qztest::kOneFile, "kcx"},
+                                         PlaybackCase{qztest::kPerFrame, "kcc"},
+                                         PlaybackCase{qztest::kPerFrame, "kcx"}),
+                         [](const testing::TestParamInfo<PlaybackCase>& param) {
+                             return std::string(param.param.layout == qztest::kOneFile ? "OneFile_" : "PerFrame_") +
+                                    param.param.format;
+                         });
+
+TEST(WorkerPlaybackThreads, TwoReadersFarApartBothFinish) {
     // Each request moves the worker to its own time; a reader whose request the other one
     // replaced while it waited must still get its sample rather than wait for ever.
-    const int frames = 24;
-    qztest::TempDir dir;
-    writeCache(dir.path(), kPerFrame, frames);
-    qzCacheFileAccessor* reader = openCache(dir.path(), kPerFrame, frames);
-    Release release{reader};
-    ASSERT_TRUE(reader->startMultiThreadRead(false));
-    withWatchdog([&] {
+    DiskCache disk(qztest::kPerFrame, "kcc", 24);
+    ASSERT_TRUE(disk.reader->startMultiThreadRead(false));
+    ASSERT_TRUE(disk.readsEndInTime([](Probe& reader, const TestCache& cache) {
         std::thread backward([&] {
-            for (int frame = frames - 1; frame >= 0; --frame) expectWritten(reader, 1, frame);
+            for (int f = 23; f >= 0; --f) EXPECT_TRUE(qztest::readsBack(reader, cache, 1, f * 250));
         });
-        for (int frame = 0; frame < frames; ++frame) expectWritten(reader, 3, frame);
+        for (int f = 0; f < 24; ++f) EXPECT_TRUE(qztest::readsBack(reader, cache, 3, f * 250));
         backward.join();
-    });
-    EXPECT_TRUE(reader->stopMultiThreadRead());
+    })) << "a read did not return";
+    EXPECT_TRUE(disk.reader->stopMultiThreadRead());
 }
 
-TEST(PreloadLifecycle, StartStopCyclesKeepServingReads) {
-    qztest::TempDir dir;
-    writeCache(dir.path(), kOneFile, 8);
-    qzCacheFileAccessor* reader = openCache(dir.path(), kOneFile, 8);
-    Release release{reader};
-    withWatchdog([&] {
+TEST(WorkerPlaybackThreads, StopDuringPlaybackLeavesNoReaderBlocked) {
+    // A request waiting for the worker when it stops is answered on its own thread.
+    DiskCache disk(qztest::kPerFrame, "kcc", 30);
+    ASSERT_TRUE(disk.reader->startMultiThreadRead(false));
+    ASSERT_TRUE(disk.readsEndInTime([](Probe& reader, const TestCache& cache) {
+        std::thread playback([&] {
+            for (int f = 0; f < 30; ++f) EXPECT_TRUE(qztest::readsBack(reader, cache, 2, f * 250));
+        });
+        EXPECT_TRUE(qztest::readsBack(reader, cache, 0, 0));
+        EXPECT_TRUE(reader.stopMultiThreadRead());
+        playback.join();
+    })) << "a read did not return";
+}
+
+TEST(WorkerLifecycle, StartStopCyclesKeepServingReads) {
+    DiskCache disk(qztest::kOneFile, "kcx", 8);
+    ASSERT_TRUE(disk.readsEndInTime([](Probe& reader, const TestCache& cache) {
         for (int cycle = 0; cycle < 12; ++cycle) {
-            ASSERT_TRUE(reader->startMultiThreadRead(false));
-            ASSERT_FALSE(reader->startMultiThreadRead(false));
+            ASSERT_TRUE(reader.startMultiThreadRead(false));
+            ASSERT_FALSE(reader.startMultiThreadRead(false));
             // Some cycles stop before any request, some right after one.
-            if (cycle % 3 != 0) {
-                const int frame = (cycle * 5) % 8;
-                for (unsigned int c = 0; c < defaultChannels().size(); ++c)
-                    expectWritten(reader, c, frame);
-            }
-            ASSERT_TRUE(reader->stopMultiThreadRead());
-            ASSERT_FALSE(reader->stopMultiThreadRead());
+            if (cycle % 3 != 0) expectFrame(reader, cache, (cycle * 5) % 8);
+            ASSERT_TRUE(reader.stopMultiThreadRead());
+            ASSERT_FALSE(reader.stopMultiThreadRead());
         }
         // Without the worker the same accessor reads directly again.
-        for (unsigned int c = 0; c < defaultChannels().size(); ++c) expectWritten(reader, c, 7);
-    });
+        expectFrame(reader, cache, 7);
+    })) << "a read did not return";
 }
 
-TEST(PreloadLifecycle, ALargerQueueIsFilledWithoutANewRequestedTime) {
+TEST(WorkerLifecycle, ALargerQueueIsFilledWithoutANewRequestedTime) {
     // Once the worker has found nothing more to do it sleeps through repeated requests for
     // the same time; a larger queue is new work all the same.
-    qztest::TempDir dir;
-    writeCache(dir.path(), kOneFile, 10);
-    auto* reader = new ProbeAccessor;
-    Release release{openCache(dir.path(), kOneFile, 10, defaultChannels(), reader)};
-    ASSERT_TRUE(reader->startMultiThreadRead(false));
-    withWatchdog([&] {
-        expectWritten(reader, 0, 2);
-        auto waitUntilStored = [&](int frame) {
-            while (!reader->storedEverywhere(frame * kTicks)) {
-                expectWritten(reader, 0, 2);
-                std::this_thread::yield();
-            }
+    DiskCache disk(qztest::kOneFile, "kcx", 10);
+    ASSERT_TRUE(disk.reader->startMultiThreadRead(false));
+    ASSERT_TRUE(disk.readsEndInTime([](Probe& reader, const TestCache& cache) {
+        const auto filled = [&](std::vector<int> frames) {
+            return qztest::waitUntil([&] {
+                EXPECT_TRUE(qztest::readsBack(reader, cache, 0, 500));
+                return std::all_of(frames.begin(), frames.end(),
+                                   [&](int f) { return reader.storedEverywhere(f * 250); });
+            });
         };
-        for (int frame : {3, 1}) waitUntilStored(frame);
+        EXPECT_TRUE(filled({1, 3})) << "the worker did not load the frames around the request";
         // Surplus wake-ups while nothing changes: the worker finds no work and sleeps again.
-        for (int repeat = 0; repeat < 20; ++repeat) expectWritten(reader, 0, 2);
-        EXPECT_FALSE(reader->storedEverywhere(4 * kTicks));
-        reader->setMemoryPreLoadQueueSize(6);
-        // Frames 3 to 6 now follow the requested frame in the times kept.
-        waitUntilStored(6);
-        for (int frame : {1, 2, 3, 4, 5}) EXPECT_TRUE(reader->storedEverywhere(frame * kTicks));
-    });
-    EXPECT_TRUE(reader->stopMultiThreadRead());
+        for (int repeat = 0; repeat < 20; ++repeat) EXPECT_TRUE(qztest::readsBack(reader, cache, 0, 500));
+        EXPECT_FALSE(reader.storedEverywhere(1000));
+        reader.setMemoryPreLoadQueueSize(6);
+        EXPECT_TRUE(filled({1, 2, 3, 4, 5, 6})) << "the larger queue was not filled";
+    })) << "a read did not return";
+    EXPECT_TRUE(disk.reader->stopMultiThreadRead());
 }
 
-TEST(PreloadLifecycle, LastReleaseWhileTheWorkerRunsDestroysOnce) {
-    qztest::TempDir dir;
-    writeCache(dir.path(), kPerFrame, 10);
+TEST(WorkerLifecycle, LastReleaseWhileTheWorkerRunsDestroysOnce) {
+    DiskCache disk(qztest::kPerFrame, "kcc", 10);
+    const TestCache& cache = disk.cache;
     for (int round = 0; round < 12; ++round) {
         std::promise<void> destroyed;
         std::future<void> gone = destroyed.get_future();
-        auto* reader = new ProbeAccessor(&destroyed);
-        openCache(dir.path(), kPerFrame, 10, defaultChannels(), reader);
+        auto* reader = new Probe;
+        reader->destroyed = &destroyed;
+        ASSERT_TRUE(qztest::openTestCache(*reader, cache));
         ASSERT_TRUE(reader->startMultiThreadRead(false));
-        withWatchdog([&] { expectWritten(reader, round % 5, round % 10); });
+        ASSERT_TRUE(readsEndInTime(reader, cache, [round](Probe& r, const TestCache& c) {
+            EXPECT_TRUE(qztest::readsBack(r, c, round % 5, (round % 10) * 250));
+        })) << "a read did not return";
         if (round % 3 == 0) {
             // Stopped and released at once, while the worker is still loading the frames
             // around the request: whichever of the two lets go last destroys it.
@@ -366,149 +379,66 @@ TEST(PreloadLifecycle, LastReleaseWhileTheWorkerRunsDestroysOnce) {
             reader->unref();
             reader->stopMultiThreadRead();
         }
-        ASSERT_EQ(gone.wait_for(std::chrono::minutes(2)), std::future_status::ready)
+        ASSERT_EQ(gone.wait_for(qztest::kPatience), std::future_status::ready)
             << "the accessor was never destroyed";
     }
 }
 
-TEST(PreloadFailure, MissingFrameFileFailsTheRequestInsteadOfHanging) {
-    qztest::TempDir dir;
-    writeCache(dir.path(), kPerFrame, 10);
-    ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), kPerFrame, 5))));
-
-    qzCacheFileAccessor* reader = openCache(dir.path(), kPerFrame, 10);
-    Release release{reader};
-    ASSERT_TRUE(reader->startMultiThreadRead(false));
-    withWatchdog([&] {
-        setInterpolation(reader, qzCacheChannel::kNoInterpolation);
-        std::vector<unsigned char> got;
-        for (int attempt = 0; attempt < 3; ++attempt)
-            EXPECT_FALSE(readSample(reader, 1, 5 * kTicks, 5, got));
+TEST(WorkerFailure, MissingFrameFileFailsTheRequestInsteadOfHanging) {
+    DiskCache disk(qztest::kPerFrame, "kcc", 10);
+    ASSERT_TRUE(disk.removeFrame(5));
+    interpolate(*disk.reader, qzCacheChannel::kNoInterpolation);
+    ASSERT_TRUE(disk.reader->startMultiThreadRead(false));
+    ASSERT_TRUE(disk.readsEndInTime([](Probe& reader, const TestCache& cache) {
+        bool ok = true;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            readWeight(reader, 5, ok);
+            EXPECT_FALSE(ok);
+        }
         // The worker is not stuck on the failing time: the frames around it still come.
-        for (int frame : {4, 6, 0, 9}) {
-            for (unsigned int c = 0; c < defaultChannels().size(); ++c)
-                expectWritten(reader, c, frame);
-        }
+        for (int frame : {4, 6, 0, 9}) expectFrame(reader, cache, frame);
         // With interpolation the request is answered from the real neighbours 4 and 6.
-        setInterpolation(reader, qzCacheChannel::kLinear);
-        ASSERT_TRUE(readSample(reader, 4, 5 * kTicks, 6, got));
-        const double* values = reinterpret_cast<const double*>(got.data());
-        for (unsigned int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(values[i], 4000.0 + 50.0 + i * 0.25);
-    });
-    EXPECT_TRUE(reader->stopMultiThreadRead());
+        interpolate(reader, qzCacheChannel::kLinear);
+        EXPECT_DOUBLE_EQ(readWeight(reader, 5, ok), (weightAt(4) + weightAt(6)) / 2);
+        EXPECT_TRUE(ok);
+    })) << "a read did not return";
+    EXPECT_TRUE(disk.reader->stopMultiThreadRead());
 }
 
-TEST(PreloadFailure, TwoMissingFramesFallBackToTheFramesOnDisk) {
-    qztest::TempDir dir;
-    writeCache(dir.path(), kPerFrame, 10);
-    ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), kPerFrame, 5))));
-    ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), kPerFrame, 6))));
-
-    qzCacheFileAccessor* reader = openCache(dir.path(), kPerFrame, 10);
-    Release release{reader};
-    ASSERT_TRUE(reader->startMultiThreadRead(false));
-    withWatchdog([&] {
-        // Frame 5 lies between 4 and 6; 6 is missing too, so the channel learns its real times
-        // and frame 5 sits a third of the way from 4 to 7.
-        std::vector<unsigned char> got;
-        ASSERT_TRUE(readSample(reader, 4, 5 * kTicks, 6, got));
-        const double* values = reinterpret_cast<const double*>(got.data());
-        EXPECT_DOUBLE_EQ(values[0], 4000.0 + 50.0);
-        EXPECT_FALSE(reader->isChannelSamplingRegular(4));
-        for (int frame : {7, 3, 8}) {
-            for (unsigned int c = 0; c < defaultChannels().size(); ++c)
-                expectWritten(reader, c, frame);
-        }
-    });
-    EXPECT_TRUE(reader->stopMultiThreadRead());
-}
-
-TEST(PreloadFailure, MissingOneFileDataFileFailsEveryRequest) {
-    qztest::TempDir dir;
-    writeCache(dir.path(), kOneFile, 4);
-    qzCacheFileAccessor* reader = openCache(dir.path(), kOneFile, 4);
-    Release release{reader};
+TEST(WorkerFailure, MissingOneFileDataFileFailsEveryRequest) {
+    DiskCache disk(qztest::kOneFile, "kcc", 4);
     // The caller's reader stays open on the file; the worker opens its own by name and finds
     // nothing there.
-    reader->setBaseFileName(str("renamed"));
-    setInterpolation(reader, qzCacheChannel::kNoInterpolation);
-    ASSERT_TRUE(reader->startMultiThreadRead(false));
-    withWatchdog([&] {
-        std::vector<unsigned char> got;
-        for (int frame = 0; frame < 4; ++frame)
-            EXPECT_FALSE(readSample(reader, 0, frame * kTicks, 7, got));
-    });
-    EXPECT_TRUE(reader->stopMultiThreadRead());
-}
-
-TEST(PreloadFailure, StopDuringPlaybackLeavesNoReaderBlocked) {
-    qztest::TempDir dir;
-    writeCache(dir.path(), kPerFrame, 30);
-    qzCacheFileAccessor* reader = openCache(dir.path(), kPerFrame, 30);
-    Release release{reader};
-    ASSERT_TRUE(reader->startMultiThreadRead(false));
-    // A second thread plays while the first stops the worker at some point of the playback;
-    // a request waiting for the worker then is answered on its own thread, so every request
-    // returns the sample of its own frame.
-    withWatchdog([&] {
-        std::atomic<bool> stopped{false};
-        std::thread playback([&] {
-            for (int frame = 0; frame < 30; ++frame) expectWritten(reader, 2, frame);
-        });
-        std::vector<unsigned char> got;
-        ASSERT_TRUE(readSample(reader, 0, 0, 7, got));
-        stopped = reader->stopMultiThreadRead();
-        playback.join();
-        EXPECT_TRUE(stopped);
-    });
+    disk.reader->setBaseFileName(text("renamed"));
+    interpolate(*disk.reader, qzCacheChannel::kNoInterpolation);
+    ASSERT_TRUE(disk.reader->startMultiThreadRead(false));
+    ASSERT_TRUE(disk.readsEndInTime([](Probe& reader, const TestCache&) {
+        for (int frame = 0; frame < 4; ++frame) {
+            bool ok = true;
+            readWeight(reader, frame, ok);
+            EXPECT_FALSE(ok) << frame;
+        }
+    })) << "a read did not return";
+    EXPECT_TRUE(disk.reader->stopMultiThreadRead());
 }
 
 TEST(CopyingWithoutWorker, AWholeTimeIsLoadedOnTheCallersThread) {
-    qztest::TempDir dir;
-    writeCache(dir.path(), kPerFrame, 6);
-    qzCacheFileAccessor* reader = openCache(dir.path(), kPerFrame, 6);
-    Release release{reader};
-    reader->setOptimizeMultiChannelRead(true);
-    setInterpolation(reader, qzCacheChannel::kNoInterpolation);
-
-    expectWritten(reader, 0, 3);
-    // Everything of frame 3 is in memory now: without its file the other channels still read.
-    ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), kPerFrame, 3))));
-    for (unsigned int c = 1; c < defaultChannels().size(); ++c) expectWritten(reader, c, 3);
-    std::vector<unsigned char> got;
+    DiskCache disk(qztest::kPerFrame, "kcc", 6);
+    disk.reader->setOptimizeMultiChannelRead(true);
+    interpolate(*disk.reader, qzCacheChannel::kNoInterpolation);
+    EXPECT_TRUE(qztest::readsBack(*disk.reader, disk.cache, 0, 750));
+    // Everything of frame 3 is in memory now: without its file the other channels still read,
+    // and a wrong count fails without touching the buffer.
+    ASSERT_TRUE(disk.removeFrame(3));
+    expectFrame(*disk.reader, disk.cache, 3);
+    std::vector<double> wrong(6, 7.0);
+    void* data = wrong.data();
+    unsigned int length = 0;
+    EXPECT_FALSE(disk.reader->getArrayDataAtTime(2, 750, 6, data, length));
+    EXPECT_EQ(wrong, std::vector<double>(6, 7.0));
     // Not the neighbours: they were never asked for.
-    ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), kPerFrame, 4))));
-    EXPECT_FALSE(readSample(reader, 0, 4 * kTicks, 7, got));
-}
-
-TEST(CopyingWithoutWorker, ARecordOfAnUnknownChannelIsSkipped) {
-    // The data files hold a channel the reading accessor does not know, between known ones.
-    std::vector<ChannelDef> written = defaultChannels();
-    written.insert(written.begin() + 1, ChannelDef{"ghost", qzCacheData::kFloatVectorArray, 11});
-    written.insert(written.begin() + 4, ChannelDef{"ghost2", qzCacheData::kInt32Array, 0});
-    for (const CacheLayout& layout : {kPerFrame, kOneFile, CacheLayout{"kcx", kPerFrame.distribution},
-                                  CacheLayout{"kcc", kOneFile.distribution}}) {
-        qztest::TempDir dir;
-        writeCache(dir.path(), layout, 3, written);
-        auto* reader = new ProbeAccessor;
-        Release release{openCache(dir.path(), layout, 3, defaultChannels(), reader)};
-        reader->setOptimizeMultiChannelRead(true);
-        std::vector<int> keep{2 * kTicks};
-        EXPECT_TRUE(reader->readAllDataAtTimeAndStoreInMemory(2 * kTicks, keep,
-                                                              reader->fileAccessor()));
-        for (unsigned int c = 0; c < defaultChannels().size(); ++c)
-            EXPECT_EQ(reader->storedCount(c), 1u) << layout.format << " channel " << c;
-        if (layout.distribution == qzCacheFileAccessor::kOneFilePerFrame) {
-            ASSERT_TRUE(std::filesystem::remove(qztest::fsPath(framePath(dir.path(), layout, 2))));
-        }
-        // The known channels read from memory hold the values written for them.
-        for (unsigned int c = 0; c < defaultChannels().size(); ++c) {
-            const ChannelDef& def = defaultChannels()[c];
-            std::vector<unsigned char> got;
-            ASSERT_TRUE(readSample(reader, c, 2 * kTicks, def.count, got));
-            unsigned int writtenIndex = 0;
-            while (std::string(written[writtenIndex].name) != def.name) ++writtenIndex;
-            EXPECT_EQ(got, sampleBytes(written[writtenIndex], writtenIndex, 2)) << def.name;
-        }
-    }
+    ASSERT_TRUE(disk.removeFrame(4));
+    bool ok = true;
+    readWeight(*disk.reader, 4, ok);
+    EXPECT_FALSE(ok);
 }

@@ -1,14 +1,16 @@
 // A qzCacheFileIO that keeps its "files" in memory and logs every call, so that tests can
-// check the exact calls the accessor makes and read back what it wrote.
+// check the exact calls the accessor makes and read back what it wrote. Made without a disk it
+// is a stand-in that opens nothing and only names an extension.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "qzCacheFileIO.h"
 #include "qzCacheFileAccessor.h"
+#include "qzCacheFileIO.h"
 #include "testSupport.h"
 
 namespace qztest {
@@ -27,37 +29,54 @@ struct FakeChunk {
 };
 
 struct FakeFile {
-    std::string version;
-    int start = 0;
-    int end = 0;
     std::vector<FakeChunk> chunks;
+
+    // Appends a record to the time group of `time`, which is made when new.
+    template <typename T>
+    void add(int time, const std::string& name, const char* kind, const std::vector<T>& values,
+             unsigned int count) {
+        auto at = std::find_if(chunks.begin(), chunks.end(),
+                               [&](const FakeChunk& c) { return c.hasTime && c.time == time; });
+        if (at == chunks.end()) at = chunks.insert(chunks.end(), FakeChunk{true, time, {}});
+        FakeRecord record{name, kind, count, std::vector<unsigned char>(values.size() * sizeof(T))};
+        if (!values.empty()) std::memcpy(record.bytes.data(), values.data(), record.bytes.size());
+        at->records.push_back(std::move(record));
+    }
 };
 
 // Path to file, shared by every fake of one test.
 using FakeDisk = std::map<std::string, FakeFile>;
 using CallLog = std::vector<std::string>;
 
+inline long callCount(const CallLog& log, const std::string& prefix) {
+    return std::count_if(log.begin(), log.end(),
+                         [&](const std::string& call) { return call.rfind(prefix, 0) == 0; });
+}
+
 class RecordingFileIO : public qzCacheFileIO {
 public:
-    RecordingFileIO(qzCacheFileAccess access, FakeDisk& disk, CallLog& log,
-                    std::string extension = "kc")
-        : qzCacheFileIO(access), m_disk(disk), m_log(log), m_extension(std::move(extension)) {}
+    RecordingFileIO(qzCacheFileAccess access, FakeDisk& disk, CallLog& log, std::string extension = "kc")
+        : qzCacheFileIO(access), m_disk(&disk), m_log(&log), m_extension(std::move(extension)) {}
+    explicit RecordingFileIO(qzCacheFileAccess access, const char* extension = "stub")
+        : qzCacheFileIO(access), m_extension(extension) {}
 
     // Writes report failure from now on (the data still lands in the fake file).
     bool failWrites = false;
     // Also creates an empty file of that name on the real disk when opening for writing, so
     // that a directory listing finds the frame files.
     bool touchRealFiles = false;
+    // Like a chunked file: a record's array must be read before the next name, and a read of
+    // the wrong type or count still consumes it.
+    bool strict = false;
 
     bool open(const qzString::IString& name) override {
         const std::string path = name.utf8();
-        m_log.push_back("open(" + path + ")");
+        log("open(" + path + ")");
         m_open = false;
+        if (!m_disk || (fileAccessMode() != kWrite && m_disk->count(path) == 0)) return false;
         if (fileAccessMode() == kWrite) {
-            m_disk[path] = FakeFile();
+            (*m_disk)[path] = FakeFile();
             if (touchRealFiles) qztest::writeFileBytes(path, {});
-        } else if (m_disk.count(path) == 0) {
-            return false;
         }
         m_path = path;
         m_open = true;
@@ -65,41 +84,27 @@ public:
         m_current = -1;
         return true;
     }
-    void close() override {
-        m_log.push_back("close");
-        m_open = false;
-    }
-    bool isValid() override {
-        m_log.push_back("isValid");
-        return m_open;
-    }
+    void close() override { log("close"), m_open = false; }
+    bool isValid() override { return log("isValid"), m_open; }
     bool readHeader() override { return m_open; }
     bool writeHeader(qzString::IString version, int start, int end) override {
-        m_log.push_back("writeHeader(" + version.utf8() + "," + std::to_string(start) + "," +
-                        std::to_string(end) + ")");
-        if (!m_open) return false;
-        file().version = version.utf8();
-        file().start = start;
-        file().end = end;
-        return !failWrites;
+        log("writeHeader(" + version.utf8() + "," + std::to_string(start) + "," + std::to_string(end) + ")");
+        return m_open && !failWrites;
     }
     void beginWriteChunk() override {
-        m_log.push_back("beginWriteChunk");
+        log("beginWriteChunk");
         if (m_open) file().chunks.emplace_back();
     }
-    void endWriteChunk() override { m_log.push_back("endWriteChunk"); }
+    void endWriteChunk() override { log("endWriteChunk"); }
     bool beginReadChunk() override {
-        m_log.push_back("beginReadChunk");
+        log("beginReadChunk");
         if (!m_open || m_next >= file().chunks.size()) return false;
         enter(m_next);
         return true;
     }
-    void endReadChunk() override {
-        m_log.push_back("endReadChunk");
-        m_current = -1;
-    }
+    void endReadChunk() override { log("endReadChunk"), m_current = -1; }
     bool writeTime(int time) override {
-        m_log.push_back("writeTime(" + std::to_string(time) + ")");
+        log("writeTime(" + std::to_string(time) + ")");
         if (!m_open || file().chunks.empty()) return false;
         file().chunks.back().hasTime = true;
         file().chunks.back().time = time;
@@ -107,7 +112,7 @@ public:
     }
     bool readTime(int& time) override { return readNextTime(time); }
     bool findTime(int time, int& found) override {
-        m_log.push_back("findTime(" + std::to_string(time) + ")");
+        log("findTime(" + std::to_string(time) + ")");
         if (!m_open) return false;
         const std::vector<FakeChunk>& chunks = file().chunks;
         for (int pass = 0; pass < 2; ++pass) {
@@ -122,71 +127,62 @@ public:
         return false;
     }
     bool readNextTime(int& time) override {
-        m_log.push_back("readNextTime");
+        log("readNextTime");
         if (m_current < 0 || !chunk().hasTime) return false;
         time = chunk().time;
         return true;
     }
     unsigned int readArraySize() override {
-        m_log.push_back("readArraySize");
+        log("readArraySize");
         return m_record >= 0 ? chunk().records[static_cast<std::size_t>(m_record)].count : 0;
     }
     bool writeDoubleArray(const double* d, unsigned int n) override { return put("DBLA", d, n, 8); }
     bool readDoubleArray(double* d, unsigned int n) override { return get("DBLA", d, n, 8); }
     bool writeFloatArray(const float* d, unsigned int n) override { return put("FBCA", d, n, 4); }
-    bool readInt32Array(int* d, unsigned int n) override { return get("INTA", d, n, 4); }
-    bool writeInt32Array(const int* d, unsigned int n) override { return put("INTA", d, n, 4); }
     bool readFloatArray(float* d, unsigned int n) override { return get("FBCA", d, n, 4); }
-    bool writeDoubleVectorArray(const double* d, unsigned int n) override {
-        return put("DVCA", d, n, 24);
-    }
-    bool readDoubleVectorArray(double* d, unsigned int n) override {
-        return get("DVCA", d, n, 24);
-    }
-    bool writeFloatVectorArray(const float* d, unsigned int n) override {
-        return put("FVCA", d, n, 12);
-    }
+    bool writeInt32Array(const int* d, unsigned int n) override { return put("INTA", d, n, 4); }
+    bool readInt32Array(int* d, unsigned int n) override { return get("INTA", d, n, 4); }
+    bool writeDoubleVectorArray(const double* d, unsigned int n) override { return put("DVCA", d, n, 24); }
+    bool readDoubleVectorArray(double* d, unsigned int n) override { return get("DVCA", d, n, 24); }
+    bool writeFloatVectorArray(const float* d, unsigned int n) override { return put("FVCA", d, n, 12); }
     bool readFloatVectorArray(float* d, unsigned int n) override { return get("FVCA", d, n, 12); }
     bool writeChannelName(const qzString::IString& name) override {
-        m_log.push_back("writeChannelName(" + name.utf8() + ")");
+        log("writeChannelName(" + name.utf8() + ")");
         if (!m_open || file().chunks.empty()) return false;
         file().chunks.back().records.push_back(FakeRecord{name.utf8(), "", 0, {}});
         return !failWrites;
     }
     bool findChannelName(const qzString::IString& name) override {
-        m_log.push_back("findChannelName(" + name.utf8() + ")");
+        log("findChannelName(" + name.utf8() + ")");
         if (m_current < 0) return false;
         const std::vector<FakeRecord>& records = chunk().records;
-        for (std::size_t i = m_cursor; i < records.size(); ++i) {
-            if (records[i].name == name.utf8()) {
-                m_record = static_cast<int>(i);
-                m_cursor = i + 1;
-                return true;
-            }
-        }
-        m_cursor = records.size();
         m_record = -1;
-        return false;
+        while (m_cursor < records.size() && m_record < 0) {
+            if (records[m_cursor].name == name.utf8()) m_record = static_cast<int>(m_cursor);
+            ++m_cursor;
+        }
+        return m_record >= 0;
     }
     bool readChannelName(qzString::IString& name) override {
-        m_log.push_back("readChannelName");
-        if (m_current < 0 || m_cursor >= chunk().records.size()) return false;
+        log("readChannelName");
+        if (m_current < 0 || m_cursor >= chunk().records.size() || (strict && m_record >= 0)) return false;
         m_record = static_cast<int>(m_cursor++);
-        const FakeRecord& record = chunk().records[static_cast<std::size_t>(m_record)];
-        name = qzString::IString(record.name.c_str(), 1);
+        name = qzString::IString(chunk().records[static_cast<std::size_t>(m_record)].name.c_str(), 1);
         return true;
     }
     bool rewind() override {
-        m_log.push_back("rewind");
-        if (!m_open) return false;
+        log("rewind");
         m_next = 0;
         m_current = -1;
-        return true;
+        return m_open;
     }
     qzString::IString extension() override { return qzString::IString(m_extension.c_str(), 0); }
 
 private:
-    FakeFile& file() { return m_disk[m_path]; }
+    void log(std::string call) {
+        if (m_log) m_log->push_back(std::move(call));
+    }
+    FakeFile& file() { return (*m_disk)[m_path]; }
     FakeChunk& chunk() { return file().chunks[static_cast<std::size_t>(m_current)]; }
     void enter(std::size_t index) {
         m_current = static_cast<int>(index);
@@ -195,27 +191,29 @@ private:
         m_record = -1;
     }
     bool put(const char* kind, const void* data, unsigned int count, std::size_t size) {
-        m_log.push_back(std::string("write ") + kind + "(" + std::to_string(count) + ")");
+        log(std::string("write ") + kind + "(" + std::to_string(count) + ")");
         if (!m_open || file().chunks.empty() || file().chunks.back().records.empty()) return false;
         FakeRecord& record = file().chunks.back().records.back();
         record.kind = kind;
         record.count = count;
-        record.bytes.resize(count * size);
-        if (count > 0) std::memcpy(record.bytes.data(), data, count * size);
+        record.bytes.assign(static_cast<const unsigned char*>(data),
+                            static_cast<const unsigned char*>(data) + count * size);
         return !failWrites;
     }
     bool get(const char* kind, void* data, unsigned int count, std::size_t size) {
-        m_log.push_back(std::string("read ") + kind + "(" + std::to_string(count) + ")");
+        log(std::string("read ") + kind + "(" + std::to_string(count) + ")");
         if (m_record < 0) return false;
         const FakeRecord& record = chunk().records[static_cast<std::size_t>(m_record)];
+        if (strict) m_record = -1;
         if (record.kind != kind || record.count != count) return false;
-        if (count > 0) std::memcpy(data, record.bytes.data(), count * size);
+        // A record may claim more than it holds: hostile counts are what the reader must refuse.
+        if (count > 0) std::memcpy(data, record.bytes.data(), std::min<std::size_t>(record.bytes.size(), count * size));
         m_record = -1;
         return true;
     }
 
-    FakeDisk& m_disk;
-    CallLog& m_log;
+    FakeDisk* m_disk = nullptr;
+    CallLog* m_log = nullptr;
     std::string m_extension;
     std::string m_path;
     bool m_open = false;
@@ -226,6 +224,3 @@ private:
 };
 
 }  // namespace qztest
-
-#include "qzCacheFileAccessor.h"
-#include "testSupport.h"

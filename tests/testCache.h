@@ -14,7 +14,10 @@
 #include <gtest/gtest.h>
 
 #include "qzCacheData.h"
+#include "qzCacheFileAccessor.h"
+#include "qzCacheFileIffIO.h"
 #include "qzCacheFileInterface.h"
+#include "testSupport.h"
 
 namespace qztest {
 
@@ -37,6 +40,14 @@ inline std::vector<TestChannel> everyArrayType(unsigned int elements = 5) {
             {"ids", qzCacheData::kInt32Array, elements}};
 }
 
+// Those with a channel "big" second, whose sample is larger than the container's buffers, so
+// that a time being written reaches the file in parts.
+inline std::vector<TestChannel> withBigChannel() {
+    std::vector<TestChannel> channels = everyArrayType(3);
+    channels.insert(channels.begin() + 1, TestChannel{"big", qzCacheData::kFloatArray, 20000});
+    return channels;
+}
+
 struct TestCache {
     std::string location;  // a directory with a trailing "/"
     std::string name = "shot";
@@ -47,14 +58,10 @@ struct TestCache {
     std::vector<int> times = {250, 500, 750, 1000};
     // Values of `time + salt`: two caches holding one time can be told apart.
     int salt = 0;
+    bool live = false;  // the description replaced after every time
 
     std::string description() const { return location + name + ".xml"; }
 };
-
-// Scalars of one element: 3 for vectors, 1 otherwise.
-inline unsigned int scalarsPerElement(qzCacheData::qzCacheDataType type) {
-    return type == qzCacheData::kFloatVectorArray || type == qzCacheData::kDoubleVectorArray ? 3 : 1;
-}
 
 // Scalar k of a channel's sample at `time`: not linear in time, so an interpolated value never
 // equals a stored one; every seventh scalar from the third is a special value.
@@ -69,7 +76,7 @@ inline double scalarAt(unsigned int channel, int time, unsigned int k) {
 
 // The sample's bytes as the channel's type holds them in memory.
 inline std::vector<unsigned char> sampleBytes(const TestChannel& c, unsigned int channel, int time) {
-    const unsigned int scalars = c.elements * scalarsPerElement(c.type);
+    const unsigned int scalars = c.elements * qzCacheData::scalarsPerElement(c.type);
     std::vector<unsigned char> bytes(static_cast<std::size_t>(c.elements) * qzCacheData::elementSize(c.type));
     for (unsigned int k = 0; k < scalars; ++k) {
         const double value = scalarAt(channel, time, k);
@@ -92,38 +99,64 @@ inline std::vector<unsigned char> sampleBytes(const TestChannel& c, unsigned int
     return bytes;
 }
 
+// The channels, then one time of every channel; false when the writer refused a call.
+inline bool writeTestChannels(qzCacheFileInterface& writer, const TestCache& cache) {
+    for (const TestChannel& c : cache.channels) {
+        unsigned int index = 0;
+        if (!writer.addChannel(c.name.c_str(), "test", c.type, index)) return false;
+    }
+    return true;
+}
+
+inline bool writeTestTime(qzCacheFileInterface& writer, const TestCache& cache, int time) {
+    bool added = true;
+    writer.beginWriteAtTime(time);
+    for (unsigned int i = 0; i < cache.channels.size(); ++i) {
+        std::vector<unsigned char> bytes = sampleBytes(cache.channels[i], i, time + cache.salt);
+        added = writer.addArrayData(i, time, bytes.data(), cache.channels[i].elements) && added;
+    }
+    writer.endWriteAtTime();
+    return added;
+}
+
 // Writes the cache and its description; a failure of any call fails the test.
 inline void writeTestCache(const TestCache& cache) {
     qzCacheFileInterface writer;
     ASSERT_TRUE(writer.initFileWrite(cache.location.c_str(), cache.name.c_str(), cache.layout,
                                      cache.format.c_str(), cache.ticksPerFrame));
-    for (const TestChannel& c : cache.channels) {
-        unsigned int index = 0;
-        ASSERT_TRUE(writer.addChannel(c.name.c_str(), "test", c.type, index));
-    }
-    for (int time : cache.times) {
-        writer.beginWriteAtTime(time);
-        for (unsigned int i = 0; i < cache.channels.size(); ++i) {
-            std::vector<unsigned char> bytes = sampleBytes(cache.channels[i], i, time + cache.salt);
-            ASSERT_TRUE(writer.addArrayData(i, time, bytes.data(), cache.channels[i].elements))
-                << cache.channels[i].name << " at " << time;
-        }
-        writer.endWriteAtTime();
-    }
+    ASSERT_TRUE(writeTestChannels(writer, cache));
+    writer.setLiveWrite(cache.live, 0);
+    for (int time : cache.times) ASSERT_TRUE(writeTestTime(writer, cache, time)) << "at " << time;
     ASSERT_TRUE(writer.endFileWrite());
 }
 
-// Whether the channel's sample at `time`, read through `reader`, is the written one byte for
-// byte (NaN payloads and the sign of zero included), whether it landed in the buffer given or
-// was lent from memory.
-inline ::testing::AssertionResult readsBack(qzCacheFileInterface& reader, const TestCache& cache,
-                                            unsigned int channel, int time) {
+// Makes the accessor read the cache: its description, and a data-file reader opened on it.
+inline ::testing::AssertionResult openTestCache(qzCacheFileAccessor& accessor, const TestCache& cache) {
+    const auto utf8 = [](const std::string& s) { return qzString::IString(s.c_str(), 1); };
+    if (!accessor.readDescriptionFile(utf8(cache.name), utf8(cache.location))) {
+        return ::testing::AssertionFailure() << cache.description() << " does not read";
+    }
+    auto* reader = new qzCacheFileIffIO(qzCacheFileIO::kRead, utf8(cache.format));
+    delete accessor.fileAccessor();
+    accessor.setFileAccessor(reader);
+    if (cache.layout == kOneFile && !reader->open(accessor.constructDataFilePathForOneFile())) {
+        return ::testing::AssertionFailure() << "the data file of " << cache.name << " does not open";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Whether the channel's sample at `time`, read by `read(data, length)`, is the written one byte
+// for byte (NaN payloads and the sign of zero included), whether it landed in the buffer given
+// or was lent from memory.
+template <typename Read>
+::testing::AssertionResult readsBackWith(const TestCache& cache, unsigned int channel, int time,
+                                         Read read) {
     const TestChannel& c = cache.channels.at(channel);
     const std::vector<unsigned char> expected = sampleBytes(c, channel, time + cache.salt);
     std::vector<unsigned char> got(expected.size() + 8, 0xEE);
     void* data = got.data();
     unsigned int length = c.elements;
-    if (!reader.getArrayDataAtTime(channel, time, data, length)) {
+    if (!read(data, length)) {
         return ::testing::AssertionFailure() << c.name << " at " << time << " does not read";
     }
     const bool inBuffer = data == got.data();
@@ -134,15 +167,66 @@ inline ::testing::AssertionResult readsBack(qzCacheFileInterface& reader, const 
     return ::testing::AssertionSuccess();
 }
 
-// Every channel at every time of the cache.
-inline ::testing::AssertionResult readsBackWhole(qzCacheFileInterface& reader, const TestCache& cache) {
+inline ::testing::AssertionResult readsBack(qzCacheFileInterface& reader, const TestCache& cache,
+                                            unsigned int channel, int time) {
+    return readsBackWith(cache, channel, time, [&](void*& data, unsigned int& length) {
+        return reader.getArrayDataAtTime(channel, time, data, length);
+    });
+}
+
+inline ::testing::AssertionResult readsBack(qzCacheFileAccessor& reader, const TestCache& cache,
+                                            unsigned int channel, int time) {
+    const unsigned int count = cache.channels.at(channel).elements;
+    return readsBackWith(cache, channel, time, [&](void*& data, unsigned int& length) {
+        return reader.getArrayDataAtTime(channel, time, count, data, length);
+    });
+}
+
+// Every channel at `time`.
+template <typename Reader>
+::testing::AssertionResult readsBackTime(Reader& reader, const TestCache& cache, int time) {
     for (unsigned int channel = 0; channel < cache.channels.size(); ++channel) {
-        for (int time : cache.times) {
-            ::testing::AssertionResult result = readsBack(reader, cache, channel, time);
-            if (!result) return result;
-        }
+        ::testing::AssertionResult result = readsBack(reader, cache, channel, time);
+        if (!result) return result;
     }
     return ::testing::AssertionSuccess();
 }
+
+// Every channel at every time of the cache.
+template <typename Reader>
+::testing::AssertionResult readsBackWhole(Reader& reader, const TestCache& cache) {
+    for (int time : cache.times) {
+        ::testing::AssertionResult result = readsBackTime(reader, cache, time);
+        if (!result) return result;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Frames 0 .. count-1 at 250 ticks a frame.
+inline std::vector<int> frameTimes(int count) {
+    std::vector<int> times;
+    for (int frame = 0; frame < count; ++frame) times.push_back(frame * 250);
+    return times;
+}
+
+// A cache written into a temporary directory of its own, and an accessor of type A (a test's
+// class derived from qzCacheFileAccessor) reading it.
+template <typename A>
+struct CacheOnDisk {
+    TempDir dir;
+    TestCache cache;
+    A* reader = new A;
+    AccessorRef ref{reader};
+
+    CacheOnDisk(Layout layout, const char* format, std::vector<int> times,
+                std::vector<TestChannel> channels = everyArrayType())
+        : cache{dir.path(), "shot", layout, format, 250, std::move(channels), std::move(times)} {
+        writeTestCache(cache);
+        EXPECT_TRUE(openTestCache(*reader, cache));
+    }
+    std::filesystem::path frame(int time) const {
+        return fsPath(reader->constructDataFilePathForOneFilePerFrame(time).utf8());
+    }
+};
 
 }  // namespace qztest

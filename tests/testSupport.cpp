@@ -5,8 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <memory>
@@ -60,6 +58,8 @@ AccessorRef::AccessorRef() : m_accessor(qzCacheFileAccessor::createQzCacheFileAc
     if (!m_accessor) throw std::runtime_error("no accessor could be made");
 }
 
+AccessorRef::AccessorRef(qzCacheFileAccessor* adopted) : m_accessor(adopted) {}
+
 AccessorRef::~AccessorRef() { m_accessor->unref(); }
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds patience) {
@@ -95,21 +95,6 @@ bool endsInTime(std::function<void()> work, std::chrono::milliseconds patience) 
 bool fileExists(const std::string& path) {
     std::error_code error;
     return fs::exists(fsPath(path), error);
-}
-
-void withWatchdog(const std::function<void()>& body) {
-    std::promise<void> done;
-    std::future<void> finished = done.get_future();
-    std::thread runner([&] {
-        body();
-        done.set_value();
-    });
-    if (finished.wait_for(std::chrono::minutes(4)) != std::future_status::ready) {
-        std::fprintf(stderr, "a read did not return: a reader is blocked\n");
-        std::fflush(stderr);
-        std::_Exit(3);
-    }
-    runner.join();
 }
 
 }  // namespace qztest

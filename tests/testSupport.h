@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -60,6 +59,8 @@ qzString::IString text(const std::string& utf8);
 class AccessorRef {
 public:
     AccessorRef();
+    // Takes over the caller's reference, e.g. to an accessor of a derived test class.
+    explicit AccessorRef(qzCacheFileAccessor* adopted);
     ~AccessorRef();
     AccessorRef(const AccessorRef&) = delete;
     AccessorRef& operator=(const AccessorRef&) = delete;
@@ -78,8 +79,5 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // Runs `work` on a thread of its own; false when it has not ended within `patience` (it is
 // then left running: what it uses must be kept alive by `work` itself).
 bool endsInTime(std::function<void()> work, std::chrono::milliseconds patience = kPatience);
-// Runs `body` on its own thread; a body that does not return within a generous bound means a
-// reader is stuck, and the test binary ends with a failure instead of hanging.
-void withWatchdog(const std::function<void()>& body);
 
 }  // namespace qztest

@@ -46,7 +46,7 @@ std::string asFloat32(qzCacheData::qzCacheDataType type, const void* sample, uns
 // What the page is sent for channel `c` at a stored time.
 std::string stored(const TestCache& cache, unsigned int c, int time) {
     const TestChannel& channel = cache.channels[c];
-    return asFloat32(channel.type, sampleBytes(channel, c, time).data(), channel.elements * scalarsPerElement(channel.type));
+    return asFloat32(channel.type, sampleBytes(channel, c, time).data(), channel.elements * qzCacheData::scalarsPerElement(channel.type));
 }
 
 // What the page is sent for the float vectors of channel 0 at `time`, as the library reads them.

@@ -1,0 +1,431 @@
+// The accessor's channel registry and writing: creation under failed allocations, refused
+// definitions and indexes, the calls a write makes to the data files, memory storing and the
+// failures a write reports.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "allocationProbe.h"
+#include "recordingFileIO.h"
+#include "testSupport.h"
+
+using qztest::AccessorRef;
+using qztest::CallLog;
+using qztest::RecordingFileIO;
+using qztest::text;
+
+namespace {
+
+struct TestAccessor : qzCacheFileAccessor {
+    using qzCacheFileAccessor::addChannel;
+};
+
+unsigned int add(qzCacheFileAccessor& accessor, const char* name,
+                 qzCacheData::qzCacheDataType type = qzCacheData::kFloatVectorArray) {
+    unsigned int index = 12345;
+    EXPECT_TRUE(accessor.addChannel(text(name), text("Points"), type, index)) << name;
+    return index;
+}
+
+std::pair<int, int> range(qzCacheFileAccessor& accessor, unsigned int channel) {
+    std::pair<int, int> r{INT_MIN, INT_MIN};
+    EXPECT_TRUE(accessor.getChannelStartTime(channel, r.first));
+    EXPECT_TRUE(accessor.getChannelEndTime(channel, r.second));
+    return r;
+}
+
+}  // namespace
+
+TEST(AccessorLifetime, CreationReportsFailedAllocationsAsNull) {
+    // Every allocation of the creation is failed once, until one creation meets no failure.
+    for (int allowed = 0; allowed < 100; ++allowed) {
+        qzCacheFileAccessor* accessor = nullptr;
+        bool failed = false;
+        {
+            const qztest::FailingAllocation failure(allowed);
+            EXPECT_NO_THROW(accessor = qzCacheFileAccessor::createQzCacheFileAccessor()) << allowed;
+            failed = failure.happened();
+        }
+        EXPECT_EQ(accessor == nullptr, failed) << "allocation " << allowed;
+        if (accessor) accessor->unref();
+        if (!failed) {
+            EXPECT_GT(allowed, 0) << "no allocation was failed";
+            return;
+        }
+    }
+    FAIL() << "the creation never completed";
+}
+
+TEST(AccessorRegistry, DuplicateNamesAreRefusedAndChangeNothing) {
+    TestAccessor& accessor = *new TestAccessor;
+    AccessorRef ref(&accessor);
+    EXPECT_EQ(add(accessor, "a"), 0u);
+    EXPECT_EQ(add(accessor, "b", qzCacheData::kDouble), 1u);
+    unsigned int index = 77;
+    EXPECT_FALSE(accessor.addChannel(text("a"), text("other"), qzCacheData::kInt32Array, index));
+    EXPECT_EQ(index, 2u);
+    EXPECT_FALSE(accessor.addChannel(qzCacheChannel(text("b"), text("x"), qzCacheData::kInt32Array), index));
+    EXPECT_EQ(accessor.numChannels(), 2u);
+    qzCacheData::qzCacheDataType type = qzCacheData::kUnknownData;
+    EXPECT_TRUE(accessor.channelDataType(0, type) && type == qzCacheData::kFloatVectorArray);
+    // Names that differ only in case or beyond ASCII are different names.
+    EXPECT_EQ(add(accessor, "\xC3\xA9"), 2u);
+    EXPECT_EQ(add(accessor, "e"), 3u);
+    for (const char* name : {"c", "A", ""}) {
+        index = 77;
+        EXPECT_FALSE(accessor.hasChannelByName(text(name), index)) << name;
+        EXPECT_EQ(index, 77u);
+    }
+    EXPECT_TRUE(accessor.hasChannelByName(text("\xC3\xA9"), index));
+    EXPECT_EQ(index, 2u);
+}
+
+TEST(AccessorRegistry, AnIndexOutOfRangeIsRefusedAndChangesNothing) {
+    AccessorRef accessor;
+    accessor->setMemoryCache(true);
+    add(*accessor, "a", qzCacheData::kDoubleArray);
+    for (unsigned int bad : {1u, 1000u, UINT_MAX}) {
+        qzString::IString name = text("keep");
+        qzCacheData::qzCacheDataType type = qzCacheData::kFloatArray;
+        auto interpolation = qzCacheChannel::kStepNext;
+        auto sampling = qzCacheChannel::kIrregular;
+        int time = 4242;
+        double value = 1.0;
+        const bool refused[] = {
+            accessor->channelName(bad, name), accessor->channelInterpretation(bad, name),
+            accessor->channelDataType(bad, type), accessor->channelInterpolation(bad, interpolation),
+            accessor->setChannelInterpolation(bad, interpolation), accessor->channelSamplingType(bad, sampling),
+            accessor->setChannelSamplingType(bad, sampling), accessor->getChannelStartTime(bad, time),
+            accessor->getChannelEndTime(bad, time), accessor->setChannelStartTime(bad, -7),
+            accessor->setChannelEndTime(bad, -7), accessor->setChannelSamplingRate(bad, 7),
+            accessor->isArrayData(bad), accessor->isChannelSamplingRegular(bad),
+            accessor->addArrayData(bad, 0, &value, 1), accessor->addData(bad, 0, 1.0),
+            accessor->allocateDataForChannel(bad, 4) != nullptr, accessor->channelSamplingRate(bad, time)};
+        for (std::size_t i = 0; i < sizeof refused; ++i) EXPECT_FALSE(refused[i]) << "call " << i << " at " << bad;
+        accessor->getDescriptionInfo(bad, name);
+        EXPECT_EQ(name.utf8(), "keep");
+    }
+    EXPECT_FALSE(accessor->addArrayData(0, 0, nullptr, 4));
+    // The one channel kept its fields and record.
+    EXPECT_EQ(range(*accessor, 0), std::make_pair(0, -1));
+    EXPECT_EQ(accessor->getDataCount(0), 0u);
+}
+
+TEST(AccessorRegistry, TheCacheRangeSpansEveryChannel) {
+    using Range = std::pair<int, int>;
+    // {0, -1} is an empty channel; it takes part.
+    const std::vector<Range> cases[] = {{{750, 1000}, {500, 900}, {500, 1000}},
+                                        {{-900, -100}, {-900, -100}},
+                                        {{500, 1000}, {0, -1}, {0, 1000}}};  // the channels, then the span
+    for (const std::vector<Range>& ranges : cases) {
+        AccessorRef accessor;
+        for (unsigned int i = 0; i + 1 < ranges.size(); ++i) {
+            add(*accessor, std::to_string(i).c_str());
+            accessor->setChannelStartTime(i, ranges[i].first);
+            accessor->setChannelEndTime(i, ranges[i].second);
+        }
+        Range got;
+        EXPECT_TRUE(accessor->getStartEndTime(got.first, got.second));
+        EXPECT_EQ(got, ranges.back());
+    }
+}
+
+TEST(AccessorRegistry, CopyChannelsCarriesDefinitionsAndLinesAndStopsAtADuplicate) {
+    AccessorRef source;
+    add(*source, "points", qzCacheData::kFloatVectorArray);
+    add(*source, "ids", qzCacheData::kInt32Array);
+    source->setMemoryCache(true);
+    float points[3] = {1, 2, 3};
+    for (int t : {-250, 0, 250, 500, 750}) source->addArrayData(0, t, points, 1);
+    for (int t : {0, 40, 100}) source->addArrayData(1, t, points, 1);
+    qzCacheChannel::qzCacheInterpolation spline = qzCacheChannel::kCatmullRom;
+    ASSERT_TRUE(source->setChannelInterpolation(0, spline));
+    source->addDescriptionInfo(text("first line"));
+    source->addDescriptionInfo(text("second \xC3\xA9"));
+
+    AccessorRef destination;
+    EXPECT_TRUE(source->copyChannels(*destination));
+    ASSERT_EQ(destination->numChannels(), 2u);
+    qzCacheData::qzCacheDataType type = qzCacheData::kUnknownData;
+    EXPECT_TRUE(destination->channelDataType(1, type) && type == qzCacheData::kInt32Array);
+    EXPECT_EQ(range(*destination, 0), std::make_pair(-250, 750));
+    int rate = 0;
+    EXPECT_TRUE(destination->channelSamplingRate(0, rate) && rate == 250);
+    // The interpolation is the type's default, not the source's.
+    qzCacheChannel::qzCacheInterpolation interpolation = qzCacheChannel::kNoInterpolation;
+    EXPECT_TRUE(destination->channelInterpolation(0, interpolation) && interpolation == qzCacheChannel::kLinear);
+    EXPECT_EQ(destination->getDataCount(1), 3u);
+    EXPECT_EQ(range(*destination, 1), std::make_pair(0, 100));
+    qzString::IString line;
+    destination->getDescriptionInfo(1, line);
+    EXPECT_EQ(line.utf8(), "second \xC3\xA9");
+    EXPECT_EQ(destination->descriptionInfoCount(), 2u);
+
+    AccessorRef clash;
+    add(*clash, "ids", qzCacheData::kDouble);
+    EXPECT_FALSE(source->copyChannels(*clash));
+    EXPECT_EQ(clash->numChannels(), 2u);  // "points" came before the duplicate
+    EXPECT_TRUE(clash->channelDataType(0, type) && type == qzCacheData::kDouble);
+    EXPECT_EQ(clash->descriptionInfoCount(), 0u);
+}
+
+TEST(AccessorRegistry, AllocatedBlocksHoldTheirElements) {
+    AccessorRef accessor;
+    for (auto type : {qzCacheData::kDoubleArray, qzCacheData::kDoubleVectorArray, qzCacheData::kInt32Array,
+                      qzCacheData::kFloatArray, qzCacheData::kFloatVectorArray, qzCacheData::kDouble,
+                      qzCacheData::kUnknownData}) {
+        const unsigned int index = add(*accessor, std::to_string(type).c_str(), type);
+        void* block = accessor->allocateDataForChannel(index, 7);
+        EXPECT_EQ(block == nullptr, qzCacheData::elementSize(type) == 0) << type;
+        // Writing the whole block: the address sanitizer catches one that is too small.
+        std::memset(block, 0x5A, block ? 7 * qzCacheData::elementSize(type) : 0);
+        std::free(block);
+        std::free(accessor->allocateDataForChannel(index, 0));
+    }
+}
+
+namespace {
+
+// An accessor writing "points" (2 double vectors) and "weights" (1 float) through the fake.
+struct WriteSetup {
+    qztest::TempDir dir;
+    qztest::FakeDisk disk;
+    CallLog log;
+    AccessorRef accessor;
+    RecordingFileIO* writer = new RecordingFileIO(qzCacheFileIO::kWrite, disk, log);
+
+    explicit WriteSetup(qzCacheFileAccessor::qzCacheFileDistribution distribution) {
+        accessor->setStorageLocation(text(dir.path()));
+        accessor->setBaseFileName(text("shot"));
+        accessor->setDistribution(distribution);
+        accessor->setFileAccessor(writer);
+        add(*accessor, "points", qzCacheData::kDoubleVectorArray);
+        add(*accessor, "weights", qzCacheData::kFloatArray);
+        if (distribution == qzCacheFileAccessor::kOneFile) {
+            writer->open(accessor->constructDataFilePathForOneFile());
+            log.clear();
+        }
+    }
+    std::string frame(const std::string& name) const { return dir.path() + "shot" + name + ".kc"; }
+    // Whether both arrays were taken.
+    bool writeTime(int t) {
+        std::vector<double> p = {1.0 * t, 2.0, 3.0, 4.0, 5.0, 6.0};
+        std::vector<float> w = {0.5f * static_cast<float>(t)};
+        accessor->beginWriteAtTime(t);
+        const bool points = accessor->addArrayData(0, t, p.data(), 2);
+        const bool weights = accessor->addArrayData(1, t, w.data(), 1);
+        accessor->endWriteAtTime();
+        return points && weights;
+    }
+};
+
+}  // namespace
+
+TEST(WriteSequence, EachLayoutMakesTheDocumentedCalls) {
+    for (auto distribution : {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
+        WriteSetup s(distribution);
+        const bool perFrame = distribution == qzCacheFileAccessor::kOneFilePerFrame;
+        EXPECT_TRUE(s.writeTime(0));
+        EXPECT_TRUE(s.writeTime(375));
+        CallLog expected;
+        for (const char* time : {"0", "375"}) {
+            const std::string name = time == std::string("0") ? "Frame0" : "Frame1Tick125";
+            if (perFrame) {
+                expected.insert(expected.end(), {"open(" + s.frame(name) + ")",
+                                                 std::string("writeHeader(0.1,") + time + "," + time + ")"});
+            }
+            expected.insert(expected.end(), {"isValid", "beginWriteChunk"});
+            if (!perFrame) expected.push_back(std::string("writeTime(") + time + ")");
+            expected.insert(expected.end(), {"isValid", "writeChannelName(points)", "write DVCA(2)", "isValid",
+                                             "writeChannelName(weights)", "write FBCA(1)", "isValid",
+                                             "endWriteChunk"});
+            if (perFrame) expected.push_back("close");
+        }
+        EXPECT_EQ(s.log, expected) << "per frame " << perFrame;
+        const qztest::FakeFile& file =
+            s.disk.at(perFrame ? s.frame("Frame1Tick125") : s.accessor->constructDataFilePathForOneFile().utf8());
+        ASSERT_FALSE(file.chunks.empty());
+        const qztest::FakeChunk& last = file.chunks.back();
+        EXPECT_EQ(last.hasTime, !perFrame);
+        EXPECT_EQ(last.time, perFrame ? 0 : 375);
+        ASSERT_EQ(last.records.size(), 2u);
+        double first = 0.0;
+        std::memcpy(&first, last.records[0].bytes.data(), sizeof first);
+        EXPECT_EQ(first, 375.0);
+    }
+}
+
+TEST(WriteSequence, WhatCannotBeWrittenIsNeverOpenedNorKept) {
+    // A frame file that cannot be named (no frame length) is never opened.
+    WriteSetup unnamed(qzCacheFileAccessor::kOneFilePerFrame);
+    unnamed.accessor->setTimePerFrame(0);
+    EXPECT_FALSE(unnamed.writeTime(250));
+    EXPECT_EQ(qztest::callCount(unnamed.log, "open("), 0);
+    EXPECT_TRUE(unnamed.disk.empty());
+    // Channels without arrays write nothing and keep nothing of the caller's buffer.
+    for (bool memory : {false, true}) {
+        WriteSetup s(qzCacheFileAccessor::kOneFile);
+        s.accessor->setMemoryCache(memory);
+        const unsigned int scalar = add(*s.accessor, "scalar", qzCacheData::kDouble);
+        const unsigned int unknown = add(*s.accessor, "other", qzCacheData::kUnknownData);
+        std::vector<double> values = {1.0, 2.0};
+        s.accessor->beginWriteAtTime(0);
+        EXPECT_FALSE(s.accessor->addArrayData(scalar, 0, values.data(), 2));
+        EXPECT_FALSE(s.accessor->addArrayData(unknown, 0, values.data(), 2));
+        s.accessor->endWriteAtTime();
+        EXPECT_EQ(qztest::callCount(s.log, "writeChannelName") + qztest::callCount(s.log, "write "), 0);
+        s.accessor->setMemoryCache(true);
+        EXPECT_FALSE(s.accessor->hasDataAtTime(scalar, 0));
+        EXPECT_FALSE(s.accessor->hasDataAtTime(unknown, 0));
+    }
+}
+
+TEST(WriteMemory, WithoutDataFilesOnlyTheMemoryCacheKeepsSamples) {
+    AccessorRef accessor;
+    const unsigned int points = add(*accessor, "points", qzCacheData::kFloatVectorArray);
+    const unsigned int number = add(*accessor, "number", qzCacheData::kDouble);
+    std::vector<float> values = {1.f, 2.f, 3.f, 4.f, 5.f, 6.f};
+    // Without the memory cache only the time is recorded.
+    EXPECT_TRUE(accessor->addArrayData(points, 500, values.data(), 2));
+    EXPECT_FALSE(accessor->addData(number, 10, 2.5));
+    EXPECT_EQ(accessor->getDataCount(points), 1u);
+    EXPECT_EQ(accessor->getDataCount(number), 0u);
+    accessor->setMemoryCache(true);
+    EXPECT_FALSE(accessor->hasDataAtTime(points, 500));
+
+    EXPECT_TRUE(accessor->addArrayData(points, 250, values.data(), 2));
+    values.assign(6, 0.f);  // the channel holds its own copy, and lends it
+    void* data = nullptr;
+    unsigned int length = 0;
+    ASSERT_TRUE(accessor->getArrayDataAtTime(points, 250, 0, data, length) && length == 2);
+    EXPECT_EQ(static_cast<float*>(data)[5], 6.f);
+    // A second sample at the same time replaces the first and leaves the record alone.
+    std::vector<float> other = {9.f, 9.f, 9.f};
+    EXPECT_TRUE(accessor->addArrayData(points, 250, other.data(), 1));
+    ASSERT_TRUE(accessor->getArrayDataAtTime(points, 250, 0, data, length) && length == 1);
+    EXPECT_EQ(static_cast<float*>(data)[0], 9.f);
+    EXPECT_EQ(accessor->getDataCount(points), 2u);
+
+    EXPECT_TRUE(accessor->addData(number, 10, 2.5));
+    double value = 0.0;
+    EXPECT_TRUE(accessor->getDataAtTime(number, 10, value) && value == 2.5);
+    EXPECT_FALSE(accessor->getDataAtTime(number, 11, value));
+    accessor->setMemoryCache(false);
+    EXPECT_FALSE(accessor->getDataAtTime(number, 10, value));
+}
+
+TEST(WriteMemory, ASampleMemoryCannotHoldIsReportedLost) {
+    // A pure memory cache holds samples at 0, 10 and 20 (a grid); 25 turns the record into a
+    // list. Each allocation of that last store fails in turn: the call reports false, and the
+    // sample is neither in memory nor in the record; what was stored before stays.
+    for (int allowed = 0;; ++allowed) {
+        ASSERT_LT(allowed, 50) << "the store never completed";
+        AccessorRef accessor;
+        accessor->setMemoryCache(true);
+        const unsigned int points = add(*accessor, "points", qzCacheData::kFloatVectorArray);
+        const unsigned int numbers = add(*accessor, "numbers", qzCacheData::kDouble);
+        std::vector<float> values(6, 1.f);
+        for (int t : {0, 10, 20}) {
+            ASSERT_TRUE(accessor->addArrayData(points, t, values.data(), 2));
+            ASSERT_TRUE(accessor->addData(numbers, t, 1.0));
+        }
+        bool added[2] = {false, false};
+        bool failed[2] = {false, false};
+        for (unsigned int channel : {points, numbers}) {
+            const qztest::FailingAllocation failure(allowed);
+            added[channel] = channel == points ? accessor->addArrayData(points, 25, values.data(), 2)
+                                               : accessor->addData(numbers, 25, 2.0);
+            failed[channel] = failure.happened();
+        }
+        for (unsigned int channel : {points, numbers}) {
+            SCOPED_TRACE("allocation " + std::to_string(allowed) + ", channel " + std::to_string(channel));
+            EXPECT_EQ(added[channel], !failed[channel]);
+            EXPECT_EQ(accessor->hasDataAtTime(channel, 25), !failed[channel]);
+            EXPECT_EQ(accessor->getDataCount(channel), failed[channel] ? 3u : 4u);
+            EXPECT_EQ(accessor->isChannelSamplingRegular(channel), failed[channel]);
+            EXPECT_TRUE(accessor->hasDataAtTime(channel, 20));
+        }
+        if (!failed[0] && !failed[1]) break;
+    }
+    // With data files behind it, the refused sample is not written either.
+    WriteSetup s(qzCacheFileAccessor::kOneFilePerFrame);
+    s.accessor->setMemoryCache(true);
+    s.accessor->beginWriteAtTime(0);
+    const std::size_t calls = s.log.size();
+    std::vector<double> p(6, 1.0);
+    {
+        const qztest::FailingAllocation failure(0);
+        EXPECT_FALSE(s.accessor->addArrayData(0, 0, p.data(), 2));
+    }
+    EXPECT_EQ(s.log.size(), calls);
+    s.accessor->endWriteAtTime();
+    EXPECT_TRUE(s.disk.at(s.frame("Frame0")).chunks.at(0).records.empty());
+}
+
+TEST(CopyChannel, CopiesOneSampleBetweenCaches) {
+    AccessorRef source;
+    AccessorRef destination;
+    source->setMemoryCache(true);
+    destination->setMemoryCache(true);
+    const unsigned int from = add(*source, "p", qzCacheData::kDoubleArray);
+    const unsigned int to = add(*destination, "q", qzCacheData::kDoubleArray);
+    const unsigned int ints = add(*destination, "i", qzCacheData::kInt32Array);
+    std::vector<double> zero = {0.0, 0.0, 0.0};
+    std::vector<double> ten = {10.0, 20.0, 30.0};
+    source->addArrayData(from, 0, zero.data(), 3);
+    source->addArrayData(from, 250, ten.data(), 3);
+
+    EXPECT_FALSE(qzCacheFileAccessor::copyChannelData(*source, from, *destination, ints, 250, false));
+    EXPECT_FALSE(qzCacheFileAccessor::copyChannelData(*source, text("p"), *destination, text("missing"), 250, false));
+    ASSERT_TRUE(qzCacheFileAccessor::copyChannelData(*source, text("p"), *destination, text("q"), 250, false));
+    void* data = nullptr;
+    unsigned int length = 0;
+    // The source lent its own buffer for the copy; it is still intact.
+    for (qzCacheFileAccessor* cache : {destination.get(), source.get()}) {
+        ASSERT_TRUE(cache->getArrayDataAtTime(0, 250, 3, data, length) && length == 3);
+        EXPECT_EQ(std::memcmp(data, ten.data(), 3 * sizeof(double)), 0);
+    }
+    // Between stored times only the fall-back finds a count; the data are interpolated.
+    EXPECT_FALSE(qzCacheFileAccessor::copyChannelData(*source, from, *destination, to, 100, false));
+    ASSERT_TRUE(qzCacheFileAccessor::copyChannelData(*source, from, *destination, to, 100, true));
+    ASSERT_TRUE(destination->getArrayDataAtTime(to, 100, 3, data, length));
+    EXPECT_DOUBLE_EQ(static_cast<double*>(data)[2], 12.0);
+    // Nothing before the first time: no count to take.
+    EXPECT_FALSE(qzCacheFileAccessor::copyChannelData(*source, from, *destination, to, -10, true));
+}
+
+TEST(EndFileWrite, ReportsLostArraysAndStillDescribes) {
+    WriteSetup s(qzCacheFileAccessor::kOneFilePerFrame);
+    const std::string description = s.dir.file("shot.xml");
+    EXPECT_TRUE(s.writeTime(0));
+    EXPECT_TRUE(s.accessor->endFileWrite());
+    s.writer->failWrites = true;
+    EXPECT_FALSE(s.writeTime(250));
+    std::filesystem::remove(qztest::fsPath(description));
+    EXPECT_FALSE(s.accessor->endFileWrite());
+    EXPECT_TRUE(qztest::fileExists(description));
+    EXPECT_FALSE(s.accessor->endFileWrite());  // stays reported until a new writer
+    s.accessor->setFileAccessor(new RecordingFileIO(qzCacheFileIO::kWrite, s.disk, s.log));
+    delete s.writer;
+    EXPECT_TRUE(s.accessor->endFileWrite());
+
+    // A one-file writer that was never opened loses every array.
+    WriteSetup unopened(qzCacheFileAccessor::kOneFile);
+    unopened.writer->close();
+    EXPECT_FALSE(unopened.writeTime(0));
+    EXPECT_FALSE(unopened.accessor->endFileWrite());
+
+    // A cache without data files writes no description, and its memory cache is off after.
+    AccessorRef memory;
+    memory->setStorageLocation(text(s.dir.path()));
+    memory->setBaseFileName(text("mem"));
+    memory->setMemoryCache(true);
+    double value = 1.0;
+    memory->addArrayData(add(*memory, "c", qzCacheData::kDoubleArray), 0, &value, 1);
+    EXPECT_FALSE(memory->endFileWrite() || qztest::fileExists(s.dir.file("mem.xml")) || memory->hasDataAtTime(0, 0));
+}
