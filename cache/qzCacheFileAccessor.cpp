@@ -99,6 +99,8 @@ void qzCacheFileAccessor::setFileAccessor(qzCacheFileIO* fileIO) {
     // A newly installed object starts a new write: earlier failures belonged to the old one,
     // and so did the time groups of its file and the name of a live write.
     m_private->writeFailed = false;
+    m_private->hasLastGroupTime = false;
+    m_private->timeRefused = false;
     m_private->live.timeGroups = 0;
     m_private->live.name = qzString::IString();
 }

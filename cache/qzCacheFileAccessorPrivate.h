@@ -44,6 +44,11 @@ bool qzWrittenTimeGroups(const qzCacheFileAccessor& accessor, std::uint64_t& gro
 struct qzCacheFileAccessorPrivate {
     // A data write failed since the cache was last opened for writing.
     bool writeFailed = false;
+    // The one data file's latest time group. Its reader finds times only while they increase,
+    // so a time not after that group is refused: written, it could never be read back.
+    bool hasLastGroupTime = false;
+    int lastGroupTime = 0;
+    bool timeRefused = false;
 
     // Live writing (qzCacheFileAccessorWriting.cpp): after a time ends, the description is
     // replaced, naming every time completed so far, at most once per interval.

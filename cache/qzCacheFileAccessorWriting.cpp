@@ -29,6 +29,9 @@ bool qzWriterFailed(qzCacheFileIO* writer) {
 void qzCacheFileAccessor::beginWriteAtTime(int time) {
     qzCacheFileIO* writer = m_fileAccessor;
     if (!writer) return;
+    m_private->timeRefused = m_distribution == kOneFile && m_private->hasLastGroupTime &&
+                             time <= m_private->lastGroupTime;
+    if (m_private->timeRefused) return;
     if (m_distribution == kOneFilePerFrame) {
         // An empty path (no positive frame length) names no file: nothing is opened.
         const qzString::IString path = constructDataFilePathForOneFilePerFrame(time);
@@ -39,7 +42,11 @@ void qzCacheFileAccessor::beginWriteAtTime(int time) {
     }
     if (writer->isValid()) {
         writer->beginWriteChunk();
-        if (m_distribution == kOneFile && !writer->writeTime(time)) m_private->writeFailed = true;
+        if (m_distribution == kOneFile) {
+            if (!writer->writeTime(time)) m_private->writeFailed = true;
+            m_private->hasLastGroupTime = true;
+            m_private->lastGroupTime = time;
+        }
     }
 }
 
@@ -54,8 +61,9 @@ bool qzCacheFileAccessor::addArrayData(unsigned int channel, int time, void* dat
     if (channel >= m_channels.size()) return false;
     if (!data && length > 0) return false;
     qzCacheChannel* target = m_channels[channel];
-    // A time the sampling record cannot hold would be stored but never found again.
-    if (!target->canAddTime(time)) return false;
+    // A time the sampling record cannot hold, or one the data file can no longer take, would
+    // be stored but never found again.
+    if (!target->canAddTime(time) || m_private->timeRefused) return false;
     // A sample that memory or the record cannot take is not written either: the caller
     // learns that it is lost, and may add it again without leaving a second record in the
     // file. A type without an element size is refused here too (no copy, no pointer kept).
@@ -88,6 +96,10 @@ bool qzCacheFileAccessor::writeArrayDataToFile(unsigned int channel, int, void* 
 
 void qzCacheFileAccessor::endWriteAtTime() {
     qzCacheFileIO* writer = m_fileAccessor;
+    if (m_private->timeRefused) {
+        m_private->timeRefused = false;
+        return;
+    }
     if (!writer || !writer->isValid()) return;
     writer->endWriteChunk();
     // Each time reaches the operating system when it ends: a crash of the host loses at most

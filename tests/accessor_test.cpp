@@ -267,6 +267,20 @@ TEST(WriteSequence, WhatCannotBeWrittenIsNeverOpenedNorKept) {
     EXPECT_FALSE(unnamed.writeTime(250));
     EXPECT_EQ(qztest::callCount(unnamed.log, "open("), 0);
     EXPECT_TRUE(unnamed.disk.empty());
+    // A one-file cache's reader finds times only while they increase: a time not after the
+    // last one written is refused whole. Frame files take any order.
+    for (auto distribution : {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
+        WriteSetup s(distribution);
+        const bool oneFile = distribution == qzCacheFileAccessor::kOneFile;
+        EXPECT_TRUE(s.writeTime(500));
+        EXPECT_NE(s.writeTime(500), oneFile);
+        EXPECT_NE(s.writeTime(-250), oneFile);
+        EXPECT_TRUE(s.writeTime(750));
+        EXPECT_EQ(qztest::callCount(s.log, "beginWriteChunk"), oneFile ? 2 : 4);
+        std::vector<int> times;
+        ASSERT_TRUE(s.accessor->getDataTimes(0, times));
+        EXPECT_EQ(times, (oneFile ? std::vector<int>{500, 750} : std::vector<int>{-250, 500, 750}));
+    }
     // Channels without arrays write nothing and keep nothing of the caller's buffer.
     for (bool memory : {false, true}) {
         WriteSetup s(qzCacheFileAccessor::kOneFile);
