@@ -24,16 +24,16 @@ bool secondsToTicks(float seconds, double ticksPerSecond, int& ticks) {
     return true;
 }
 
-class MddWriter final : public qzPointFiles::FrameWriter {
+class MddWriter {
 public:
     MddWriter(qzMddIO& mdd, double framesPerSecond) : m_mdd(mdd), m_framesPerSecond(framesPerSecond) {}
-    bool begin(const qzPointFiles::ChannelPlan& plan) override {
+    bool begin(const qzPointFiles::ChannelPlan& plan) {
         m_ticksPerSecond = double(plan.ticksPerFrame) * m_framesPerSecond;
         return std::isfinite(m_ticksPerSecond) && m_mdd.writeHeader(plan.frameCount, plan.pointCount);
     }
     // Refuses a time that single precision cannot tell from the one before, so that no file
     // is written that would read back with two frames at one time.
-    bool frame(int index, int time, const float* xyz) override {
+    bool frame(int index, int time, const float* xyz) {
         const float seconds = static_cast<float>(double(time) / m_ticksPerSecond);
         if (!std::isfinite(seconds) || (index > 0 && !(seconds > m_previous))) return false;
         m_previous = seconds;
@@ -47,13 +47,13 @@ private:
     float m_previous = 0.0f;
 };
 
-class MddReader final : public qzPointFiles::FrameReader {
+class MddReader {
 public:
     MddReader(qzMddIO& mdd, double framesPerSecond) : m_mdd(mdd), m_framesPerSecond(framesPerSecond) {}
-    int pointCount() const override { return m_mdd.numPoints(); }
-    int frameCount() const override { return m_mdd.numFrames(); }
-    int framesHeld() const override { return m_mdd.framesHeld(); }
-    bool frameTimes(int first, int count, int ticksPerFrame, int* times) override {
+    int pointCount() const { return m_mdd.numPoints(); }
+    int frameCount() const { return m_mdd.numFrames(); }
+    int framesHeld() const { return m_mdd.framesHeld(); }
+    bool frameTimes(int first, int count, int ticksPerFrame, int* times) {
         m_seconds.resize(std::size_t(count));
         if (!m_mdd.readTimes(first, count, m_seconds.data())) return false;
         const double ticksPerSecond = double(ticksPerFrame) * m_framesPerSecond;
@@ -62,7 +62,7 @@ public:
         }
         return true;
     }
-    bool readFrame(int index, float* xyz) override {
+    bool readFrame(int index, float* xyz) {
         unsigned int points = static_cast<unsigned int>(m_mdd.numPoints());
         return m_mdd.readFrame(index, xyz, points);
     }
@@ -102,8 +102,9 @@ bool qzCacheFileInterface::convertToMdd(const char* mddFile, const char* storage
     qzMddIO mdd;
     if (!mdd.open(mddFile, true)) return false;
     MddWriter writer(mdd, framesPerSecond);
+    qzPointFiles::FrameWriter frames = qzPointFiles::writerOf(writer);
     const bool written =
-        qzPointFiles::exportChannel(storageLocation, baseFileName, channel, step, writer);
+        qzPointFiles::exportChannel(storageLocation, baseFileName, channel, step, frames);
     mdd.close();
     return written;
 }
@@ -131,6 +132,7 @@ bool qzCacheFileInterface::convertFromMdd(const char* mddFile, const char* stora
     qzMddIO mdd;
     if (!mdd.open(mddFile, false)) return false;
     MddReader reader(mdd, framesPerSecond);
-    return qzPointFiles::importFrames(reader, mddFile, storageLocation, baseFileName, format,
+    qzPointFiles::FrameReader frames = qzPointFiles::readerOf(reader);
+    return qzPointFiles::importFrames(frames, mddFile, storageLocation, baseFileName, format,
                                       cacheFormat, ticksPerFrame);
 }

@@ -8,30 +8,30 @@
 namespace {
 
 // A PC2 file spaces its samples evenly: the first frame and the frames between samples.
-class Pc2Writer final : public qzPointFiles::FrameWriter {
+class Pc2Writer {
 public:
     explicit Pc2Writer(qzPointCache2IO& pc2) : m_pc2(pc2) {}
-    bool begin(const qzPointFiles::ChannelPlan& plan) override {
+    bool begin(const qzPointFiles::ChannelPlan& plan) {
         const float ticksPerFrame = static_cast<float>(plan.ticksPerFrame);
         return m_pc2.writeHeader(plan.pointCount, plan.frameCount,
                                  static_cast<float>(plan.start) / ticksPerFrame,
                                  static_cast<float>(plan.step) / ticksPerFrame);
     }
-    bool frame(int index, int, const float* xyz) override { return m_pc2.writeSample(index, xyz); }
+    bool frame(int index, int, const float* xyz) { return m_pc2.writeSample(index, xyz); }
 
 private:
     qzPointCache2IO& m_pc2;
 };
 
-class Pc2Reader final : public qzPointFiles::FrameReader {
+class Pc2Reader {
 public:
     explicit Pc2Reader(qzPointCache2IO& pc2) : m_pc2(pc2) {}
-    int pointCount() const override { return m_pc2.numPoints(); }
-    int frameCount() const override { return m_pc2.numSamples(); }
-    int framesHeld() const override { return m_pc2.samplesHeld(); }
+    int pointCount() const { return m_pc2.numPoints(); }
+    int frameCount() const { return m_pc2.numSamples(); }
+    int framesHeld() const { return m_pc2.samplesHeld(); }
     // Sample i lies at frame startFrame + i * sampleRate, computed in single precision and
     // truncated toward zero to ticks.
-    bool frameTimes(int first, int count, int ticksPerFrame, int* times) override {
+    bool frameTimes(int first, int count, int ticksPerFrame, int* times) {
         for (int k = 0; k < count; ++k) {
             const float frame =
                 static_cast<float>(first + k) * m_pc2.sampleRate() + m_pc2.startFrame();
@@ -42,7 +42,7 @@ public:
         }
         return true;
     }
-    bool readFrame(int index, float* xyz) override {
+    bool readFrame(int index, float* xyz) {
         unsigned int points = static_cast<unsigned int>(m_pc2.numPoints());
         return m_pc2.readSample(index, xyz, points);
     }
@@ -60,8 +60,9 @@ bool qzCacheFileInterface::convertToPc2(const char* pc2File, const char* storage
     qzPointCache2IO pc2;
     if (!pc2.open(pc2File, true)) return false;
     Pc2Writer writer(pc2);
+    qzPointFiles::FrameWriter frames = qzPointFiles::writerOf(writer);
     const bool written =
-        qzPointFiles::exportChannel(storageLocation, baseFileName, channel, step, writer);
+        qzPointFiles::exportChannel(storageLocation, baseFileName, channel, step, frames);
     pc2.close();
     return written;
 }
@@ -87,6 +88,7 @@ bool qzCacheFileInterface::convertFromPc2(const char* pc2File, const char* stora
     qzPointCache2IO pc2;
     if (!pc2.open(pc2File, false)) return false;
     Pc2Reader reader(pc2);
-    return qzPointFiles::importFrames(reader, pc2File, storageLocation, baseFileName, format,
+    qzPointFiles::FrameReader frames = qzPointFiles::readerOf(reader);
+    return qzPointFiles::importFrames(frames, pc2File, storageLocation, baseFileName, format,
                                       cacheFormat, ticksPerFrame);
 }

@@ -4,6 +4,8 @@
 // Internal.
 #pragma once
 
+#include <functional>
+
 #include "qzCacheData.h"
 #include "qzCacheFileInterface.h"
 
@@ -23,13 +25,13 @@ struct ChannelPlan {
     int ticksPerFrame = 0;  // of the cache, above 0
 };
 
-class FrameWriter {
-public:
-    virtual ~FrameWriter() = default;
+// The converters' two sides are sets of functions rather than classes with virtual members:
+// mingw's compiler marks the type information of such classes for export from the DLL.
+struct FrameWriter {
     // Writes the header; false refuses the plan.
-    virtual bool begin(const ChannelPlan& plan) = 0;
+    std::function<bool(const ChannelPlan& plan)> begin;
     // Frame `index` (0, 1, ... in order) at `time` ticks: plan.pointCount x, y, z floats.
-    virtual bool frame(int index, int time, const float* xyz) = 0;
+    std::function<bool(int index, int time, const float* xyz)> frame;
 };
 
 // Reads `channel` of the cache at the plan's times (its stored times when regular; every
@@ -39,18 +41,33 @@ public:
 bool exportChannel(const char* storageLocation, const char* baseFileName, unsigned int channel,
                    int step, FrameWriter& writer);
 
-class FrameReader {
-public:
-    virtual ~FrameReader() = default;
-    virtual int pointCount() const = 0;
-    virtual int frameCount() const = 0;  // as the header claims
-    virtual int framesHeld() const = 0;  // of those, the ones whose bytes the file holds
+struct FrameReader {
+    std::function<int()> pointCount;
+    std::function<int()> frameCount;  // as the header claims
+    std::function<int()> framesHeld;  // of those, the ones whose bytes the file holds
     // The times in ticks of frames first .. first + count - 1; false when one is no time
     // (not finite, beyond the tick range) or cannot be read.
-    virtual bool frameTimes(int first, int count, int ticksPerFrame, int* times) = 0;
+    std::function<bool(int first, int count, int ticksPerFrame, int* times)> frameTimes;
     // pointCount() x, y, z floats.
-    virtual bool readFrame(int index, float* xyz) = 0;
+    std::function<bool(int index, float* xyz)> readFrame;
 };
+
+// The functions of a writer or reader object `side`, which must outlive them.
+template <class Side>
+FrameWriter writerOf(Side& side) {
+    return {[&side](const ChannelPlan& plan) { return side.begin(plan); },
+            [&side](int index, int time, const float* xyz) { return side.frame(index, time, xyz); }};
+}
+template <class Side>
+FrameReader readerOf(Side& side) {
+    return {[&side] { return side.pointCount(); },
+            [&side] { return side.frameCount(); },
+            [&side] { return side.framesHeld(); },
+            [&side](int first, int count, int ticksPerFrame, int* times) {
+                return side.frameTimes(first, count, ticksPerFrame, times);
+            },
+            [&side](int index, float* xyz) { return side.readFrame(index, xyz); }};
+}
 
 // Writes a new cache with one kDoubleVectorArray channel, named after `pointFile` and
 // interpreted as "Points", from the frames `reader` holds. Refused before anything is written
