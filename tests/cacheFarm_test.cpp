@@ -98,12 +98,15 @@ protected:
     TempDir m_dir;
 };
 
-// Output layout and format.
-class Stitch : public Farm, public ::testing::WithParamInterface<std::tuple<Layout, const char*>> {
+// Over each layout and format: of the output stitched, of the cache rebuilt.
+class FarmOf : public Farm, public ::testing::WithParamInterface<std::tuple<Layout, const char*>> {
 protected:
     Layout layout() const { return std::get<0>(GetParam()); }
     const char* format() const { return std::get<1>(GetParam()); }
+};
 
+class Stitch : public FarmOf {
+protected:
     // Three ranges of one bake, each of another layout or format, given out of order.
     void writeRanges() {
         write(cacheAt("in/a", kOneFile, "kcc", frames(1, 4)));
@@ -229,10 +232,8 @@ TEST_F(Farm, InputsThatDoNotMatchAreRefusedBeforeAnythingIsWritten) {
 
 namespace {
 
-class Rebuild : public Farm, public ::testing::WithParamInterface<std::tuple<Layout, const char*>> {
+class Rebuild : public FarmOf {
 protected:
-    Layout layout() const { return std::get<0>(GetParam()); }
-    const char* format() const { return std::get<1>(GetParam()); }
     std::string dataFile(int time) const {
         const std::string extension = std::string(".") + (std::string(format()) == "kcx" ? "kcx" : "kc");
         if (layout() == kOneFile) return path("shot" + extension);
