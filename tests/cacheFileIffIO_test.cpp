@@ -386,6 +386,23 @@ TEST_P(IffIO, ChannelSearchesAgainAnswerAsTheFirstScan) {
     }
 }
 
+// A wanted name with a lone surrogate is not the stored name whose UTF-8 form it shares (the
+// surrogate's replacement character): it would read another channel's data.
+TEST_P(IffIO, ANameWithALoneSurrogateFindsNoOtherName) {
+    const IString replaced = qztest::text("a\xEF\xBF\xBD");
+    IString lone("ab", 0);
+    lone[1] = u'\xDC00';
+    const int one = 1;
+    writeOneRecord([&](qzCacheFileIffIO& io) {
+        EXPECT_TRUE(io.writeInt32Array(&one, 1) && io.writeChannelName(replaced) && io.writeInt32Array(&one, 1));
+    });
+    for (const bool wantLone : {true, false}) {
+        TestIO in(qzCacheFileIO::kRead, str(""));
+        ASSERT_EQ(openAt(in), 1u);
+        EXPECT_EQ(in.findChannelName(wantLone ? lone : replaced), !wantLone);
+    }
+}
+
 // A file written through the container directly, for records the class never writes: a header
 // whose time fields have the given widths, with `timeGroup` before it or after it.
 Bytes rawFile(const std::string& file, unsigned startBytes, unsigned endBytes, bool groupFirst,
