@@ -209,6 +209,19 @@ TEST_P(PointConversion, UnsuitableChannelsAndArgumentsAreRefused) {
     EXPECT_TRUE(std::filesystem::is_empty(fsPath(empty.path())));
 }
 
+// A sample that does not read (its array's tag damaged) fails the conversion rather than going
+// out as whatever the buffer held.
+TEST_P(PointConversion, ASampleThatDoesNotReadFailsTheConversion) {
+    writeTestCache({dir.path(), "shot", kPerFrame, "kcc", 250, {{"points", qzCacheData::kFloatVectorArray, 2}},
+                    regularTimes(250, 1250, 250)});
+    const std::string frame = dir.file("shotFrame3.kc");
+    Bytes bytes = readFileBytes(frame);
+    const char* tag = "FVCA";
+    *std::search(bytes.begin(), bytes.end(), tag, tag + 4) ^= 1;
+    writeFileBytes(frame, bytes);
+    EXPECT_FALSE(to(file("x"), "shot", 0, 0));
+}
+
 // A file cut short keeps the frames it holds: they are converted and described, and the
 // conversion reports false. Files that cannot back their header, and times no cache can hold,
 // are refused before anything is written.
