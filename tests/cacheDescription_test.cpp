@@ -260,7 +260,8 @@ TEST_F(CacheDescriptionTest, AcceptedDocumentsReadAsMeant) {
         int start;
         int end;
     } ranges[] = {{"-250-500", -250, 500}, {"-10--5", -10, -5}, {" 7- 9", 7, 9}, {"abc", 11, 22},
-                  {"7-x", 7, 22},          {"7", 7, 22},        {"3-4junk", 3, 4}, {"99999999999-1", 11, 22}};
+                  {"7-x", 7, 22},          {"7", 7, 22},        {"3-4junk", 3, 4}, {"99999999999-1", 11, 22},
+                  {"&#9;7-&#10;9", 7, 9}};  // white space is not only the blank
     for (const auto& c : ranges) {
         Record record(text(path));
         record.setStartTime(11);
