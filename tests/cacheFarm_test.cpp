@@ -98,8 +98,8 @@ protected:
     TempDir m_dir;
 };
 
-// Output layout and format.
-class Stitch : public Farm, public ::testing::WithParamInterface<std::tuple<Layout, const char*>> {
+// Over each layout and format: of the output stitched, of the cache rebuilt.
+class FarmOf : public Farm, public ::testing::WithParamInterface<std::tuple<Layout, const char*>> {
 protected:
     Layout layout() const { return std::get<0>(GetParam()); }
     const char* format() const { return std::get<1>(GetParam()); }
@@ -118,15 +118,27 @@ protected:
         return qzCacheStitch::stitch({path("in/c.xml"), path("in/a.xml"), path("in/b.xml")}, path(output),
                                      options);
     }
+
+    std::string dataFile(int time) const {
+        const std::string extension = std::string(".") + (std::string(format()) == "kcx" ? "kcx" : "kc");
+        if (layout() == kOneFile) return path("shot" + extension);
+        return path("shotFrame" + std::to_string(time / 250) +
+                    (time % 250 != 0 ? "Tick" + std::to_string(time % 250) : "") + extension);
+    }
+    qzCacheRebuildReport rebuild(bool force = false) {
+        qzCacheRebuildOptions options;
+        options.force = force;
+        return qzCacheRebuild::rebuild(path("shot.xml"), options);
+    }
 };
 
-INSTANTIATE_TEST_SUITE_P(LayoutsAndFormats, Stitch,
+INSTANTIATE_TEST_SUITE_P(LayoutsAndFormats, FarmOf,
                          ::testing::Combine(::testing::Values(kOneFile, kPerFrame),
                                             ::testing::Values("kcc", "kcx")));
 
 }  // namespace
 
-TEST_P(Stitch, RangesJoinIntoTheCacheOnePassWrites) {
+TEST_P(FarmOf, StitchedRangesAreTheCacheOnePassWrites) {
     writeRanges();
     write(cacheAt("ref/shot", layout(), format(), frames(1, 12)));
     const qzCacheStitchReport report = stitch("out/shot.xml");
@@ -143,7 +155,7 @@ TEST_P(Stitch, RangesJoinIntoTheCacheOnePassWrites) {
     EXPECT_TRUE(readsBack("out/shot", frames(1, 12)));
 }
 
-TEST_P(Stitch, AFailureHalfWayLeavesNoFileOfTheOutput) {
+TEST_P(FarmOf, StitchFailingHalfWayLeavesNoFileOfTheOutput) {
     writeRanges();
     struct Case {
         Fault::Operation operation;
@@ -227,32 +239,7 @@ TEST_F(Farm, InputsThatDoNotMatchAreRefusedBeforeAnythingIsWritten) {
     }
 }
 
-namespace {
-
-class Rebuild : public Farm, public ::testing::WithParamInterface<std::tuple<Layout, const char*>> {
-protected:
-    Layout layout() const { return std::get<0>(GetParam()); }
-    const char* format() const { return std::get<1>(GetParam()); }
-    std::string dataFile(int time) const {
-        const std::string extension = std::string(".") + (std::string(format()) == "kcx" ? "kcx" : "kc");
-        if (layout() == kOneFile) return path("shot" + extension);
-        return path("shotFrame" + std::to_string(time / 250) +
-                    (time % 250 != 0 ? "Tick" + std::to_string(time % 250) : "") + extension);
-    }
-    qzCacheRebuildReport rebuild(bool force = false) {
-        qzCacheRebuildOptions options;
-        options.force = force;
-        return qzCacheRebuild::rebuild(path("shot.xml"), options);
-    }
-};
-
-INSTANTIATE_TEST_SUITE_P(LayoutsAndFormats, Rebuild,
-                         ::testing::Combine(::testing::Values(kOneFile, kPerFrame),
-                                            ::testing::Values("kcc", "kcx")));
-
-}  // namespace
-
-TEST_P(Rebuild, ALostOrUnreadableDescriptionIsWrittenAgain) {
+TEST_P(FarmOf, RebuildWritesALostOrUnreadableDescriptionAgain) {
     // Evenly spaced times make regular records; others (negative, between frames) lists.
     for (const std::vector<int>& times : {frames(1, 6), std::vector<int>{-250, 0, 375, 500, 1500}}) {
         write(cacheAt("shot", layout(), format(), times));
@@ -280,7 +267,7 @@ TEST_P(Rebuild, ALostOrUnreadableDescriptionIsWrittenAgain) {
     }
 }
 
-TEST_P(Rebuild, RecordsThatDoNotReadAreLeftOutAndListed) {
+TEST_P(FarmOf, RebuildLeavesOutAndListsRecordsThatDoNotRead) {
     write(cacheAt("shot", layout(), format(), frames(1, 6)));
     fs::remove(fsPath(path("shot.xml")));
     // Per-frame: frame 3 cut in half. One file: cut inside its last time group.

@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -384,6 +383,23 @@ TEST_P(IffIO, ChannelSearchesAgainAnswerAsTheFirstScan) {
             ASSERT_EQ(foundRecord(io, name), foundRecord(fresh, name)) << "step " << step << " " << name;
         }
         io.endReadChunk();
+    }
+}
+
+// A wanted name with a lone surrogate is not the stored name whose UTF-8 form it shares (the
+// surrogate's replacement character): it would read another channel's data.
+TEST_P(IffIO, ANameWithALoneSurrogateFindsNoOtherName) {
+    const IString replaced = qztest::text("a\xEF\xBF\xBD");
+    IString lone("ab", 0);
+    lone[1] = u'\xDC00';
+    const int one = 1;
+    writeOneRecord([&](qzCacheFileIffIO& io) {
+        EXPECT_TRUE(io.writeInt32Array(&one, 1) && io.writeChannelName(replaced) && io.writeInt32Array(&one, 1));
+    });
+    for (const bool wantLone : {true, false}) {
+        TestIO in(qzCacheFileIO::kRead, str(""));
+        ASSERT_EQ(openAt(in), 1u);
+        EXPECT_EQ(in.findChannelName(wantLone ? lone : replaced), !wantLone);
     }
 }
 

@@ -134,6 +134,8 @@ INSTANTIATE_TEST_SUITE_P(Variants, IffVariant, ::testing::Values(4, 8),
                          [](const ::testing::TestParamInfo<int>& v) { return v.param == 4 ? "FOR4" : "FOR8"; });
 
 TEST_P(IffVariant, GroupWithChunkAndStringHasItsExactBytes) {
+    // A mode the container does not know opens nothing.
+    for (const char* mode : {"a", "rw", ""}) EXPECT_FALSE(makeFile()->open(path.c_str(), mode, 0, 0)) << mode;
     auto file = makeFile();
     ASSERT_TRUE(file->open(path.c_str(), "w", 0, 0));
     EXPECT_EQ(file->getTag(qzIffFile::kGroupTag), groupTag());

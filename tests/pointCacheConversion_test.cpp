@@ -12,53 +12,16 @@
 #include <vector>
 
 #include "qzCacheFileInterface.h"
+#include "pointFileBytes.h"
 #include "testCache.h"
 #include "testSupport.h"
 
 namespace {
 
 using namespace qztest;
-using Bytes = std::vector<std::uint8_t>;
 constexpr double kFps = 24.0;  // of the MDD files of the shared tests
 const float kInfinity = std::numeric_limits<float>::infinity();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-// A 4-byte value at `offset`, read as an independent reader of each format would.
-template <typename T>
-T load(const Bytes& bytes, std::size_t offset, bool bigEndian) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value = (value << 8) | bytes.at(offset + std::size_t(bigEndian ? i : 3 - i));
-    T result;
-    std::memcpy(&result, &value, 4);
-    return result;
-}
-
-template <typename T>
-void append(Bytes& bytes, T value, bool bigEndian) {
-    std::uint32_t raw = 0;
-    std::memcpy(&raw, &value, 4);
-    for (int i = 0; i < 4; ++i) bytes.push_back(std::uint8_t(raw >> (bigEndian ? 24 - 8 * i : 8 * i)));
-}
-
-Bytes makePc2(std::int32_t points, float startFrame, float sampleRate, std::int32_t samples,
-              const std::vector<float>& values) {
-    Bytes bytes = {'P', 'O', 'I', 'N', 'T', 'C', 'A', 'C', 'H', 'E', '2', 0};
-    for (std::int32_t field : {1, points}) append(bytes, field, false);
-    append(bytes, startFrame, false);
-    append(bytes, sampleRate, false);
-    append(bytes, samples, false);
-    for (float v : values) append(bytes, v, false);
-    return bytes;
-}
-
-Bytes makeMdd(std::int32_t points, const std::vector<float>& seconds, const std::vector<float>& values) {
-    Bytes bytes;
-    append(bytes, std::int32_t(seconds.size()), true);
-    append(bytes, points, true);
-    for (float s : seconds) append(bytes, s, true);
-    for (float v : values) append(bytes, v, true);
-    return bytes;
-}
 
 std::vector<int> regularTimes(int first, int last, int step) {
     std::vector<int> times;
@@ -124,8 +87,8 @@ protected:
     }
     // The time of frame k of a file, in ticks at 250 per frame.
     int ticks(const Bytes& bytes, int k) const {
-        if (mdd()) return int(std::lround(load<float>(bytes, 8 + 4 * std::size_t(k), true) * kFps * 250));
-        return int(std::lround((double(load<float>(bytes, 20, false)) + k * double(load<float>(bytes, 24, false))) * 250));
+        if (mdd()) return int(std::lround(load32<float>(bytes, 8 + 4 * std::size_t(k), true) * kFps * 250));
+        return int(std::lround((double(load32<float>(bytes, 20, false)) + k * double(load32<float>(bytes, 24, false))) * 250));
     }
     TempDir dir;
 };
@@ -151,8 +114,8 @@ TEST_P(PointConversion, ChannelsRoundTripBitForBit) {
         ASSERT_TRUE(to(out, "shot", channel, 0)) << channel;
         const Bytes bytes = readFileBytes(out);
         ASSERT_EQ(bytes.size(), header(10) + 10u * scalars * 4) << channel;
-        EXPECT_EQ(load<std::int32_t>(bytes, mdd() ? 4 : 16, mdd()), int(scalars / 3));  // points
-        EXPECT_EQ(load<std::int32_t>(bytes, mdd() ? 0 : 28, mdd()), 10);               // frames
+        EXPECT_EQ(load32<std::int32_t>(bytes, mdd() ? 4 : 16, mdd()), int(scalars / 3));  // points
+        EXPECT_EQ(load32<std::int32_t>(bytes, mdd() ? 0 : 28, mdd()), 10);               // frames
         points.clear();
         for (int k = 0; k < 10; ++k) {
             EXPECT_EQ(ticks(bytes, k), cache.times[k]) << k;
@@ -166,7 +129,7 @@ TEST_P(PointConversion, ChannelsRoundTripBitForBit) {
                 } else {
                     std::memcpy(&value, sample.data() + 4 * i, 4);
                 }
-                append(points, value, mdd());
+                append32(points, value, mdd());
             }
         }
         EXPECT_TRUE(std::equal(points.begin(), points.end(), bytes.begin() + header(10))) << channel;
@@ -188,7 +151,7 @@ TEST_P(PointConversion, ChannelsRoundTripBitForBit) {
     EXPECT_EQ(stored.times, cache.times);
     Bytes again;
     for (const std::vector<double>& sample : stored.samples) {
-        for (double value : sample) append(again, static_cast<float>(value), mdd());
+        for (double value : sample) append32(again, static_cast<float>(value), mdd());
     }
     EXPECT_EQ(again, points);
 }
@@ -210,7 +173,7 @@ TEST_P(PointConversion, IrregularChannelIsResampledAtTheStep) {
         void* data = xyz;
         unsigned int length = 1;
         ASSERT_TRUE(reader.getArrayDataAtTime(0, 150 * k, data, length));
-        for (float value : xyz) append(expected, value, mdd());
+        for (float value : xyz) append32(expected, value, mdd());
     }
     ASSERT_EQ(bytes.size(), header(3) + expected.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), bytes.begin() + header(3)));
@@ -244,6 +207,19 @@ TEST_P(PointConversion, UnsuitableChannelsAndArgumentsAreRefused) {
     for (int ticks : {0, -250}) EXPECT_FALSE(from(out, empty.path(), "c", kOneFile, "kcc", ticks));
     for (int layout : {2, -1}) EXPECT_FALSE(from(out, empty.path(), "c", static_cast<Layout>(layout)));
     EXPECT_TRUE(std::filesystem::is_empty(fsPath(empty.path())));
+}
+
+// A sample that does not read (its array's tag damaged) fails the conversion rather than going
+// out as whatever the buffer held.
+TEST_P(PointConversion, ASampleThatDoesNotReadFailsTheConversion) {
+    writeTestCache({dir.path(), "shot", kPerFrame, "kcc", 250, {{"points", qzCacheData::kFloatVectorArray, 2}},
+                    regularTimes(250, 1250, 250)});
+    const std::string frame = dir.file("shotFrame3.kc");
+    Bytes bytes = readFileBytes(frame);
+    const char* tag = "FVCA";
+    *std::search(bytes.begin(), bytes.end(), tag, tag + 4) ^= 1;
+    writeFileBytes(frame, bytes);
+    EXPECT_FALSE(to(file("x"), "shot", 0, 0));
 }
 
 // A file cut short keeps the frames it holds: they are converted and described, and the
@@ -308,9 +284,9 @@ TEST(Pc2Conversion, SampleTimesFollowStartFrameRateAndTicksPerFrame) {
     const std::string pc2 = dir.file("r.pc2");
     ASSERT_TRUE(qzCacheFileInterface::convertToPc2(pc2.c_str(), dir.path().c_str(), "shot", 0, 0));
     const Bytes bytes = readFileBytes(pc2);
-    EXPECT_EQ(load<float>(bytes, 20, false), 0.25f);
-    EXPECT_EQ(load<float>(bytes, 24, false), 0.25f);
-    EXPECT_EQ(load<std::int32_t>(bytes, 28, false), 3);
+    EXPECT_EQ(load32<float>(bytes, 20, false), 0.25f);
+    EXPECT_EQ(load32<float>(bytes, 24, false), 0.25f);
+    EXPECT_EQ(load32<std::int32_t>(bytes, 28, false), 3);
     const struct {
         float start;
         float rate;
@@ -373,7 +349,7 @@ TEST(MddConversion, TimesSurviveSecondsBothWaysAtCommonRates) {
             ASSERT_TRUE(qzCacheFileInterface::convertToMdd(mdd.c_str(), dir.path().c_str(), base.c_str(), 0, 0, fps));
             const Bytes bytes = readFileBytes(mdd);
             for (int k = 0; k < count; k += 7) {
-                EXPECT_EQ(load<float>(bytes, 8 + 4 * std::size_t(k), true), float((first + k) / (250 * fps))) << fps << " " << k;
+                EXPECT_EQ(load32<float>(bytes, 8 + 4 * std::size_t(k), true), float((first + k) / (250 * fps))) << fps << " " << k;
             }
             TempDir back;
             ASSERT_TRUE(qzCacheFileInterface::convertFromMdd(mdd.c_str(), back.path().c_str(), "b", kOneFile, "kcc", 250, fps));

@@ -12,24 +12,12 @@
 
 #include "qzMddIO.h"
 #include "qzPointCache2IO.h"
+#include "pointFileBytes.h"
 #include "testSupport.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-void put32(Bytes& bytes, std::size_t offset, std::uint32_t value, bool bigEndian) {
-    for (int i = 0; i < 4; ++i) {
-        const int shift = bigEndian ? 24 - 8 * i : 8 * i;
-        bytes[offset + std::size_t(i)] = static_cast<std::uint8_t>(value >> shift);
-    }
-}
-
-void putFloat(Bytes& bytes, std::size_t offset, float value, bool bigEndian) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, 4);
-    put32(bytes, offset, bits, bigEndian);
-}
+using namespace qztest;
 
 std::vector<float> sampleValues(int sample, int points) {
     std::vector<float> values(static_cast<std::size_t>(points) * 3);
@@ -46,16 +34,7 @@ struct Pc2 {
     static constexpr bool kBigEndian = false;
     static constexpr std::size_t kFramesField = 28;
     static std::size_t headerBytes(int) { return 32; }
-    static Bytes header(int points, int frames) {
-        Bytes bytes = {'P', 'O', 'I', 'N', 'T', 'C', 'A', 'C', 'H', 'E', '2', 0};
-        bytes.resize(32);
-        put32(bytes, 12, 1, false);
-        put32(bytes, 16, std::uint32_t(points), false);
-        putFloat(bytes, 20, 1.0f, false);
-        putFloat(bytes, 24, 1.0f, false);
-        put32(bytes, 28, std::uint32_t(frames), false);
-        return bytes;
-    }
+    static Bytes header(int points, int frames) { return makePc2(points, 1.0f, 1.0f, frames, {}); }
     static bool writeHeader(File& file, int points, int frames) { return file.writeHeader(points, frames, 1.0f, 1.0f); }
     static bool writeFrame(File& file, int index, const float* points) { return file.writeSample(index, points); }
     static bool readFrame(File& file, int index, float* points, unsigned int& count) {
@@ -71,11 +50,9 @@ struct Mdd {
     static constexpr std::size_t kFramesField = 0;
     static std::size_t headerBytes(int frames) { return 8 + 4 * std::size_t(frames); }
     static Bytes header(int points, int frames) {
-        Bytes bytes(headerBytes(frames));
-        put32(bytes, 0, std::uint32_t(frames), true);
-        put32(bytes, 4, std::uint32_t(points), true);
-        for (int k = 0; k < frames; ++k) putFloat(bytes, 8 + 4 * std::size_t(k), (k + 1) / 24.0f, true);
-        return bytes;
+        std::vector<float> seconds;
+        for (int k = 0; k < frames; ++k) seconds.push_back((k + 1) / 24.0f);
+        return makeMdd(points, seconds, {});
     }
     static bool writeHeader(File& file, int points, int frames) { return file.writeHeader(frames, points); }
     static bool writeFrame(File& file, int index, const float* points) {
@@ -125,8 +102,8 @@ TYPED_TEST(PointFileTest, WrittenFileHasItsHeaderThenEveryFrameInTheFormatsByteO
     ASSERT_EQ(bytes.size(), header + 3 * 24);
     EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(header)), TypeParam::header(2, 3));
     // The first point of frame 1 begins right after frame 0: 100.25.
-    Bytes expected(4);
-    putFloat(expected, 0, 100.25f, TypeParam::kBigEndian);
+    Bytes expected;
+    append32(expected, 100.25f, TypeParam::kBigEndian);
     EXPECT_EQ(Bytes(bytes.begin() + std::ptrdiff_t(header + 24), bytes.begin() + std::ptrdiff_t(header + 28)),
               expected);
 }
@@ -216,17 +193,15 @@ TYPED_TEST(PointFileTest, ReadsAFrameBeyondTwoGigabytes) {
     const std::string path = this->dir.file("big");
     Bytes header = TypeParam::header(1, 1);
     header.resize(TypeParam::headerBytes(0));  // the times of an MDD file read as zeros
-    put32(header, TypeParam::kFramesField, frames, TypeParam::kBigEndian);
+    store32(header, TypeParam::kFramesField, frames, TypeParam::kBigEndian);
     qztest::writeFileBytes(path, header);
     const std::uint64_t offset = TypeParam::headerBytes(frames) + std::uint64_t(index) * 12;
     std::error_code error;
     std::filesystem::resize_file(qztest::fsPath(path), offset + 12, error);
     if (error) GTEST_SKIP() << "no sparse file here: " << error.message();
     {
-        Bytes sample(12);
-        putFloat(sample, 0, 1.5f, TypeParam::kBigEndian);
-        putFloat(sample, 4, -2.5f, TypeParam::kBigEndian);
-        putFloat(sample, 8, 3.5f, TypeParam::kBigEndian);
+        Bytes sample;
+        for (float value : {1.5f, -2.5f, 3.5f}) append32(sample, value, TypeParam::kBigEndian);
         std::fstream out(qztest::fsPath(path), std::ios::in | std::ios::out | std::ios::binary);
         out.seekp(static_cast<std::streamoff>(offset));
         out.write(reinterpret_cast<const char*>(sample.data()), 12);
@@ -238,9 +213,7 @@ TYPED_TEST(PointFileTest, ReadsAFrameBeyondTwoGigabytes) {
     float buffer[3] = {0, 0, 0};
     unsigned int count = 1;
     ASSERT_TRUE(TypeParam::readFrame(file, index, buffer, count));
-    EXPECT_EQ(buffer[0], 1.5f);
-    EXPECT_EQ(buffer[1], -2.5f);
-    EXPECT_EQ(buffer[2], 3.5f);
+    EXPECT_EQ(std::vector<float>(buffer, buffer + 3), (std::vector<float>{1.5f, -2.5f, 3.5f}));
     EXPECT_TRUE(TypeParam::readFrame(file, index - 1, buffer, count));  // a hole reads as zeros
     EXPECT_EQ(buffer[0], 0.0f);
 }
@@ -258,7 +231,7 @@ TEST(Pc2FileTest, RefusesEveryBadHeaderField) {
     ASSERT_TRUE(opens(good));
     const auto with = [&good](std::size_t offset, std::uint32_t value) {
         Bytes bytes = good;
-        put32(bytes, offset, value, false);
+        store32(bytes, offset, value, false);
         return bytes;
     };
     const auto rate = [](float value) {
@@ -303,8 +276,8 @@ TEST(MddFileTest, CountsAreCheckedAgainstTheFileLength) {
     };
     for (const auto& c : cases) {
         Bytes bytes(c.length);
-        put32(bytes, 0, c.frames, true);
-        put32(bytes, 4, c.points, true);
+        store32(bytes, 0, c.frames, true);
+        store32(bytes, 4, c.points, true);
         qztest::writeFileBytes(path, bytes);
         qzMddIO mdd;
         const bool opened = mdd.open(path.c_str(), false);

@@ -127,6 +127,18 @@ protected:
         return result;
     }
 
+    // Runs the tool and checks its status and that its output holds each of `mentions`.
+    ToolRun expectRun(const std::string& arguments, int status,
+                      std::initializer_list<std::string> mentions = {}) const {
+        ToolRun result = run(arguments);
+        EXPECT_EQ(result.status, status) << arguments << "\n" << result.out << result.err;
+        for (const std::string& mention : mentions) {
+            EXPECT_NE(result.out.find(mention), std::string::npos) << arguments << ": no " << mention << "\n"
+                                                                   << result.out;
+        }
+        return result;
+    }
+
     // Errors come as exactly one line on stderr.
     static void expectOneLineError(const ToolRun& result, const std::string& mention) {
         ASSERT_FALSE(result.err.empty());
@@ -138,10 +150,6 @@ protected:
     TestCache m_one{m_dir.path(), "one"};
     TestCache m_frames{m_dir.path(), "frames", kPerFrame, "kcx"};
 };
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // Replaces the first occurrence of `from` with `to` in a file.
 void patchFile(const std::string& path, const std::string& from, const std::string& to) {
@@ -196,19 +204,15 @@ TEST_F(ToolTest, RefusalsGiveTheirStatusAndOneLineOfError) {
         {"rebuild " + one, 3, ""},  // it reads: not replaced without --force
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.arguments);
-        const ToolRun result = run(c.arguments);
-        EXPECT_EQ(result.status, c.status) << result.err;
+        const ToolRun result = expectRun(c.arguments, c.status);
         if (*c.mention) expectOneLineError(result, c.mention);
     }
 }
 
 TEST_F(ToolTest, InfoDescribesTheCacheAsTextAndJson) {
-    const ToolRun info = run("info " + cache("one"));
-    ASSERT_EQ(info.status, 0) << info.err;
-    EXPECT_TRUE(contains(info.out, "regular every 250 ticks, 250 .. 1250 ticks, 5 stored times, "
-                                   "elements at first time: 5")) << info.out;
-    const json parsed = json::parse(run("info " + cache("frames") + " --format json").out);
+    expectRun("info " + cache("one"), 0,
+              {"regular every 250 ticks, 250 .. 1250 ticks, 5 stored times, elements at first time: 5"});
+    const json parsed = json::parse(expectRun("info " + cache("frames") + " --format json", 0).out);
     EXPECT_EQ(parsed["layout"], "per-frame");
     EXPECT_EQ(parsed["cacheFormat"], "kcx");
     EXPECT_EQ(parsed["timeRange"]["endTicks"], 1250);
@@ -268,10 +272,8 @@ TEST_F(ToolTest, InfoFollowPrintsEachNewTimeUntilTheWriterFinishes) {
 
 TEST_F(ToolTest, FilesListsEveryFileInTimeOrderAndFlagsMissingOnes) {
     std::filesystem::remove(fsPath(m_dir.file("framesFrame3.kcx")));
-    const ToolRun gone = run("files " + cache("frames"));
-    EXPECT_EQ(gone.status, 1);
-    EXPECT_TRUE(contains(gone.out, "MISSING  " + m_dir.file("framesFrame3.kcx"))) << gone.out;
-    EXPECT_TRUE(contains(gone.out, "6 files, 1 missing")) << gone.out;
+    const ToolRun gone = expectRun("files " + cache("frames"), 1,
+                                   {"MISSING  " + m_dir.file("framesFrame3.kcx"), "6 files, 1 missing"});
     expectOneLineError(gone, "1 of 6 files are missing");
 
     // Past 2000 files the list comes from one walk over the times instead of one per index.
@@ -280,9 +282,7 @@ TEST_F(ToolTest, FilesListsEveryFileInTimeOrderAndFlagsMissingOnes) {
     many.times.clear();
     for (int frame = 0; frame < 2003; ++frame) many.times.push_back(frame * 250);
     writeTestCache(many);
-    const ToolRun listed = run("files " + cache("many") + " --format json");
-    ASSERT_EQ(listed.status, 0) << listed.err;
-    const json list = json::parse(listed.out)["files"];
+    const json list = json::parse(expectRun("files " + cache("many") + " --format json", 0).out)["files"];
     ASSERT_EQ(list.size(), 2004u);
     EXPECT_EQ(list[0]["path"], m_dir.file("many.xml"));
     for (int frame = 0; frame < 2003; ++frame) {
@@ -294,18 +294,14 @@ TEST_F(ToolTest, FilesListsEveryFileInTimeOrderAndFlagsMissingOnes) {
 // The values printed are those written (the Python tests compare every interpolation with the
 // library's reads); the JSON says whether the time was stored.
 TEST_F(ToolTest, DumpPrintsTheValuesAsJsonTextAndCsv) {
-    const ToolRun dump = run("dump " + cache("one") + " weights --time 500 --format json");
-    ASSERT_EQ(dump.status, 0) << dump.err;
-    const json parsed = json::parse(dump.out);
+    const json parsed = json::parse(expectRun("dump " + cache("one") + " weights --time 500 --format json", 0).out);
     EXPECT_EQ(parsed["stored"], true);
     ASSERT_EQ(parsed["values"].size(), 5u);
     EXPECT_EQ(parsed["values"][0].get<double>(), scalarAt(2, 500, 0));
     EXPECT_EQ(json::parse(run("dump " + cache("one") + " ids --time 600 --format json").out)["stored"], false);
-    const ToolRun text = run("dump " + cache("frames") + " 0 --frame 1.5");
-    ASSERT_EQ(text.status, 0) << text.err;
-    EXPECT_TRUE(contains(text.out, "375 ticks = frame 1.5 (interpolated, interpolation linear)\nelements  5\n"));
-    const ToolRun csv = run("dump " + cache("one") + " ids --time 500 --format csv");
-    ASSERT_EQ(csv.status, 0) << csv.err;
+    expectRun("dump " + cache("frames") + " 0 --frame 1.5", 0,
+              {"375 ticks = frame 1.5 (interpolated, interpolation linear)\nelements  5\n"});
+    const ToolRun csv = expectRun("dump " + cache("one") + " ids --time 500 --format csv", 0);
     EXPECT_EQ(csv.out.rfind("index,value\n0,", 0), 0u) << csv.out;
     EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 6);
 }
@@ -313,18 +309,14 @@ TEST_F(ToolTest, DumpPrintsTheValuesAsJsonTextAndCsv) {
 // A whole cache verifies with status 0; a damaged one gives status 1, one line of error and
 // the problem's kind, file and offset.
 TEST_F(ToolTest, VerifyTellsWholeFromDamaged) {
-    const ToolRun whole = run("verify " + cache("frames"));
-    EXPECT_EQ(whole.status, 0) << whole.out << whole.err;
-    EXPECT_TRUE(contains(whole.out, "samples    25 of 25 checked\n")) << whole.out;
-    EXPECT_TRUE(contains(whole.out, "result     whole\n"));
-    EXPECT_TRUE(whole.err.empty()) << whole.err;
+    EXPECT_EQ(expectRun("verify " + cache("frames"), 0, {"samples    25 of 25 checked\n", "result     whole\n"}).err,
+              "");
 
     const std::string data = m_dir.file("one.kc");
     std::vector<std::uint8_t> bytes = readFileBytes(data);
     bytes.resize(bytes.size() - 7);
     writeFileBytes(data, bytes);
-    const ToolRun damaged = run("verify " + cache("one") + " --format json");
-    EXPECT_EQ(damaged.status, 1) << damaged.out;
+    const ToolRun damaged = expectRun("verify " + cache("one") + " --format json", 1);
     expectOneLineError(damaged, "not whole");
     const json parsed = json::parse(damaged.out);
     EXPECT_EQ(parsed["whole"], false);
@@ -332,29 +324,21 @@ TEST_F(ToolTest, VerifyTellsWholeFromDamaged) {
     EXPECT_EQ(parsed["problems"][0]["kind"], "truncated");
     EXPECT_EQ(parsed["problems"][0]["file"], data);
     EXPECT_TRUE(parsed["problems"][0].contains("offset"));
-    const ToolRun text = run("verify " + cache("one"));
-    EXPECT_TRUE(contains(text.out, "truncated " + data + " at offset ")) << text.out;
-    EXPECT_TRUE(contains(text.out, "result     NOT WHOLE\n"));
+    expectRun("verify " + cache("one"), 1, {"truncated " + data + " at offset ", "result     NOT WHOLE\n"});
 }
 
 TEST_F(ToolTest, StitchesCachesAndRebuildsALostDescription) {
-    const ToolRun joined = run("stitch --output " + cache("joined") + " --overlap last --layout per-frame " +
-                               cache("one") + " " + cache("frames"));
-    ASSERT_EQ(joined.status, 0) << joined.err;
-    EXPECT_TRUE(contains(joined.out, "5 times from 2 input(s), per-frame layout, format kcc")) << joined.out;
-    EXPECT_TRUE(contains(joined.out, "left out 250 .. 1250 (5 times), held by another input")) << joined.out;
-    EXPECT_EQ(run("verify " + cache("joined")).status, 0);
+    expectRun("stitch --output " + cache("joined") + " --overlap last --layout per-frame " + cache("one") + " " +
+                  cache("frames"),
+              0, {"5 times from 2 input(s), per-frame layout, format kcc",
+                  "left out 250 .. 1250 (5 times), held by another input"});
+    expectRun("verify " + cache("joined"), 0);
 
     std::filesystem::remove(fsPath(m_dir.file("frames.xml")));
-    const ToolRun rebuilt = run("rebuild " + cache("frames"));
-    ASSERT_EQ(rebuilt.status, 0) << rebuilt.err;
-    EXPECT_TRUE(contains(rebuilt.out, "points: kFloatVectorArray, regular, 5 times, 250 .. 1250 ticks")) << rebuilt.out;
+    expectRun("rebuild " + cache("frames"), 0, {"points: kFloatVectorArray, regular, 5 times, 250 .. 1250 ticks"});
     // A frame file that no longer reads is left out and listed, with status 1.
     writeFileBytes(m_dir.file("framesFrame5.kcx"), {'F', 'O', 'R', '8'});
-    const ToolRun damaged = run("rebuild --force " + cache("frames"));
-    EXPECT_EQ(damaged.status, 1) << damaged.err;
-    EXPECT_TRUE(contains(damaged.out, "framesFrame5.kcx")) << damaged.out;
-    EXPECT_TRUE(contains(damaged.out, "250 .. 1000 ticks")) << damaged.out;
+    expectRun("rebuild --force " + cache("frames"), 1, {"framesFrame5.kcx", "250 .. 1000 ticks"});
 }
 
 // Out and back in; an export cut off in its last frame gives status 3 and still a whole cache of
@@ -365,38 +349,31 @@ TEST_F(ToolTest, ConvertsToPointCachesAndBack) {
         const std::string fps = kind == "mdd" ? " --fps 24" : "";
         const std::string unit = kind == "mdd" ? "frames" : "samples";
         const std::string file = m_dir.file("points." + kind);
-        const ToolRun out = run("to-" + kind + " --cache " + cache("frames") + " --channel points --output \"" +
-                                file + "\"" + fps);
-        ASSERT_EQ(out.status, 0) << out.err;
-        EXPECT_TRUE(contains(out.out, "5 " + unit + " of 5 points")) << out.out;
-        const ToolRun back = run("from-" + kind + " --input \"" + file + "\" --output " + cache("back" + kind) +
-                                 " --layout per-frame --format kcx" + fps);
-        ASSERT_EQ(back.status, 0) << back.err;
-        EXPECT_EQ(run("verify " + cache("back" + kind)).status, 0);
+        expectRun("to-" + kind + " --cache " + cache("frames") + " --channel points --output \"" + file + "\"" + fps, 0,
+                  {"5 " + unit + " of 5 points"});
+        expectRun("from-" + kind + " --input \"" + file + "\" --output " + cache("back" + kind) +
+                      " --layout per-frame --format kcx" + fps,
+                  0);
+        expectRun("verify " + cache("back" + kind), 0);
 
         std::vector<std::uint8_t> bytes = readFileBytes(file);
         bytes.resize(bytes.size() - 20);
         writeFileBytes(file, bytes);
-        const ToolRun cut = run("from-" + kind + " --input \"" + file + "\" --output " + cache("cut" + kind) + fps);
-        EXPECT_EQ(cut.status, 3);
+        const ToolRun cut =
+            expectRun("from-" + kind + " --input \"" + file + "\" --output " + cache("cut" + kind) + fps, 3);
         expectOneLineError(cut, "holds 4 of its 5 " + unit);
-        const ToolRun salvaged = run("verify " + cache("cut" + kind));
-        EXPECT_EQ(salvaged.status, 0) << salvaged.out;
-        EXPECT_TRUE(contains(salvaged.out, "samples    4 of 4 checked")) << salvaged.out;
+        expectRun("verify " + cache("cut" + kind), 0, {"samples    4 of 4 checked"});
     }
 }
 
 TEST_F(ToolTest, DemoChecksEverythingAndLeavesVerifiableCaches) {
     const std::string directory = m_dir.file("demo");
-    const ToolRun demo = run("demo \"" + directory + "\" --frames 6 --grid 8");
-    ASSERT_EQ(demo.status, 0) << demo.out << demo.err;
-    EXPECT_TRUE(contains(demo.out, "a rippling grid of 64 points over 6 frames"));
-    EXPECT_TRUE(contains(demo.out, " 0 failed"));
+    expectRun("demo \"" + directory + "\" --frames 6 --grid 8", 0,
+              {"a rippling grid of 64 points over 6 frames", " 0 failed"});
     for (const char* name : {"wave_onefile", "wave_perframe", "wave_from_pc2"}) {
-        const ToolRun verify = run("verify \"" + directory + "/" + name + ".xml\"");
-        EXPECT_EQ(verify.status, 0) << name << verify.out;
+        expectRun("verify \"" + directory + "/" + name + ".xml\"", 0);
     }
-    EXPECT_TRUE(contains(run("info \"" + directory + "/wave_onefile.xml\"").out, "values in memory only"));
+    expectRun("info \"" + directory + "/wave_onefile.xml\"", 0, {"values in memory only"});
 }
 
 }  // namespace
