@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <numeric>
 #include <random>
 #include <thread>
@@ -21,40 +22,13 @@ using qztest::text;
 
 namespace {
 
-// "points" (2 double vectors, the first scalar the time) and "ids" (3 ints) written through
-// the fake, then read back through it.
-struct FakeCache {
-    qztest::TempDir dir;
-    qztest::FakeDisk disk;
-    CallLog log;
-    AccessorRef accessor;
-    qztest::RecordingFileIO* reader = new qztest::RecordingFileIO(qzCacheFileIO::kRead, disk, log);
-
-    FakeCache(qzCacheFileAccessor::qzCacheFileDistribution distribution, const std::vector<int>& times) {
-        accessor->setStorageLocation(text(dir.path()));
-        accessor->setBaseFileName(text("take"));
-        accessor->setDistribution(distribution);
-        unsigned int index = 0;
-        accessor->addChannel(text("points"), text(""), qzCacheData::kDoubleVectorArray, index);
-        accessor->addChannel(text("ids"), text(""), qzCacheData::kInt32Array, index);
-        qztest::RecordingFileIO writer(qzCacheFileIO::kWrite, disk, log);
-        writer.touchRealFiles = true;
-        accessor->setFileAccessor(&writer);
-        const bool oneFile = distribution == qzCacheFileAccessor::kOneFile;
-        if (oneFile) writer.open(accessor->constructDataFilePathForOneFile());
-        for (int t : times) {
-            std::vector<double> p = {double(t), 1.0, 2.0, 3.0, 4.0, 5.0};
-            std::vector<int> i = {t, t + 1, t + 2};
-            accessor->beginWriteAtTime(t);
-            accessor->addArrayData(0, t, p.data(), 2);
-            accessor->addArrayData(1, t, i.data(), 3);
-            accessor->endWriteAtTime();
-        }
-        accessor->setFileAccessor(reader);
-        if (oneFile) reader->open(accessor->constructDataFilePathForOneFile());
-        log.clear();
+// The fake's cache written at `times`, then read back through the fake.
+struct FakeCache : qztest::FakeCache {
+    FakeCache(qzCacheFileAccessor::qzCacheFileDistribution distribution, const std::vector<int>& times)
+        : qztest::FakeCache(distribution) {
+        for (int t : times) EXPECT_TRUE(writeTime(t));
+        read();
     }
-    std::string frame(const std::string& name) const { return dir.path() + "take" + name + ".kc"; }
     void removeFrame(const std::string& name) {
         disk.erase(frame(name));
         std::filesystem::remove(qztest::fsPath(frame(name)));
@@ -124,18 +98,8 @@ TEST(ReadDirect, MissingFileChannelOrTimeIsNoSample) {
     EXPECT_FALSE(s.accessor->getArrayLengthAtTime(9, 0, length));
 }
 
-TEST(Scan, AnIrregularChannelLearnsItsTimesFromTheFiles) {
-    FakeCache oneFile(qzCacheFileAccessor::kOneFile, {0, 100, 200});
-    ASSERT_TRUE(oneFile.accessor->setChannelSamplingType(0, qzCacheChannel::kIrregular));
-    ASSERT_GE(oneFile.log.size(), 6u);
-    EXPECT_EQ(CallLog(oneFile.log.begin(), oneFile.log.begin() + 6),
-              (CallLog{"isValid", "rewind", "beginReadChunk", "readNextTime", "findChannelName(points)",
-                       "endReadChunk"}));
-    EXPECT_EQ(oneFile.accessor->getDataCount(0), 3u);
-    int t = 0;
-    EXPECT_TRUE(oneFile.accessor->getNextTimeWithData(0, 100, t) && t == 200);
-    EXPECT_EQ(oneFile.point(100), 100.0);
-
+// A one-file cache learns its times in the round trips below.
+TEST(Scan, AnIrregularChannelLearnsItsTimesFromTheFramesOfItsCache) {
     FakeCache perFrame(qzCacheFileAccessor::kOneFilePerFrame, {0, 250, 500, 750});
     perFrame.removeFrame("Frame2");
     qztest::writeFileBytes(perFrame.dir.file("otherFrame1.kc"), {});  // of another cache
@@ -146,7 +110,7 @@ TEST(Scan, AnIrregularChannelLearnsItsTimesFromTheFiles) {
     for (const std::string& call : perFrame.log) EXPECT_EQ(call.find("other"), std::string::npos);
 
     perFrame.accessor->setFileAccessor(nullptr);  // no reader: nothing to learn
-    delete perFrame.reader;
+    delete perFrame.io;
     perFrame.accessor->setChannelSamplingType(1, qzCacheChannel::kIrregular);
     EXPECT_EQ(perFrame.accessor->getDataCount(1), 0u);
 }
@@ -172,16 +136,7 @@ TEST(TimeQuestions, NextAndPreviousOverAllChannels) {
     }
 }
 
-namespace {
-
-struct LayoutCase {
-    qztest::Layout layout;
-    const char* format;
-};
-
-class RoundTrip : public testing::TestWithParam<LayoutCase> {};
-
-}  // namespace
+class RoundTrip : public testing::TestWithParam<qztest::LayoutCase> {};
 
 // Byte-exact round trips through the facade are its own tests; here the accessor learns the
 // times from the files when it knows only its channels and their range.
@@ -202,13 +157,7 @@ TEST_P(RoundTrip, EveryArrayTypeBitForBitAfterAScan) {
     EXPECT_EQ(regular.reader->getDataFileCount(), GetParam().layout == qztest::kOneFile ? 2 : 4);
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, RoundTrip,
-                         testing::Values(LayoutCase{qztest::kOneFile, "kcc"}, LayoutCase{qztest::kOneFile, "kcx"},
-                                         LayoutCase{qztest::kPerFrame, "kcc"}, LayoutCase{qztest::kPerFrame, "kcx"}),
-                         [](const testing::TestParamInfo<LayoutCase>& param) {
-                             return std::string(param.param.layout == qztest::kOneFile ? "OneFile_" : "PerFrame_") +
-                                    param.param.format;
-                         });
+INSTANTIATE_TEST_SUITE_P(Layouts, RoundTrip, testing::ValuesIn(qztest::everyLayout()), qztest::layoutCaseName);
 
 TEST(ReadDisk, TwoThousandTimesInAnyOrder) {
     std::vector<int> times(2000);
@@ -230,60 +179,42 @@ TEST(ReadDisk, FrameFileReplacedBetweenTwoRequestsIsReadAfresh) {
     other.salt = 1000;
     other.channels = qztest::everyArrayType(9);
     qztest::writeTestCache(other);
-    const auto holds = [&](const TestCache& written, unsigned int channel) {
-        return qztest::readsBackWith(written, channel, 250, [&](void*& data, unsigned int& length) {
-            return disk.reader->getArrayDataAtTime(channel, 250, written.channels[channel].elements, data,
-                                                     length);
-        });
+    const auto holds = [&](const TestCache& written, std::vector<unsigned int> channels) {
+        for (unsigned int c : channels) EXPECT_TRUE(qztest::readsBack(*disk.reader, written, c, 250));
     };
-    EXPECT_TRUE(holds(disk.cache, 0));
-    EXPECT_TRUE(holds(disk.cache, 1));
+    holds(disk.cache, {0, 1});
     std::filesystem::copy_file(qztest::fsPath(other.location + "otherFrame1.kc"), disk.frame(250),
                                std::filesystem::copy_options::overwrite_existing);
-    EXPECT_TRUE(holds(other, 2));
-    EXPECT_TRUE(holds(other, 0));
-    EXPECT_TRUE(holds(other, 1));
+    holds(other, {2, 0, 1});
     std::filesystem::rename(disk.frame(500), disk.frame(250));  // the same length, renamed over it
     TestCache moved = disk.cache;
     moved.salt = 250;
-    EXPECT_TRUE(holds(moved, 2));
-    EXPECT_TRUE(holds(moved, 0));
+    holds(moved, {2, 0});
 }
 
+// Interpolated requests borrow the accessor's kept blocks for their neighbours; requests on two
+// threads at once must never blend each other's samples.
 TEST(ReadDisk, InterpolatedReadsOnTwoThreadsEachGetTheirOwnBlend) {
-    // Interpolated requests borrow the accessor's kept blocks for their neighbours; requests
-    // on two threads at once must never blend each other's samples. Values linear in time
-    // blend exactly.
-    qztest::TempDir dir;
-    TestCache cache;
-    cache.location = dir.path();
-    constexpr unsigned int count = 20000;
-    qzCacheFileInterface writer;
-    unsigned int index = 0;
-    ASSERT_TRUE(writer.initFileWrite(dir.path().c_str(), "shot", qztest::kOneFile, "kcc", 250) &&
-                writer.addChannel("f", "", qzCacheData::kFloatArray, index));
-    std::vector<float> values(count);
-    for (int t = 0; t <= 200; t += 10) {
-        for (unsigned int i = 0; i < count; ++i) values[i] = float(t) + float(i % 64);
-        writer.beginWriteAtTime(t);
-        ASSERT_TRUE(writer.addArrayData(0, t, values.data(), count));
-        writer.endWriteAtTime();
-    }
-    ASSERT_TRUE(writer.endFileWrite());
-    AccessorRef accessor;
-    ASSERT_TRUE(qztest::openTestCache(*accessor, cache));
+    std::vector<int> times;
+    for (int t = 0; t <= 200; t += 10) times.push_back(t);
+    DiskCache disk(qztest::kOneFile, "kcc", times, {{"f", qzCacheData::kFloatArray, 20000}});
     qzCacheChannel::qzCacheInterpolation linear = qzCacheChannel::kLinear;
-    ASSERT_TRUE(accessor->setChannelInterpolation(0, linear));
+    ASSERT_TRUE(disk.reader->setChannelInterpolation(0, linear));
+    const auto blend = [&](int t) {
+        std::vector<float> got(20000);
+        void* data = got.data();
+        unsigned int length = 0;
+        if (!disk.reader->getArrayDataAtTime(0, t, 20000, data, length)) return std::vector<unsigned char>();
+        const auto* bytes = static_cast<unsigned char*>(data);
+        return std::vector<unsigned char>(bytes, bytes + 4 * length);
+    };
+    std::map<int, std::vector<unsigned char>> alone;  // each read on one thread
+    for (int t = 5; t < 200; t += 10) ASSERT_FALSE((alone[t] = blend(t)).empty()) << t;
     std::atomic<int> wrong{0};
     auto reader = [&](int first) {
-        std::vector<float> got(count);
         for (int round = 0; round < 200; ++round) {
             const int t = first + 10 * (round % 19);
-            void* data = got.data();
-            unsigned int length = 0;
-            bool ok = accessor->getArrayDataAtTime(0, t, count, data, length) && length == count;
-            for (unsigned int i = 0; ok && i < count; ++i) ok = got[i] == float(t) + float(i % 64);
-            wrong += ok ? 0 : 1;
+            wrong += blend(t) != alone.at(t);
         }
     };
     std::thread a(reader, 5);
@@ -301,9 +232,7 @@ TEST(ReadBesideWriter, ACacheBeingWrittenReadsAndWritesOn) {
     ASSERT_TRUE(writer.initFileWrite(dir.path().c_str(), "shot", qztest::kOneFile, "kcc", 250));
     ASSERT_TRUE(qztest::writeTestChannels(writer, cache));
     for (int t : {250, 500}) ASSERT_TRUE(qztest::writeTestTime(writer, cache, t));
-    for (unsigned int c = 0; c < 5; ++c) EXPECT_TRUE(qztest::readsBack(writer, cache, c, 250));
-    unsigned int length = 0;
-    EXPECT_TRUE(writer.getArrayLengthAtTime(1, 500, length) && length == 5);
+    for (int t : {500, 250}) EXPECT_TRUE(qztest::readsBackTime(writer, cache, t));
     for (int t : {750, 1000}) ASSERT_TRUE(qztest::writeTestTime(writer, cache, t));
     ASSERT_TRUE(writer.endFileWrite());
     qzCacheFileInterface reader;
@@ -409,36 +338,26 @@ TEST(Interpolation, EveryMethodButNoneAnswersWithTheEndSamplesOutsideTheRange) {
 }
 
 TEST(Interpolation, MissingFramesFallBackToTheTimesOnDisk) {
-    const auto weight = [](int time) { return qztest::scalarAt(2, time, 0); };
-    const auto read = [](DiskCache& disk, int time, unsigned int count, double& value) {
-        std::vector<double> out(count, -1.0);
-        void* data = out.data();
-        unsigned int length = 0;
-        const bool ok = disk.reader->getArrayDataAtTime(2, time, count, data, length);
-        value = out[0];
-        return ok;
-    };
+    using qztest::readWeight;
+    using qztest::weightAt;
     DiskCache disk(qztest::kPerFrame, "kcc", {0, 250, 500, 750});
-    double value = 0.0;
     // A count that does not match never changes the record.
     qzCacheChannel::qzCacheInterpolation spline = qzCacheChannel::kCatmullRom;
-    for (int time : {100, 250}) EXPECT_FALSE(read(disk, time, 2, value));
+    for (int time : {100, 250}) EXPECT_TRUE(std::isnan(readWeight(*disk.reader, time, 2)));
     disk.reader->setChannelInterpolation(2, spline);
-    EXPECT_FALSE(read(disk, 100, 2, value));
+    EXPECT_TRUE(std::isnan(readWeight(*disk.reader, 100, 2)));
     EXPECT_TRUE(disk.reader->isChannelSamplingRegular(2));
     spline = qzCacheChannel::kLinear;
     disk.reader->setChannelInterpolation(2, spline);
     // A missing grid time is blended from its grid neighbours.
     std::filesystem::remove(disk.frame(250));
-    ASSERT_TRUE(read(disk, 250, 5, value));
-    EXPECT_DOUBLE_EQ(value, (weight(0) + weight(500)) / 2);
+    EXPECT_DOUBLE_EQ(readWeight(*disk.reader, 250), (weightAt(0) + weightAt(500)) / 2);
     EXPECT_TRUE(disk.reader->isChannelSamplingRegular(2));
     // A missing neighbour turns the grid into the times on disk.
-    ASSERT_TRUE(read(disk, 100, 5, value));
-    EXPECT_DOUBLE_EQ(value, weight(0) + 0.2 * (weight(500) - weight(0)));
+    EXPECT_DOUBLE_EQ(readWeight(*disk.reader, 100), weightAt(0) + 0.2 * (weightAt(500) - weightAt(0)));
     EXPECT_FALSE(disk.reader->isChannelSamplingRegular(2));
     EXPECT_EQ(disk.reader->getDataCount(2), 3u);
     // Irregular now: a further missing neighbour is no answer.
     std::filesystem::remove(disk.frame(500));
-    EXPECT_FALSE(read(disk, 400, 5, value));
+    EXPECT_TRUE(std::isnan(readWeight(*disk.reader, 400)));
 }
