@@ -155,9 +155,7 @@ TEST(FileDiscovery, TimesFoundInADirectoryListing) {
             EXPECT_EQ(named.frame(250).empty(), c.ticks <= 0);
         }
     }
-}
-
-TEST(FileDiscovery, UnlistableDirectoryGivesFalseAndNoTimes) {
+    // A location that cannot be listed gives false and no times.
     qztest::TempDir dir;
     qztest::writeFileBytes(dir.file("notADirectory"), {0});
     for (const std::string& location : {dir.file("missing/"), dir.file("notADirectory/")}) {
