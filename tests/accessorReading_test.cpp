@@ -47,21 +47,18 @@ using DiskCache = qztest::CacheOnDisk<Reader>;
 
 }  // namespace
 
-TEST(ReadDirect, EachLayoutMakesTheDocumentedCalls) {
-    FakeCache oneFile(qzCacheFileAccessor::kOneFile, {0, 250, 500});
-    EXPECT_EQ(oneFile.point(250), 250.0);
-    EXPECT_EQ(oneFile.log, (CallLog{"isValid", "findTime(250)", "findChannelName(points)", "readArraySize",
-                                    "read DVCA(2)", "endReadChunk"}));
-    FakeCache perFrame(qzCacheFileAccessor::kOneFilePerFrame, {0, 250, 500});
-    EXPECT_EQ(perFrame.point(500), 500.0);
-    EXPECT_EQ(perFrame.log, (CallLog{"open(" + perFrame.frame("Frame2") + ")", "isValid", "beginReadChunk",
-                                     "findChannelName(points)", "readArraySize", "read DVCA(2)",
-                                     "endReadChunk", "close"}));
-}
-
-TEST(ReadDirect, OtherCountAtAStoredTimeReportsTheCountAndDoesNotInterpolate) {
+TEST(ReadDirect, EachLayoutMakesTheDocumentedCallsAndAnOtherCountOnlyReportsIt) {
     for (auto distribution : {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
         FakeCache s(distribution, {0, 250, 500});
+        EXPECT_EQ(s.point(500), 500.0);
+        const CallLog read = {"findChannelName(points)", "readArraySize", "read DVCA(2)", "endReadChunk"};
+        CallLog expected = {"open(" + s.frame("Frame2") + ")", "isValid", "beginReadChunk"};
+        if (distribution == qzCacheFileAccessor::kOneFile) expected = {"isValid", "findTime(500)"};
+        expected.insert(expected.end(), read.begin(), read.end());
+        if (distribution != qzCacheFileAccessor::kOneFile) expected.push_back("close");
+        EXPECT_EQ(s.log, expected);
+        // Another count at a stored time reports the count and does not interpolate.
+        s.log.clear();
         std::vector<int> buffer(8, -1);
         void* data = buffer.data();
         for (unsigned int asked : {2u, 0u}) {  // 0 is the usual way to ask for the count
@@ -274,12 +271,35 @@ struct Probe : qzCacheFileAccessor {
 
 }  // namespace
 
-TEST(Interpolation, LinearAndSplineBlendTheNeighbours) {
+TEST(Interpolation, EachMethodBlendsOrStepsAndEveryOneButNoneHoldsTheEnds) {
     EXPECT_DOUBLE_EQ(Probe::catmullRom(0.0, 1.0, 2.0, 3.0, 0.5), 1.5);
     EXPECT_DOUBLE_EQ(Probe::catmullRom(9.0, 1.0, 2.0, 9.0, 0.0), 1.0);
     EXPECT_DOUBLE_EQ(Probe::catmullRom(9.0, 1.0, 2.0, 9.0, 1.0), 2.0);
     EXPECT_DOUBLE_EQ(Probe::catmullRom(0.0, 1.0, 2.0, 5.0, 0.5), 1.375);
     EXPECT_FLOAT_EQ(Probe::catmullRom(0.f, 1.f, 2.f, 5.f, 0.5f), 1.375f);
+
+    // Samples 5, 1, 3 and 8 at 0, 250, 500 and 750.
+    using C = qzCacheChannel;
+    constexpr double no = -99.0;  // no answer
+    const struct {
+        C::qzCacheInterpolation method;
+        int time;
+        double value;
+    } cases[] = {{C::kStepPrevious, 375, 1.0}, {C::kStepNext, 375, 3.0}, {C::kLinear, 375, 2.0},
+                 {C::kNoInterpolation, 375, no}, {C::kCatmullRom, 375, Probe::catmullRom(5.0, 1.0, 3.0, 8.0, 0.5)},
+                 // First interval: P1 stands in for P0; last interval: P2 for P3.
+                 {C::kCatmullRom, 125, Probe::catmullRom(5.0, 5.0, 1.0, 3.0, 0.5)},
+                 {C::kCatmullRom, 700, Probe::catmullRom(1.0, 3.0, 8.0, 8.0, 0.8)},
+                 {C::kStepPrevious, -1000, 5.0}, {C::kStepNext, -1000, 5.0}, {C::kLinear, -1000, 5.0},
+                 {C::kNoInterpolation, -1000, no}, {C::kStepPrevious, 9000, 8.0}, {C::kStepNext, 9000, 8.0},
+                 {C::kLinear, 9000, 8.0}, {C::kNoInterpolation, 9000, no}, {C::kNoInterpolation, 500, 3.0},
+                 {C::kStepNext, 500, 3.0}, {C::kLinear, 500, 3.0}, {C::kCatmullRom, 500, 3.0}};
+    for (const auto& c : cases) {
+        MemoryCache m(qzCacheData::kDoubleArray, c.method);
+        for (int k = 0; k < 4; ++k) m.add<double>(k * 250, {std::vector<double>{5.0, 1.0, 3.0, 8.0}[k]}, 1);
+        EXPECT_EQ(m.get<double>(c.time, 1, 1), c.value == no ? std::vector<double>() : std::vector<double>{c.value})
+            << c.method << " at " << c.time;
+    }
 
     MemoryCache d(qzCacheData::kDoubleArray, qzCacheChannel::kLinear);
     d.add<double>(0, {0.0, 10.0, 99.0}, 3);
@@ -289,6 +309,13 @@ TEST(Interpolation, LinearAndSplineBlendTheNeighbours) {
     EXPECT_EQ(d.get<double>(125, 2, 2), (std::vector<double>{5.0, 15.0}));
     EXPECT_TRUE(d.get<double>(125, 4, 4).empty());
     EXPECT_TRUE(d.accessor->isChannelSamplingRegular(0));
+    // No neighbour once the setters moved the range past the samples, nor without a grid.
+    d.accessor->setChannelEndTime(0, 500);
+    EXPECT_TRUE(d.get<double>(375, 3, 3).empty());
+    d.accessor->setChannelEndTime(0, 250);
+    d.accessor->setChannelSamplingRate(0, 0);
+    EXPECT_TRUE(d.get<double>(100, 3, 3).empty());
+    EXPECT_EQ(d.get<double>(0, 3, 3), (std::vector<double>{0.0, 10.0, 99.0}));
     MemoryCache i(qzCacheData::kInt32Array, qzCacheChannel::kLinear);
     i.add<int>(0, {0, 0}, 2);
     i.add<int>(10, {3, -3}, 2);
@@ -297,44 +324,9 @@ TEST(Interpolation, LinearAndSplineBlendTheNeighbours) {
     v.add<float>(0, {0.f, 1.f, 2.f}, 1);
     v.add<float>(4, {4.f, 5.f, -2.f}, 1);
     EXPECT_EQ(v.get<float>(1, 1, 3), (std::vector<float>{1.f, 2.f, 1.f}));
-
-    MemoryCache s(qzCacheData::kDoubleArray, qzCacheChannel::kCatmullRom);
-    for (int k = 0; k < 4; ++k) s.add<double>(k * 250, {std::vector<double>{5.0, 1.0, 3.0, 8.0}[k]}, 1);
-    EXPECT_EQ(s.get<double>(375, 1, 1), std::vector<double>{Probe::catmullRom(5.0, 1.0, 3.0, 8.0, 0.5)});
-    // First interval: P1 stands in for P0; last interval: P2 for P3.
-    EXPECT_EQ(s.get<double>(125, 1, 1), std::vector<double>{Probe::catmullRom(5.0, 5.0, 1.0, 3.0, 0.5)});
-    EXPECT_EQ(s.get<double>(700, 1, 1), std::vector<double>{Probe::catmullRom(1.0, 3.0, 8.0, 8.0, 0.8)});
     MemoryCache si(qzCacheData::kInt32Array, qzCacheChannel::kCatmullRom);
     for (int k = 0; k < 4; ++k) si.add<int>(k * 10, {k * 7}, 1);
     EXPECT_EQ(si.get<int>(15, 1, 1), std::vector<int>{10});  // 10.5 truncated
-}
-
-TEST(Interpolation, EveryMethodButNoneAnswersWithTheEndSamplesOutsideTheRange) {
-    struct Case {
-        qzCacheChannel::qzCacheInterpolation method;
-        std::vector<float> before, after, between;  // at -1000, 9000 and 300
-    };
-    const Case cases[] = {{qzCacheChannel::kStepPrevious, {1.f}, {4.f}, {1.f}},
-                          {qzCacheChannel::kStepNext, {1.f}, {4.f}, {2.f}},
-                          {qzCacheChannel::kLinear, {1.f}, {4.f}, {1.2f}},
-                          {qzCacheChannel::kNoInterpolation, {}, {}, {}}};
-    for (const Case& c : cases) {
-        MemoryCache m(qzCacheData::kFloatArray, c.method);
-        for (int k : {1, 2, 3}) m.add<float>(k * 250, {k == 3 ? 4.f : float(k)}, 1);
-        EXPECT_EQ(m.get<float>(-1000, 1, 1), c.before) << c.method;
-        EXPECT_EQ(m.get<float>(9000, 1, 1), c.after) << c.method;
-        EXPECT_EQ(m.get<float>(300, 1, 1), c.between) << c.method;
-        EXPECT_EQ(m.get<float>(500, 1, 1), std::vector<float>{2.f}) << c.method;
-    }
-    // No neighbour once the setters moved the range past the samples, nor without a grid.
-    MemoryCache m(qzCacheData::kDoubleArray, qzCacheChannel::kLinear);
-    for (int t : {0, 250, 500}) m.add<double>(t, {1.0 * t}, 1);
-    m.accessor->setChannelEndTime(0, 600);
-    EXPECT_TRUE(m.get<double>(550, 1, 1).empty());
-    m.accessor->setChannelEndTime(0, 500);
-    m.accessor->setChannelSamplingRate(0, 0);
-    EXPECT_TRUE(m.get<double>(100, 1, 1).empty());
-    EXPECT_EQ(m.get<double>(0, 1, 1), std::vector<double>{0.0});
 }
 
 TEST(Interpolation, MissingFramesFallBackToTheTimesOnDisk) {
