@@ -214,11 +214,12 @@ TEST(LiveRefresh, ACacheWrittenAnewUnderItsNameIsReadAnew) {
             EXPECT_TRUE(reader.refresh(changed) && !changed);
             // The same name written anew in the other layout is another cache: refused, and
             // what the reader knew stays.
+            const std::vector<int> known = cache.times;
             cache.layout = layout == qztest::kOneFile ? qztest::kPerFrame : qztest::kOneFile;
             cache.times = {0};
             qztest::writeTestCache(cache);
             EXPECT_FALSE(reader.refresh(changed));
-            EXPECT_EQ(knownTimes(reader).back(), 1250);
+            EXPECT_EQ(knownTimes(reader), known);
         }
     }
 }
