@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -193,18 +194,15 @@ template <typename Read>
     return ::testing::AssertionSuccess();
 }
 
-inline ::testing::AssertionResult readsBack(qzCacheFileInterface& reader, const TestCache& cache,
-                                            unsigned int channel, int time) {
-    return readsBackWith(cache, channel, time, [&](void*& data, unsigned int& length) {
-        return reader.getArrayDataAtTime(channel, time, data, length);
-    });
-}
-
-inline ::testing::AssertionResult readsBack(qzCacheFileAccessor& reader, const TestCache& cache,
-                                            unsigned int channel, int time) {
+template <typename Reader>
+::testing::AssertionResult readsBack(Reader& reader, const TestCache& cache, unsigned int channel, int time) {
     const unsigned int count = cache.channels.at(channel).elements;
     return readsBackWith(cache, channel, time, [&](void*& data, unsigned int& length) {
-        return reader.getArrayDataAtTime(channel, time, count, data, length);
+        if constexpr (std::is_base_of_v<qzCacheFileAccessor, Reader>) {
+            return reader.getArrayDataAtTime(channel, time, count, data, length);
+        } else {
+            return reader.getArrayDataAtTime(channel, time, data, length);
+        }
     });
 }
 

@@ -52,13 +52,11 @@ void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& by
 
 qzString::IString text(const std::string& utf8) { return qzString::IString(utf8.c_str(), 1); }
 
-AccessorRef::AccessorRef() : m_accessor(qzCacheFileAccessor::createQzCacheFileAccessor()) {
-    if (!m_accessor) throw std::runtime_error("no accessor could be made");
+void Unref::operator()(qzCacheFileAccessor* accessor) const { accessor->unref(); }
+
+AccessorRef::AccessorRef() : unique_ptr(qzCacheFileAccessor::createQzCacheFileAccessor()) {
+    if (!get()) throw std::runtime_error("no accessor could be made");
 }
-
-AccessorRef::AccessorRef(qzCacheFileAccessor* adopted) : m_accessor(adopted) {}
-
-AccessorRef::~AccessorRef() { m_accessor->unref(); }
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds patience) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
