@@ -71,18 +71,15 @@ TEST(ChannelSampling, AddedTimesKeepAGridUntilOneLiesOffIt) {
         {{INT_MAX - 500, INT_MAX - 250}, {INT_MAX - 500, INT_MAX - 250}, 250},
         {{INT_MAX - 500, INT_MAX - 250, INT_MAX}, {INT_MAX - 500, INT_MAX - 250, INT_MAX}, 250},
         {{INT_MAX - 500, INT_MAX - 250, INT_MAX, INT_MIN}, {INT_MIN, INT_MAX - 500, INT_MAX - 250, INT_MAX}, kList},
+        // Extreme times in either order do not overflow the rate.
+        {{INT_MAX, INT_MIN}, {INT_MIN, INT_MAX}, kList},
+        {{INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}, kList},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.added));
         qzCacheChannel channel = makeChannel();
         for (int t : c.added) EXPECT_TRUE(channel.addTime(t));
         expectRecord(channel, c.times, c.rate);
-    }
-    // Extreme times in either order do not overflow the rate.
-    for (const std::vector<int>& added : {std::vector<int>{INT_MAX, INT_MIN}, std::vector<int>{INT_MIN, INT_MAX}}) {
-        qzCacheChannel channel = makeChannel();
-        for (int t : added) channel.addTime(t);
-        EXPECT_EQ(listedTimes(channel), (std::vector<int>{INT_MIN, INT_MAX}));
     }
 }
 
