@@ -95,23 +95,6 @@ TEST(ReadDirect, MissingFileChannelOrTimeIsNoSample) {
     EXPECT_FALSE(s.accessor->getArrayLengthAtTime(9, 0, length));
 }
 
-// A one-file cache learns its times in the round trips below.
-TEST(Scan, AnIrregularChannelLearnsItsTimesFromTheFramesOfItsCache) {
-    FakeCache perFrame(qzCacheFileAccessor::kOneFilePerFrame, {0, 250, 500, 750});
-    perFrame.removeFrame("Frame2");
-    qztest::writeFileBytes(perFrame.dir.file("otherFrame1.kc"), {});  // of another cache
-    ASSERT_TRUE(perFrame.accessor->setChannelSamplingType(0, qzCacheChannel::kIrregular));
-    std::vector<int> times;
-    perFrame.accessor->getDataTimes(0, times);
-    EXPECT_EQ(times, (std::vector<int>{0, 250, 750}));
-    for (const std::string& call : perFrame.log) EXPECT_EQ(call.find("other"), std::string::npos);
-
-    perFrame.accessor->setFileAccessor(nullptr);  // no reader: nothing to learn
-    delete perFrame.io;
-    perFrame.accessor->setChannelSamplingType(1, qzCacheChannel::kIrregular);
-    EXPECT_EQ(perFrame.accessor->getDataCount(1), 0u);
-}
-
 TEST(TimeQuestions, NextAndPreviousOverAllChannels) {
     AccessorRef accessor;
     int answer = 0;
@@ -136,7 +119,8 @@ TEST(TimeQuestions, NextAndPreviousOverAllChannels) {
 class RoundTrip : public testing::TestWithParam<qztest::LayoutCase> {};
 
 // Byte-exact round trips through the facade are its own tests; here the accessor learns the
-// times from the files when it knows only its channels and their range.
+// times from the files when it knows only its channels and their range (which files belong to
+// the cache is the file-discovery tests' own).
 TEST_P(RoundTrip, EveryArrayTypeBitForBitAfterAScan) {
     DiskCache disk(GetParam().layout, GetParam().format, {-250, 0, 250, 500, 510});
     for (unsigned int channel = 0; channel < 5; ++channel) {
@@ -152,6 +136,11 @@ TEST_P(RoundTrip, EveryArrayTypeBitForBitAfterAScan) {
     int rate = 0;
     EXPECT_TRUE(regular.reader->channelSamplingRate(2, rate) && rate == 125);
     EXPECT_EQ(regular.reader->getDataFileCount(), GetParam().layout == qztest::kOneFile ? 2 : 4);
+    // Without a reader there is nothing to learn.
+    delete regular.reader->fileAccessor();
+    regular.reader->setFileAccessor(nullptr);
+    regular.reader->setChannelSamplingType(2, qzCacheChannel::kIrregular);
+    EXPECT_EQ(regular.reader->getDataCount(2), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, RoundTrip, testing::ValuesIn(qztest::everyLayout()), qztest::layoutCaseName);
