@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <numeric>
 #include <random>
 #include <thread>
@@ -22,40 +23,13 @@ using qztest::text;
 
 namespace {
 
-// "points" (2 double vectors, the first scalar the time) and "ids" (3 ints) written through
-// the fake, then read back through it.
-struct FakeCache {
-    qztest::TempDir dir;
-    qztest::FakeDisk disk;
-    CallLog log;
-    AccessorRef accessor;
-    qztest::RecordingFileIO* reader = new qztest::RecordingFileIO(qzCacheFileIO::kRead, disk, log);
-
-    FakeCache(qzCacheFileAccessor::qzCacheFileDistribution distribution, const std::vector<int>& times) {
-        accessor->setStorageLocation(text(dir.path()));
-        accessor->setBaseFileName(text("take"));
-        accessor->setDistribution(distribution);
-        unsigned int index = 0;
-        accessor->addChannel(text("points"), text(""), qzCacheData::kDoubleVectorArray, index);
-        accessor->addChannel(text("ids"), text(""), qzCacheData::kInt32Array, index);
-        qztest::RecordingFileIO writer(qzCacheFileIO::kWrite, disk, log);
-        writer.touchRealFiles = true;
-        accessor->setFileAccessor(&writer);
-        const bool oneFile = distribution == qzCacheFileAccessor::kOneFile;
-        if (oneFile) writer.open(accessor->constructDataFilePathForOneFile());
-        for (int t : times) {
-            std::vector<double> p = {double(t), 1.0, 2.0, 3.0, 4.0, 5.0};
-            std::vector<int> i = {t, t + 1, t + 2};
-            accessor->beginWriteAtTime(t);
-            accessor->addArrayData(0, t, p.data(), 2);
-            accessor->addArrayData(1, t, i.data(), 3);
-            accessor->endWriteAtTime();
-        }
-        accessor->setFileAccessor(reader);
-        if (oneFile) reader->open(accessor->constructDataFilePathForOneFile());
-        log.clear();
+// The fake's cache written at `times`, then read back through the fake.
+struct FakeCache : qztest::FakeCache {
+    FakeCache(qzCacheFileAccessor::qzCacheFileDistribution distribution, const std::vector<int>& times)
+        : qztest::FakeCache(distribution) {
+        for (int t : times) EXPECT_TRUE(writeTime(t));
+        read();
     }
-    std::string frame(const std::string& name) const { return dir.path() + "take" + name + ".kc"; }
     void removeFrame(const std::string& name) {
         disk.erase(frame(name));
         std::filesystem::remove(qztest::fsPath(frame(name)));
@@ -74,21 +48,18 @@ using DiskCache = qztest::CacheOnDisk<Reader>;
 
 }  // namespace
 
-TEST(ReadDirect, EachLayoutMakesTheDocumentedCalls) {
-    FakeCache oneFile(qzCacheFileAccessor::kOneFile, {0, 250, 500});
-    EXPECT_EQ(oneFile.point(250), 250.0);
-    EXPECT_EQ(oneFile.log, (CallLog{"isValid", "findTime(250)", "findChannelName(points)", "readArraySize",
-                                    "read DVCA(2)", "endReadChunk"}));
-    FakeCache perFrame(qzCacheFileAccessor::kOneFilePerFrame, {0, 250, 500});
-    EXPECT_EQ(perFrame.point(500), 500.0);
-    EXPECT_EQ(perFrame.log, (CallLog{"open(" + perFrame.frame("Frame2") + ")", "isValid", "beginReadChunk",
-                                     "findChannelName(points)", "readArraySize", "read DVCA(2)",
-                                     "endReadChunk", "close"}));
-}
-
-TEST(ReadDirect, OtherCountAtAStoredTimeReportsTheCountAndDoesNotInterpolate) {
+TEST(ReadDirect, EachLayoutMakesTheDocumentedCallsAndAnOtherCountOnlyReportsIt) {
     for (auto distribution : {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
         FakeCache s(distribution, {0, 250, 500});
+        EXPECT_EQ(s.point(500), 500.0);
+        const CallLog read = {"findChannelName(points)", "readArraySize", "read DVCA(2)", "endReadChunk"};
+        CallLog expected = {"open(" + s.frame("Frame2") + ")", "isValid", "beginReadChunk"};
+        if (distribution == qzCacheFileAccessor::kOneFile) expected = {"isValid", "findTime(500)"};
+        expected.insert(expected.end(), read.begin(), read.end());
+        if (distribution != qzCacheFileAccessor::kOneFile) expected.push_back("close");
+        EXPECT_EQ(s.log, expected);
+        // Another count at a stored time reports the count and does not interpolate.
+        s.log.clear();
         std::vector<int> buffer(8, -1);
         void* data = buffer.data();
         for (unsigned int asked : {2u, 0u}) {  // 0 is the usual way to ask for the count
@@ -125,33 +96,6 @@ TEST(ReadDirect, MissingFileChannelOrTimeIsNoSample) {
     EXPECT_FALSE(s.accessor->getArrayLengthAtTime(9, 0, length));
 }
 
-TEST(Scan, AnIrregularChannelLearnsItsTimesFromTheFiles) {
-    FakeCache oneFile(qzCacheFileAccessor::kOneFile, {0, 100, 200});
-    ASSERT_TRUE(oneFile.accessor->setChannelSamplingType(0, qzCacheChannel::kIrregular));
-    ASSERT_GE(oneFile.log.size(), 6u);
-    EXPECT_EQ(CallLog(oneFile.log.begin(), oneFile.log.begin() + 6),
-              (CallLog{"isValid", "rewind", "beginReadChunk", "readNextTime", "findChannelName(points)",
-                       "endReadChunk"}));
-    EXPECT_EQ(oneFile.accessor->getDataCount(0), 3u);
-    int t = 0;
-    EXPECT_TRUE(oneFile.accessor->getNextTimeWithData(0, 100, t) && t == 200);
-    EXPECT_EQ(oneFile.point(100), 100.0);
-
-    FakeCache perFrame(qzCacheFileAccessor::kOneFilePerFrame, {0, 250, 500, 750});
-    perFrame.removeFrame("Frame2");
-    qztest::writeFileBytes(perFrame.dir.file("otherFrame1.kc"), {});  // of another cache
-    ASSERT_TRUE(perFrame.accessor->setChannelSamplingType(0, qzCacheChannel::kIrregular));
-    std::vector<int> times;
-    perFrame.accessor->getDataTimes(0, times);
-    EXPECT_EQ(times, (std::vector<int>{0, 250, 750}));
-    for (const std::string& call : perFrame.log) EXPECT_EQ(call.find("other"), std::string::npos);
-
-    perFrame.accessor->setFileAccessor(nullptr);  // no reader: nothing to learn
-    delete perFrame.reader;
-    perFrame.accessor->setChannelSamplingType(1, qzCacheChannel::kIrregular);
-    EXPECT_EQ(perFrame.accessor->getDataCount(1), 0u);
-}
-
 TEST(TimeQuestions, NextAndPreviousOverAllChannels) {
     AccessorRef accessor;
     int answer = 0;
@@ -173,19 +117,11 @@ TEST(TimeQuestions, NextAndPreviousOverAllChannels) {
     }
 }
 
-namespace {
-
-struct LayoutCase {
-    qztest::Layout layout;
-    const char* format;
-};
-
-class RoundTrip : public testing::TestWithParam<LayoutCase> {};
-
-}  // namespace
+class RoundTrip : public testing::TestWithParam<qztest::LayoutCase> {};
 
 // Byte-exact round trips through the facade are its own tests; here the accessor learns the
-// times from the files when it knows only its channels and their range.
+// times from the files when it knows only its channels and their range (which files belong to
+// the cache is the file-discovery tests' own).
 TEST_P(RoundTrip, EveryArrayTypeBitForBitAfterAScan) {
     DiskCache disk(GetParam().layout, GetParam().format, {-250, 0, 250, 500, 510});
     for (unsigned int channel = 0; channel < 5; ++channel) {
@@ -201,15 +137,14 @@ TEST_P(RoundTrip, EveryArrayTypeBitForBitAfterAScan) {
     int rate = 0;
     EXPECT_TRUE(regular.reader->channelSamplingRate(2, rate) && rate == 125);
     EXPECT_EQ(regular.reader->getDataFileCount(), GetParam().layout == qztest::kOneFile ? 2 : 4);
+    // Without a reader there is nothing to learn.
+    delete regular.reader->fileAccessor();
+    regular.reader->setFileAccessor(nullptr);
+    regular.reader->setChannelSamplingType(2, qzCacheChannel::kIrregular);
+    EXPECT_EQ(regular.reader->getDataCount(2), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, RoundTrip,
-                         testing::Values(LayoutCase{qztest::kOneFile, "kcc"}, LayoutCase{qztest::kOneFile, "kcx"},
-                                         LayoutCase{qztest::kPerFrame, "kcc"}, LayoutCase{qztest::kPerFrame, "kcx"}),
-                         [](const testing::TestParamInfo<LayoutCase>& param) {
-                             return std::string(param.param.layout == qztest::kOneFile ? "OneFile_" : "PerFrame_") +
-                                    param.param.format;
-                         });
+INSTANTIATE_TEST_SUITE_P(Layouts, RoundTrip, testing::ValuesIn(qztest::everyLayout()), qztest::layoutCaseName);
 
 TEST(ReadDisk, TwoThousandTimesInAnyOrder) {
     std::vector<int> times(2000);
@@ -231,18 +166,12 @@ TEST(ReadDisk, FrameFileReplacedBetweenTwoRequestsIsReadAfresh) {
     other.salt = 1000;
     other.channels = qztest::everyArrayType(9);
     qztest::writeTestCache(other);
-    const auto holds = [&](const TestCache& written, unsigned int channel) {
-        return qztest::readsBackWith(written, channel, 250, [&](void*& data, unsigned int& length) {
-            return disk.reader->getArrayDataAtTime(channel, 250, written.channels[channel].elements, data,
-                                                     length);
-        });
+    const auto holds = [&](const TestCache& written, std::vector<unsigned int> channels) {
+        for (unsigned int c : channels) EXPECT_TRUE(qztest::readsBack(*disk.reader, written, c, 250));
     };
-    EXPECT_TRUE(holds(disk.cache, 0));
-    EXPECT_TRUE(holds(disk.cache, 1));
+    holds(disk.cache, {0, 1});
     qztest::writeFileBytes(disk.frame(250).u8string(), qztest::readFileBytes(other.location + "otherFrame1.kc"));
-    EXPECT_TRUE(holds(other, 2));
-    EXPECT_TRUE(holds(other, 0));
-    EXPECT_TRUE(holds(other, 1));
+    holds(other, {2, 0, 1});
     // The same length, renamed over it; where the system refuses that while the reader holds
     // the file, the same bytes come in place, under a later modification time.
     const std::string from = disk.frame(500).u8string();
@@ -255,44 +184,32 @@ TEST(ReadDisk, FrameFileReplacedBetweenTwoRequestsIsReadAfresh) {
     }
     TestCache moved = disk.cache;
     moved.salt = 250;
-    EXPECT_TRUE(holds(moved, 2));
-    EXPECT_TRUE(holds(moved, 0));
+    holds(moved, {2, 0});
 }
 
+// Interpolated requests borrow the accessor's kept blocks for their neighbours; requests on two
+// threads at once must never blend each other's samples.
 TEST(ReadDisk, InterpolatedReadsOnTwoThreadsEachGetTheirOwnBlend) {
-    // Interpolated requests borrow the accessor's kept blocks for their neighbours; requests
-    // on two threads at once must never blend each other's samples. Values linear in time
-    // blend exactly.
-    qztest::TempDir dir;
-    TestCache cache;
-    cache.location = dir.path();
-    constexpr unsigned int count = 20000;
-    qzCacheFileInterface writer;
-    unsigned int index = 0;
-    ASSERT_TRUE(writer.initFileWrite(dir.path().c_str(), "shot", qztest::kOneFile, "kcc", 250) &&
-                writer.addChannel("f", "", qzCacheData::kFloatArray, index));
-    std::vector<float> values(count);
-    for (int t = 0; t <= 200; t += 10) {
-        for (unsigned int i = 0; i < count; ++i) values[i] = float(t) + float(i % 64);
-        writer.beginWriteAtTime(t);
-        ASSERT_TRUE(writer.addArrayData(0, t, values.data(), count));
-        writer.endWriteAtTime();
-    }
-    ASSERT_TRUE(writer.endFileWrite());
-    AccessorRef accessor;
-    ASSERT_TRUE(qztest::openTestCache(*accessor, cache));
+    std::vector<int> times;
+    for (int t = 0; t <= 200; t += 10) times.push_back(t);
+    DiskCache disk(qztest::kOneFile, "kcc", times, {{"f", qzCacheData::kFloatArray, 20000}});
     qzCacheChannel::qzCacheInterpolation linear = qzCacheChannel::kLinear;
-    ASSERT_TRUE(accessor->setChannelInterpolation(0, linear));
+    ASSERT_TRUE(disk.reader->setChannelInterpolation(0, linear));
+    const auto blend = [&](int t) {
+        std::vector<float> got(20000);
+        void* data = got.data();
+        unsigned int length = 0;
+        if (!disk.reader->getArrayDataAtTime(0, t, 20000, data, length)) return std::vector<unsigned char>();
+        const auto* bytes = static_cast<unsigned char*>(data);
+        return std::vector<unsigned char>(bytes, bytes + 4 * length);
+    };
+    std::map<int, std::vector<unsigned char>> alone;  // each read on one thread
+    for (int t = 5; t < 200; t += 10) ASSERT_FALSE((alone[t] = blend(t)).empty()) << t;
     std::atomic<int> wrong{0};
     auto reader = [&](int first) {
-        std::vector<float> got(count);
         for (int round = 0; round < 200; ++round) {
             const int t = first + 10 * (round % 19);
-            void* data = got.data();
-            unsigned int length = 0;
-            bool ok = accessor->getArrayDataAtTime(0, t, count, data, length) && length == count;
-            for (unsigned int i = 0; ok && i < count; ++i) ok = got[i] == float(t) + float(i % 64);
-            wrong += ok ? 0 : 1;
+            wrong += blend(t) != alone.at(t);
         }
     };
     std::thread a(reader, 5);
@@ -310,9 +227,7 @@ TEST(ReadBesideWriter, ACacheBeingWrittenReadsAndWritesOn) {
     ASSERT_TRUE(writer.initFileWrite(dir.path().c_str(), "shot", qztest::kOneFile, "kcc", 250));
     ASSERT_TRUE(qztest::writeTestChannels(writer, cache));
     for (int t : {250, 500}) ASSERT_TRUE(qztest::writeTestTime(writer, cache, t));
-    for (unsigned int c = 0; c < 5; ++c) EXPECT_TRUE(qztest::readsBack(writer, cache, c, 250));
-    unsigned int length = 0;
-    EXPECT_TRUE(writer.getArrayLengthAtTime(1, 500, length) && length == 5);
+    for (int t : {500, 250}) EXPECT_TRUE(qztest::readsBackTime(writer, cache, t));
     for (int t : {750, 1000}) ASSERT_TRUE(qztest::writeTestTime(writer, cache, t));
     ASSERT_TRUE(writer.endFileWrite());
     qzCacheFileInterface reader;
@@ -354,12 +269,35 @@ struct Probe : qzCacheFileAccessor {
 
 }  // namespace
 
-TEST(Interpolation, LinearAndSplineBlendTheNeighbours) {
+TEST(Interpolation, EachMethodBlendsOrStepsAndEveryOneButNoneHoldsTheEnds) {
     EXPECT_DOUBLE_EQ(Probe::catmullRom(0.0, 1.0, 2.0, 3.0, 0.5), 1.5);
     EXPECT_DOUBLE_EQ(Probe::catmullRom(9.0, 1.0, 2.0, 9.0, 0.0), 1.0);
     EXPECT_DOUBLE_EQ(Probe::catmullRom(9.0, 1.0, 2.0, 9.0, 1.0), 2.0);
     EXPECT_DOUBLE_EQ(Probe::catmullRom(0.0, 1.0, 2.0, 5.0, 0.5), 1.375);
     EXPECT_FLOAT_EQ(Probe::catmullRom(0.f, 1.f, 2.f, 5.f, 0.5f), 1.375f);
+
+    // Samples 5, 1, 3 and 8 at 0, 250, 500 and 750.
+    using C = qzCacheChannel;
+    constexpr double no = -99.0;  // no answer
+    const struct {
+        C::qzCacheInterpolation method;
+        int time;
+        double value;
+    } cases[] = {{C::kStepPrevious, 375, 1.0}, {C::kStepNext, 375, 3.0}, {C::kLinear, 375, 2.0},
+                 {C::kNoInterpolation, 375, no}, {C::kCatmullRom, 375, Probe::catmullRom(5.0, 1.0, 3.0, 8.0, 0.5)},
+                 // First interval: P1 stands in for P0; last interval: P2 for P3.
+                 {C::kCatmullRom, 125, Probe::catmullRom(5.0, 5.0, 1.0, 3.0, 0.5)},
+                 {C::kCatmullRom, 700, Probe::catmullRom(1.0, 3.0, 8.0, 8.0, 0.8)},
+                 {C::kStepPrevious, -1000, 5.0}, {C::kStepNext, -1000, 5.0}, {C::kLinear, -1000, 5.0},
+                 {C::kNoInterpolation, -1000, no}, {C::kStepPrevious, 9000, 8.0}, {C::kStepNext, 9000, 8.0},
+                 {C::kLinear, 9000, 8.0}, {C::kNoInterpolation, 9000, no}, {C::kNoInterpolation, 500, 3.0},
+                 {C::kStepNext, 500, 3.0}, {C::kLinear, 500, 3.0}, {C::kCatmullRom, 500, 3.0}};
+    for (const auto& c : cases) {
+        MemoryCache m(qzCacheData::kDoubleArray, c.method);
+        for (int k = 0; k < 4; ++k) m.add<double>(k * 250, {std::vector<double>{5.0, 1.0, 3.0, 8.0}[k]}, 1);
+        EXPECT_EQ(m.get<double>(c.time, 1, 1), c.value == no ? std::vector<double>() : std::vector<double>{c.value})
+            << c.method << " at " << c.time;
+    }
 
     MemoryCache d(qzCacheData::kDoubleArray, qzCacheChannel::kLinear);
     d.add<double>(0, {0.0, 10.0, 99.0}, 3);
@@ -369,6 +307,13 @@ TEST(Interpolation, LinearAndSplineBlendTheNeighbours) {
     EXPECT_EQ(d.get<double>(125, 2, 2), (std::vector<double>{5.0, 15.0}));
     EXPECT_TRUE(d.get<double>(125, 4, 4).empty());
     EXPECT_TRUE(d.accessor->isChannelSamplingRegular(0));
+    // No neighbour once the setters moved the range past the samples, nor without a grid.
+    d.accessor->setChannelEndTime(0, 500);
+    EXPECT_TRUE(d.get<double>(375, 3, 3).empty());
+    d.accessor->setChannelEndTime(0, 250);
+    d.accessor->setChannelSamplingRate(0, 0);
+    EXPECT_TRUE(d.get<double>(100, 3, 3).empty());
+    EXPECT_EQ(d.get<double>(0, 3, 3), (std::vector<double>{0.0, 10.0, 99.0}));
     MemoryCache i(qzCacheData::kInt32Array, qzCacheChannel::kLinear);
     i.add<int>(0, {0, 0}, 2);
     i.add<int>(10, {3, -3}, 2);
@@ -377,77 +322,32 @@ TEST(Interpolation, LinearAndSplineBlendTheNeighbours) {
     v.add<float>(0, {0.f, 1.f, 2.f}, 1);
     v.add<float>(4, {4.f, 5.f, -2.f}, 1);
     EXPECT_EQ(v.get<float>(1, 1, 3), (std::vector<float>{1.f, 2.f, 1.f}));
-
-    MemoryCache s(qzCacheData::kDoubleArray, qzCacheChannel::kCatmullRom);
-    for (int k = 0; k < 4; ++k) s.add<double>(k * 250, {std::vector<double>{5.0, 1.0, 3.0, 8.0}[k]}, 1);
-    EXPECT_EQ(s.get<double>(375, 1, 1), std::vector<double>{Probe::catmullRom(5.0, 1.0, 3.0, 8.0, 0.5)});
-    // First interval: P1 stands in for P0; last interval: P2 for P3.
-    EXPECT_EQ(s.get<double>(125, 1, 1), std::vector<double>{Probe::catmullRom(5.0, 5.0, 1.0, 3.0, 0.5)});
-    EXPECT_EQ(s.get<double>(700, 1, 1), std::vector<double>{Probe::catmullRom(1.0, 3.0, 8.0, 8.0, 0.8)});
     MemoryCache si(qzCacheData::kInt32Array, qzCacheChannel::kCatmullRom);
     for (int k = 0; k < 4; ++k) si.add<int>(k * 10, {k * 7}, 1);
     EXPECT_EQ(si.get<int>(15, 1, 1), std::vector<int>{10});  // 10.5 truncated
 }
 
-TEST(Interpolation, EveryMethodButNoneAnswersWithTheEndSamplesOutsideTheRange) {
-    struct Case {
-        qzCacheChannel::qzCacheInterpolation method;
-        std::vector<float> before, after, between;  // at -1000, 9000 and 300
-    };
-    const Case cases[] = {{qzCacheChannel::kStepPrevious, {1.f}, {4.f}, {1.f}},
-                          {qzCacheChannel::kStepNext, {1.f}, {4.f}, {2.f}},
-                          {qzCacheChannel::kLinear, {1.f}, {4.f}, {1.2f}},
-                          {qzCacheChannel::kNoInterpolation, {}, {}, {}}};
-    for (const Case& c : cases) {
-        MemoryCache m(qzCacheData::kFloatArray, c.method);
-        for (int k : {1, 2, 3}) m.add<float>(k * 250, {k == 3 ? 4.f : float(k)}, 1);
-        EXPECT_EQ(m.get<float>(-1000, 1, 1), c.before) << c.method;
-        EXPECT_EQ(m.get<float>(9000, 1, 1), c.after) << c.method;
-        EXPECT_EQ(m.get<float>(300, 1, 1), c.between) << c.method;
-        EXPECT_EQ(m.get<float>(500, 1, 1), std::vector<float>{2.f}) << c.method;
-    }
-    // No neighbour once the setters moved the range past the samples, nor without a grid.
-    MemoryCache m(qzCacheData::kDoubleArray, qzCacheChannel::kLinear);
-    for (int t : {0, 250, 500}) m.add<double>(t, {1.0 * t}, 1);
-    m.accessor->setChannelEndTime(0, 600);
-    EXPECT_TRUE(m.get<double>(550, 1, 1).empty());
-    m.accessor->setChannelEndTime(0, 500);
-    m.accessor->setChannelSamplingRate(0, 0);
-    EXPECT_TRUE(m.get<double>(100, 1, 1).empty());
-    EXPECT_EQ(m.get<double>(0, 1, 1), std::vector<double>{0.0});
-}
-
 TEST(Interpolation, MissingFramesFallBackToTheTimesOnDisk) {
-    const auto weight = [](int time) { return qztest::scalarAt(2, time, 0); };
-    const auto read = [](DiskCache& disk, int time, unsigned int count, double& value) {
-        std::vector<double> out(count, -1.0);
-        void* data = out.data();
-        unsigned int length = 0;
-        const bool ok = disk.reader->getArrayDataAtTime(2, time, count, data, length);
-        value = out[0];
-        return ok;
-    };
+    using qztest::readWeight;
+    using qztest::weightAt;
     DiskCache disk(qztest::kPerFrame, "kcc", {0, 250, 500, 750});
-    double value = 0.0;
     // A count that does not match never changes the record.
     qzCacheChannel::qzCacheInterpolation spline = qzCacheChannel::kCatmullRom;
-    for (int time : {100, 250}) EXPECT_FALSE(read(disk, time, 2, value));
+    for (int time : {100, 250}) EXPECT_TRUE(std::isnan(readWeight(*disk.reader, time, 2)));
     disk.reader->setChannelInterpolation(2, spline);
-    EXPECT_FALSE(read(disk, 100, 2, value));
+    EXPECT_TRUE(std::isnan(readWeight(*disk.reader, 100, 2)));
     EXPECT_TRUE(disk.reader->isChannelSamplingRegular(2));
     spline = qzCacheChannel::kLinear;
     disk.reader->setChannelInterpolation(2, spline);
     // A missing grid time is blended from its grid neighbours.
     std::filesystem::remove(disk.frame(250));
-    ASSERT_TRUE(read(disk, 250, 5, value));
-    EXPECT_DOUBLE_EQ(value, (weight(0) + weight(500)) / 2);
+    EXPECT_DOUBLE_EQ(readWeight(*disk.reader, 250), (weightAt(0) + weightAt(500)) / 2);
     EXPECT_TRUE(disk.reader->isChannelSamplingRegular(2));
     // A missing neighbour turns the grid into the times on disk.
-    ASSERT_TRUE(read(disk, 100, 5, value));
-    EXPECT_DOUBLE_EQ(value, weight(0) + 0.2 * (weight(500) - weight(0)));
+    EXPECT_DOUBLE_EQ(readWeight(*disk.reader, 100), weightAt(0) + 0.2 * (weightAt(500) - weightAt(0)));
     EXPECT_FALSE(disk.reader->isChannelSamplingRegular(2));
     EXPECT_EQ(disk.reader->getDataCount(2), 3u);
     // Irregular now: a further missing neighbour is no answer.
     std::filesystem::remove(disk.frame(500));
-    EXPECT_FALSE(read(disk, 400, 5, value));
+    EXPECT_TRUE(std::isnan(readWeight(*disk.reader, 400)));
 }

@@ -117,11 +117,12 @@ TEST(FileDiscovery, TimesFoundInADirectoryListing) {
          {"shotFrame10Tick125.kc", "shotFrame-3.kc", "shotFrame7.kc", "shotFrame7.kcx", "shotFrameTick5.kc",
           "shot.xml", "take2Frame1.kc", "xshotFrame1.kc", "shotframe2.kc", "other.txt"},
          -1000, 3000, 250, {-750, 5, 1750, 1750, 2625}},
-        // 2x: 500; +3: 750; 4 tick 1y: 1001; abc: 0; 5 tick "": 1250; -0 tick -10: -10; 1.tar: 250.
+        // 2x: 500; +3: 750; 4 tick 1y: 1001; abc: 0; 5 tick "": 1250; -0 tick -10: -10; 1.tar: 250;
+        // " 6": 1500.
         {"numbers read like atol",
          {"shotFrame2x.kc", "shotFrame+3.kc", "shotFrame4Tick1y.kc", "shotFrameabc.kc", "shotFrame5Tick.kc",
-          "shotFrame-0Tick-10.kc", "shotFrame1.tar.gz"},
-         -1000, 3000, 250, {-10, 0, 250, 500, 750, 1001, 1250}},
+          "shotFrame-0Tick-10.kc", "shotFrame1.tar.gz", "shotFrame 6.kc"},
+         -1000, 3000, 250, {-10, 0, 250, 500, 750, 1001, 1250, 1500}},
         {"without channels only time 0",
          {"shotFrame0.kc", "shotFrame1.kc", "shotFrame-1.kc", "shotFrame0Tick5.kc", "shotFrame0Tick-5.kc"},
          1, 0, 250, {0}},
@@ -155,9 +156,7 @@ TEST(FileDiscovery, TimesFoundInADirectoryListing) {
             EXPECT_EQ(named.frame(250).empty(), c.ticks <= 0);
         }
     }
-}
-
-TEST(FileDiscovery, UnlistableDirectoryGivesFalseAndNoTimes) {
+    // A location that cannot be listed gives false and no times.
     qztest::TempDir dir;
     qztest::writeFileBytes(dir.file("notADirectory"), {0});
     for (const std::string& location : {dir.file("missing/"), dir.file("notADirectory/")}) {

@@ -1,6 +1,6 @@
 // Caches read while they are written: a writer thread with a reader that refreshes and reads
-// every time it learns of, a writer process killed at a random moment, a cache written anew
-// under its name, and how often a live writer replaces its description.
+// every time it learns of, a writer process killed at a random moment, and a cache written anew
+// under its name.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "qzCacheChecker.h"
-#include "qzFaultFileSystem.h"
 #include "testCache.h"
 #include "testSupport.h"
 
@@ -37,8 +36,20 @@ struct LiveCase {
 
 std::string caseName(const testing::TestParamInfo<LiveCase>& info) {
     const LiveCase& c = info.param;
-    return std::string(c.layout == qztest::kOneFile ? "OneFile_" : "PerFrame_") + c.format +
-           (c.worker ? "_Worker" : "_Direct") + (c.irregular ? "_Irregular" : "_Regular");
+    return qztest::layoutName(c.layout, c.format) + (c.worker ? "_Worker" : "_Direct") +
+           (c.irregular ? "_Irregular" : "_Regular");
+}
+
+// Every layout and format; `mixed`: also read through the worker and written off the frame
+// grid, each of the four combinations once per layout.
+std::vector<LiveCase> liveCases(bool mixed) {
+    std::vector<LiveCase> cases;
+    for (const qztest::LayoutCase& l : qztest::everyLayout())
+        for (bool irregular : {false, true}) {
+            const bool worker = irregular != (std::string(l.format) == "kcx");
+            if (mixed || !irregular) cases.push_back({l.layout, l.format, mixed && worker, irregular});
+        }
+    return cases;
 }
 
 TestCache liveCache(const std::string& directory, const LiveCase& c) {
@@ -103,16 +114,7 @@ TEST_P(LiveWriterThread, RefreshingReaderReadsEveryTimeItLearnsExactly) {
     EXPECT_EQ(read.size(), static_cast<std::size_t>(kFrames));
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, LiveWriterThread,
-                         testing::Values(LiveCase{qztest::kOneFile, "kcc", false, false},
-                                         LiveCase{qztest::kOneFile, "kcx", true, false},
-                                         LiveCase{qztest::kOneFile, "kcc", true, true},
-                                         LiveCase{qztest::kOneFile, "kcx", false, true},
-                                         LiveCase{qztest::kPerFrame, "kcc", false, false},
-                                         LiveCase{qztest::kPerFrame, "kcx", true, false},
-                                         LiveCase{qztest::kPerFrame, "kcc", true, true},
-                                         LiveCase{qztest::kPerFrame, "kcx", false, true}),
-                         caseName);
+INSTANTIATE_TEST_SUITE_P(Layouts, LiveWriterThread, testing::ValuesIn(liveCases(true)), caseName);
 
 #if !defined(_WIN32)
 
@@ -175,12 +177,7 @@ TEST_P(LiveWriterKilled, AtARandomMomentLeavesACacheThatVerifiesAndReadsEveryTim
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, LiveWriterKilled,
-                         testing::Values(LiveCase{qztest::kOneFile, "kcc", false, false},
-                                         LiveCase{qztest::kOneFile, "kcx", false, false},
-                                         LiveCase{qztest::kPerFrame, "kcc", false, false},
-                                         LiveCase{qztest::kPerFrame, "kcx", false, false}),
-                         caseName);
+INSTANTIATE_TEST_SUITE_P(Layouts, LiveWriterKilled, testing::ValuesIn(liveCases(false)), caseName);
 
 #endif
 
@@ -213,67 +210,17 @@ TEST(LiveRefresh, ACacheWrittenAnewUnderItsNameIsReadAnew) {
                 EXPECT_TRUE(reader.refresh(changed) && changed);
                 EXPECT_TRUE(qztest::readsBackWhole(reader, cache));
             }
+            bool changed = true;
+            EXPECT_TRUE(reader.refresh(changed) && !changed);
+            // The same name written anew in the other layout is another cache: refused, and
+            // what the reader knew stays.
+            const std::vector<int> known = cache.times;
+            cache.layout = layout == qztest::kOneFile ? qztest::kPerFrame : qztest::kOneFile;
+            cache.times = {0};
+            qztest::writeTestCache(cache);
+            EXPECT_FALSE(reader.refresh(changed));
+            EXPECT_EQ(knownTimes(reader), known);
         }
-    }
-}
-
-// Four ended times, then a fifth begun whose large array already reached the file.
-TEST(LivePublishing, HowOftenTheDescriptionIsReplacedAndWhatItNamesMeanwhile) {
-    struct Case {
-        const char* what;
-        bool live;
-        unsigned int interval;     // milliseconds
-        std::size_t replacements;  // of the description, the final one included
-        bool namesEveryEndedTime;  // before endFileWrite
-    };
-    const Case cases[] = {{"every time", true, 0, 6, true},
-                          {"at most once an hour", true, 3600000, 1, false},
-                          {"not live", false, 0, 1, false}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        qztest::TempDir dir;
-        TestCache cache = liveCache(dir.path(), LiveCase{qztest::kOneFile, "kcc", false, false});
-        qzOS::FaultFileSystem files(qzOS::systemFileSystem());
-        const qzOS::ScopedDefaultFileSystem scoped(files);
-        qzCacheFileInterface writer;
-        ASSERT_TRUE(writer.initFileWrite(dir.path().c_str(), "live", qztest::kOneFile, "kcc", 250) &&
-                    qztest::writeTestChannels(writer, cache));
-        writer.setLiveWrite(c.live, c.interval);
-        for (int time : {0, 250, 500, 750}) ASSERT_TRUE(qztest::writeTestTime(writer, cache, time));
-        writer.beginWriteAtTime(1000);
-        for (unsigned int i = 0; i < cache.channels.size(); ++i) {
-            std::vector<unsigned char> bytes = qztest::sampleBytes(cache.channels[i], i, 1000);
-            ASSERT_TRUE(writer.addArrayData(i, 1000, bytes.data(), cache.channels[i].elements));
-        }
-
-        qzCacheFileInterface reader;
-        ASSERT_EQ(reader.initFileRead("live", dir.path().c_str()), c.namesEveryEndedTime);
-        if (c.namesEveryEndedTime) {
-            EXPECT_FALSE(reader.isComplete());
-            EXPECT_EQ(knownTimes(reader).back(), 750);
-            const qzCacheCheckReport report = qzCacheChecker().checkCache(cache.description().c_str());
-            EXPECT_TRUE(report.whole()) << (report.problems.empty() ? "" : report.problems[0].detail);
-        }
-        writer.endWriteAtTime();
-        ASSERT_TRUE(writer.endFileWrite());
-        std::size_t replacements = 0;
-        for (const auto& call : files.calls()) {
-            replacements += call.operation == qzOS::FaultFileSystem::Operation::kRename &&
-                            call.path.size() >= 8 && call.path.compare(call.path.size() - 8, 8, "live.xml") == 0;
-        }
-        EXPECT_EQ(replacements, c.replacements);
-        if (!c.namesEveryEndedTime) continue;
-
-        bool changed = false;
-        EXPECT_TRUE(reader.refresh(changed) && changed && reader.isComplete());
-        EXPECT_EQ(knownTimes(reader).back(), 1000);
-        EXPECT_TRUE(reader.refresh(changed) && !changed);
-        // The same name written anew in the other layout is another cache.
-        cache.layout = qztest::kPerFrame;
-        cache.times = {0};
-        qztest::writeTestCache(cache);
-        EXPECT_FALSE(reader.refresh(changed));
-        EXPECT_EQ(knownTimes(reader).back(), 1000);
     }
 }
 

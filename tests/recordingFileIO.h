@@ -62,9 +62,6 @@ public:
 
     // Writes report failure from now on (the data still lands in the fake file).
     bool failWrites = false;
-    // Also creates an empty file of that name on the real disk when opening for writing, so
-    // that a directory listing finds the frame files.
-    bool touchRealFiles = false;
     // Like a chunked file: a record's array must be read before the next name, and a read of
     // the wrong type or count still consumes it.
     bool strict = false;
@@ -76,7 +73,7 @@ public:
         if (!m_disk || (fileAccessMode() != kWrite && m_disk->count(path) == 0)) return false;
         if (fileAccessMode() == kWrite) {
             (*m_disk)[path] = FakeFile();
-            if (touchRealFiles) qztest::writeFileBytes(path, {});
+            qztest::writeFileBytes(path, {});  // so that a directory listing finds the frame files
         }
         m_path = path;
         m_open = true;
@@ -221,6 +218,49 @@ private:
     int m_current = -1;
     std::size_t m_cursor = 0;
     int m_record = -1;
+};
+
+// An accessor writing "points" (2 double vectors, the first scalar the time) and "ids" (3 ints)
+// through the fake into a temporary directory; `read()` turns it to reading them back.
+struct FakeCache {
+    TempDir dir;
+    FakeDisk disk;
+    CallLog log;
+    AccessorRef accessor;
+    RecordingFileIO* io = new RecordingFileIO(qzCacheFileIO::kWrite, disk, log);
+
+    explicit FakeCache(qzCacheFileAccessor::qzCacheFileDistribution distribution) {
+        accessor->setStorageLocation(text(dir.path()));
+        accessor->setBaseFileName(text("shot"));
+        accessor->setDistribution(distribution);
+        accessor->setFileAccessor(io);
+        unsigned int index = 0;
+        accessor->addChannel(text("points"), text(""), qzCacheData::kDoubleVectorArray, index);
+        accessor->addChannel(text("ids"), text(""), qzCacheData::kInt32Array, index);
+        openOneFile();
+    }
+    std::string frame(const std::string& name) const { return dir.path() + "shot" + name + ".kc"; }
+    // Whether both arrays were taken.
+    bool writeTime(int t) {
+        std::vector<double> p = {1.0 * t, 1.0, 2.0, 3.0, 4.0, 5.0};
+        std::vector<int> i = {t, t + 1, t + 2};
+        accessor->beginWriteAtTime(t);
+        const bool points = accessor->addArrayData(0, t, p.data(), 2);
+        const bool ids = accessor->addArrayData(1, t, i.data(), 3);
+        accessor->endWriteAtTime();
+        return points && ids;
+    }
+    void read() {
+        delete io;
+        accessor->setFileAccessor(io = new RecordingFileIO(qzCacheFileIO::kRead, disk, log));
+        openOneFile();
+    }
+
+private:
+    void openOneFile() {
+        if (accessor->distribution() == qzCacheFileAccessor::kOneFile) io->open(accessor->constructDataFilePathForOneFile());
+        log.clear();
+    }
 };
 
 }  // namespace qztest

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -24,6 +25,21 @@ namespace qztest {
 using Layout = qzCacheFileInterface::cacheFileFormat;
 constexpr Layout kOneFile = qzCacheFileInterface::kFormatOneFile;
 constexpr Layout kPerFrame = qzCacheFileInterface::kFormatOneFilePerFrame;
+
+// Every layout in every format, for parameterised tests.
+struct LayoutCase {
+    Layout layout;
+    const char* format;
+};
+inline std::vector<LayoutCase> everyLayout() {
+    return {{kOneFile, "kcc"}, {kOneFile, "kcx"}, {kPerFrame, "kcc"}, {kPerFrame, "kcx"}};
+}
+inline std::string layoutName(Layout layout, const std::string& format) {
+    return (layout == kOneFile ? "OneFile_" : "PerFrame_") + format;
+}
+inline std::string layoutCaseName(const ::testing::TestParamInfo<LayoutCase>& info) {
+    return layoutName(info.param.layout, info.param.format);
+}
 
 struct TestChannel {
     std::string name;
@@ -72,6 +88,17 @@ inline double scalarAt(unsigned int channel, int time, unsigned int k) {
     if (k % 7 == 2) return specials[(k / 7 + channel) % 5];
     const double frame = time / 250.0;
     return frame * frame * (channel + 1) - 0.5 * k + 1.0 / (k + 3.0);
+}
+
+// The first scalar of the double channel (2 of everyArrayType()): as written at `time`, and as
+// read there asking for `count` elements (NaN when the request fails).
+inline double weightAt(int time) { return scalarAt(2, time, 0); }
+inline double readWeight(qzCacheFileAccessor& reader, int time, unsigned int count = 5) {
+    std::vector<double> values(count, -1.0);
+    void* data = values.data();
+    unsigned int length = 0;
+    return reader.getArrayDataAtTime(2, time, count, data, length) ? static_cast<double*>(data)[0]
+                                                                   : std::numeric_limits<double>::quiet_NaN();
 }
 
 // The sample's bytes as the channel's type holds them in memory.
@@ -167,18 +194,15 @@ template <typename Read>
     return ::testing::AssertionSuccess();
 }
 
-inline ::testing::AssertionResult readsBack(qzCacheFileInterface& reader, const TestCache& cache,
-                                            unsigned int channel, int time) {
-    return readsBackWith(cache, channel, time, [&](void*& data, unsigned int& length) {
-        return reader.getArrayDataAtTime(channel, time, data, length);
-    });
-}
-
-inline ::testing::AssertionResult readsBack(qzCacheFileAccessor& reader, const TestCache& cache,
-                                            unsigned int channel, int time) {
+template <typename Reader>
+::testing::AssertionResult readsBack(Reader& reader, const TestCache& cache, unsigned int channel, int time) {
     const unsigned int count = cache.channels.at(channel).elements;
     return readsBackWith(cache, channel, time, [&](void*& data, unsigned int& length) {
-        return reader.getArrayDataAtTime(channel, time, count, data, length);
+        if constexpr (std::is_base_of_v<qzCacheFileAccessor, Reader>) {
+            return reader.getArrayDataAtTime(channel, time, count, data, length);
+        } else {
+            return reader.getArrayDataAtTime(channel, time, data, length);
+        }
     });
 }
 

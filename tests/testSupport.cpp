@@ -19,21 +19,19 @@ namespace qztest {
 
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
-    std::random_device seed;
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    std::error_code error;
-    const fs::path base = fs::temp_directory_path(error);
-    for (int attempt = 0; !error && attempt < 100; ++attempt) {
-        const fs::path candidate = base /
-            fs::u8path("qzcache-test-\xC3\xA9t\xC3\xA9-" + std::to_string(seed()) + "-" +
-                       std::to_string(stamp) + "-" + std::to_string(counter++));
-        if (fs::create_directory(candidate, error)) {
+    // mingw's random device may repeat itself from one process to the next: the clock tells
+    // two test programs apart.
+    const std::string stamp = std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    const fs::path base = fs::temp_directory_path();  // throws when there is none
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path candidate = base / fs::u8path("qzcache-test-\xC3\xA9t\xC3\xA9-" + stamp + "-" +
+                                                     std::to_string(std::random_device()() ^ counter++));
+        if (fs::create_directory(candidate)) {  // throws when it cannot be made
             m_path = candidate.generic_u8string() + "/";
             return;
         }
     }
-    throw std::runtime_error("cannot make a temporary directory under '" + base.u8string() +
-                             "': " + error.message());
+    throw std::runtime_error("no fresh temporary directory under '" + base.u8string() + "'");
 }
 
 TempDir::~TempDir() {
@@ -54,13 +52,11 @@ void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& by
 
 qzString::IString text(const std::string& utf8) { return qzString::IString(utf8.c_str(), 1); }
 
-AccessorRef::AccessorRef() : m_accessor(qzCacheFileAccessor::createQzCacheFileAccessor()) {
-    if (!m_accessor) throw std::runtime_error("no accessor could be made");
+void Unref::operator()(qzCacheFileAccessor* accessor) const { accessor->unref(); }
+
+AccessorRef::AccessorRef() : unique_ptr(qzCacheFileAccessor::createQzCacheFileAccessor()) {
+    if (!get()) throw std::runtime_error("no accessor could be made");
 }
-
-AccessorRef::AccessorRef(qzCacheFileAccessor* adopted) : m_accessor(adopted) {}
-
-AccessorRef::~AccessorRef() { m_accessor->unref(); }
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds patience) {
     const auto deadline = std::chrono::steady_clock::now() + patience;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,20 +57,13 @@ bool fileExists(const std::string& path);
 qzString::IString text(const std::string& utf8);
 
 // Holds one reference to a new accessor and gives it back at the end of the test.
-class AccessorRef {
-public:
+struct Unref {
+    void operator()(qzCacheFileAccessor* accessor) const;
+};
+struct AccessorRef : std::unique_ptr<qzCacheFileAccessor, Unref> {
     AccessorRef();
     // Takes over the caller's reference, e.g. to an accessor of a derived test class.
-    explicit AccessorRef(qzCacheFileAccessor* adopted);
-    ~AccessorRef();
-    AccessorRef(const AccessorRef&) = delete;
-    AccessorRef& operator=(const AccessorRef&) = delete;
-    qzCacheFileAccessor* get() const { return m_accessor; }
-    qzCacheFileAccessor* operator->() const { return m_accessor; }
-    qzCacheFileAccessor& operator*() const { return *m_accessor; }
-
-private:
-    qzCacheFileAccessor* m_accessor;
+    explicit AccessorRef(qzCacheFileAccessor* adopted) : unique_ptr(adopted) {}
 };
 
 // Bounded waits: a test that would otherwise hang fails with a message instead.
