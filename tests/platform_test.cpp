@@ -313,7 +313,9 @@ TEST_P(FileSystemContract, PositionedReadsWritesAndOpenModes) {
     EXPECT_FALSE(files().open(path("sub").c_str(), qzOS::OpenMode::kRead));  // a directory is no file
 #if defined(_WIN32)
     // Nor is a device, whose reads could wait for ever.
-    if (!m_memory) EXPECT_FALSE(files().open("NUL", qzOS::OpenMode::kRead));
+    if (!m_memory) {
+        EXPECT_FALSE(files().open("NUL", qzOS::OpenMode::kRead));
+    }
 #endif
 }
 
