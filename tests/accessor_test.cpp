@@ -109,7 +109,8 @@ TEST(AccessorRegistry, AnIndexOutOfRangeIsRefusedAndChangesNothing) {
 
 TEST(AccessorRegistry, TheCacheRangeSpansEveryChannel) {
     // The channels' ranges, then the span; {0, -1} is an empty channel, and it takes part.
-    const std::vector<int> cases[] = {{750, 1000, 500, 900, 500, 1000}, {-900, -100, -900, -100}, {500, 1000, 0, -1, 0, 1000}};
+    const std::vector<int> cases[] = {
+        {750, 1000, 500, 900, 500, 1000}, {-900, -100, -900, -100}, {500, 1000, 0, -1, 0, 1000}};
     for (const std::vector<int>& c : cases) {
         AccessorRef accessor;
         for (unsigned int i = 0; 2 * i + 2 < c.size(); ++i) {
