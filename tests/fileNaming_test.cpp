@@ -4,13 +4,10 @@
 
 #include <algorithm>
 #include <climits>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "qzCacheFileAccessor.h"
 #include "recordingFileIO.h"
-#include "testSupport.h"
 
 using qztest::text;
 
@@ -56,28 +53,17 @@ struct Named {
 }  // namespace
 
 TEST(FileNaming, PathsFromTheSettings) {
-    struct Case {
-        int time;
-        const char* path;
-    };
     Named named("D:/anim/");
-    for (const Case& c : {Case{0, "D:/anim/shotFrame0.kc"}, Case{250, "D:/anim/shotFrame1.kc"},
-                          Case{375, "D:/anim/shotFrame1Tick125.kc"}, Case{2625, "D:/anim/shotFrame10Tick125.kc"},
-                          Case{-250, "D:/anim/shotFrame-1.kc"}, Case{-750, "D:/anim/shotFrame-3.kc"},
-                          Case{1, "D:/anim/shotFrame0Tick1.kc"}, Case{249, "D:/anim/shotFrame0Tick249.kc"},
-                          Case{-125, "D:/anim/shotFrame0Tick-125.kc"}, Case{-375, "D:/anim/shotFrame-1Tick-125.kc"},
-                          Case{-1, "D:/anim/shotFrame0Tick-1.kc"}}) {
-        EXPECT_EQ(named.frame(c.time), c.path) << c.time;
-    }
+    const std::pair<int, const char*> cases[] = {
+        {0, "D:/anim/shotFrame0.kc"}, {2625, "D:/anim/shotFrame10Tick125.kc"}, {-750, "D:/anim/shotFrame-3.kc"},
+        {249, "D:/anim/shotFrame0Tick249.kc"}, {-125, "D:/anim/shotFrame0Tick-125.kc"},
+        {-375, "D:/anim/shotFrame-1Tick-125.kc"}};
+    for (const auto& [time, path] : cases) EXPECT_EQ(named.frame(time), path) << time;
     EXPECT_EQ(named.accessor->constructDataFilePathForOneFile().utf8(), "D:/anim/shot.kc");
     EXPECT_EQ(TestAccessor::constructDescriptionFileFullPath(text("D:/anim/"), text("shot")).utf8(),
               "D:/anim/shot.xml");
-    // The location is used as given: no separator is added.
-    EXPECT_EQ(Named("D:/anim").frame(250), "D:/animshotFrame1.kc");
-    EXPECT_EQ(TestAccessor::constructDescriptionFileFullPath(text(""), text("shot")).utf8(), "shot.xml");
     named.accessor->setCacheFormat(text("kcx"));
     EXPECT_EQ(named.frame(375), "D:/anim/shotFrame1Tick125.kcx");
-    EXPECT_EQ(named.accessor->constructDataFilePathForOneFile().utf8(), "D:/anim/shot.kcx");
     named.accessor->setTimePerFrame(100);
     EXPECT_EQ(named.frame(375), "D:/anim/shotFrame3Tick75.kcx");
     // An installed data-file object decides the extension.
@@ -91,13 +77,10 @@ TEST(FileNaming, EveryTimeParsesBackFromItsOwnName) {
         qztest::TempDir dir;
         Named named(dir.path(), ticks);
         named.addChannels(-1000, 1000);
+        // Two times sharing a name, or a name outside the directory, would be found fewer.
         std::vector<int> expected;
-        std::set<std::string> names;
         for (int t = -1000; t <= 1000; t += 37) {
-            const std::string path = named.frame(t);
-            ASSERT_EQ(path.compare(0, dir.path().size(), dir.path()), 0) << path;
-            EXPECT_TRUE(names.insert(path).second) << "two times share " << path;
-            qztest::writeFileBytes(path, {0});
+            qztest::writeFileBytes(named.frame(t), {0});
             expected.push_back(t);
         }
         EXPECT_EQ(named.discover(), expected) << ticks << " ticks per frame";
@@ -153,7 +136,6 @@ TEST(FileDiscovery, TimesFoundInADirectoryListing) {
             Named named(location, c.ticks);
             if (c.start <= c.end) named.addChannels(c.start, c.end);
             EXPECT_EQ(named.discover(), c.times);
-            EXPECT_EQ(named.frame(250).empty(), c.ticks <= 0);
         }
     }
     // A location that cannot be listed gives false and no times.
@@ -179,8 +161,6 @@ TEST(CacheFiles, TheListOfACachesFilesByIndex) {
     const qzCacheFileAccessor::qzCacheFileDistribution perFrame = qzCacheFileAccessor::kOneFilePerFrame;
     const Case cases[] = {
         {"one file", oneFile, {0, 250}, {}, 250, 2, {"D:/anim/shot.xml", "D:/anim/shot.kc"}},
-        {"per frame", perFrame, {0, 250, 500}, {}, 250, 4,
-         {"D:/anim/shot.xml", "D:/anim/shotFrame0.kc", "D:/anim/shotFrame1.kc", "D:/anim/shotFrame2.kc"}},
         // Times of several channels merge in order; a shared time is one file.
         {"two channels", perFrame, {0, 250, 500}, {375, 500, 1000}, 250, 6,
          {"D:/anim/shot.xml", "D:/anim/shotFrame0.kc", "D:/anim/shotFrame1.kc", "D:/anim/shotFrame1Tick125.kc",

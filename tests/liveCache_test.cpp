@@ -13,7 +13,6 @@
 
 #include "qzCacheChecker.h"
 #include "testCache.h"
-#include "testSupport.h"
 
 #if !defined(_WIN32)
 #include <signal.h>
@@ -187,8 +186,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, LiveWriterKilled, testing::ValuesIn(liveCases(
 TEST(LiveRefresh, ACacheWrittenAnewUnderItsNameIsReadAnew) {
     for (const qztest::Layout layout : {qztest::kOneFile, qztest::kPerFrame}) {
         for (const bool worker : {false, true}) {
-            SCOPED_TRACE(std::string(layout == qztest::kOneFile ? "one-file" : "per-frame") +
-                         (worker ? ", worker" : ", direct"));
+            SCOPED_TRACE(qztest::layoutName(layout, worker ? "worker" : "direct"));
             qztest::TempDir dir;
             TestCache cache = liveCache(dir.path(), LiveCase{layout, "kcc", false, false});
             cache.channels.resize(1);

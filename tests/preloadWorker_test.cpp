@@ -12,10 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "qzCacheFileAccessor.h"
 #include "recordingFileIO.h"
 #include "testCache.h"
-#include "testSupport.h"
 
 using qztest::text;
 
@@ -85,7 +83,7 @@ TEST(MemoryCache, KeepsTheRequestedThenTheFollowingThenThePreviousTimes) {
         std::vector<int> kept;
     };
     const Case cases[] = {{3, 1000, {1000, 1250, 750}},
-                          {0, 1000, {1000, 1250, 750}},  // never fewer than three
+                          {0, 1000, {1000, 1250, 750}},  // never fewer than three, however the queue shrank
                           {5, 1000, {1000, 1250, 1500, 1750, 750}},
                           {5, 1100, {1100, 1250, 1500, 1750, 1000}},
                           {5, 2250, {2250, 2500, 2000}},
@@ -100,16 +98,6 @@ TEST(MemoryCache, KeepsTheRequestedThenTheFollowingThenThePreviousTimes) {
     for (int t : {1125, 1130}) cache.accessor->channel(1).addTime(t);
     cache.accessor->setMemoryPreLoadQueueSize(4);
     EXPECT_EQ(cache.timesToKeep(1000), (std::vector<int>{1000, 1125, 1130, 750}));
-}
-
-TEST(MemoryCache, QueueSizeShrinksByATenthToNoFewerThanThree) {
-    qztest::AccessorRef accessor;
-    const unsigned int steps[][2] = {{3, 3}, {4, 3}, {10, 9}, {19, 18}, {25, 23}, {100, 90}};
-    for (const auto& step : steps) {
-        accessor->setMemoryPreLoadQueueSize(step[0]);
-        accessor->reduceMemoryPreLoadQueueSize();
-        EXPECT_EQ(accessor->memoryPreLoadQueueSize(), step[1]) << "from " << step[0];
-    }
 }
 
 TEST(MemoryCache, WorkIsTheFirstKeptTimeThatIsNotWhole) {
@@ -216,10 +204,16 @@ void interpolate(qzCacheFileAccessor& reader, qzCacheChannel::qzCacheInterpolati
     for (unsigned int c = 0; c < reader.numChannels(); ++c) reader.setChannelInterpolation(c, how);
 }
 
+std::vector<int> frameTimes(int count) {
+    std::vector<int> times(static_cast<std::size_t>(count));
+    for (int f = 0; f < count; ++f) times[static_cast<std::size_t>(f)] = f * 250;
+    return times;
+}
+
 // A cache of every array type on frames 0 .. frames-1 and a probe reading it.
 struct DiskCache : qztest::CacheOnDisk<Probe> {
     DiskCache(qztest::Layout layout, const char* format, int frames)
-        : CacheOnDisk(layout, format, qztest::frameTimes(frames)) {}
+        : CacheOnDisk(layout, format, frameTimes(frames)) {}
     bool removeFrame(int frame) { return std::filesystem::remove(this->frame(frame * 250)); }
     bool readsEndInTime(Reads reads) { return ::readsEndInTime(reader, cache, std::move(reads)); }
 };
@@ -234,15 +228,14 @@ class WorkerPlayback : public testing::TestWithParam<qztest::LayoutCase> {};
 
 TEST_P(WorkerPlayback, EveryOrderReadsWhatWasWrittenWithinQPlusOneSamples) {
     DiskCache disk(GetParam().layout, GetParam().format, 14);
-    std::vector<int> forward(14);
-    for (int f = 0; f < 14; ++f) forward[f] = f;
+    const std::vector<int> forward = frameTimes(14);
     std::vector<int> shuffled = forward;
     std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(20240611));
     const std::vector<int> backward(forward.rbegin(), forward.rend());
     ASSERT_TRUE(disk.reader->startMultiThreadRead(false));
     ASSERT_TRUE(disk.readsEndInTime([forward, backward, shuffled](Probe& reader, const TestCache& cache) {
         for (const std::vector<int>* order : {&forward, &backward, &shuffled})
-            for (int f : *order) expectFrame(reader, cache, f);
+            for (int t : *order) EXPECT_TRUE(qztest::readsBackTime(reader, cache, t)) << "time " << t;
     })) << "a read did not return";
     EXPECT_TRUE(disk.reader->stopMultiThreadRead());
     for (unsigned int c = 0; c < disk.reader->numChannels(); ++c)
@@ -275,13 +268,10 @@ TEST(WorkerPlaybackThreads, TwoReadersFarApartBothFinishAndAStopLeavesNoneBlocke
 TEST(WorkerLifecycle, StartStopCyclesKeepServingReads) {
     DiskCache disk(qztest::kOneFile, "kcx", 8);
     ASSERT_TRUE(disk.readsEndInTime([](Probe& reader, const TestCache& cache) {
-        for (int cycle = 0; cycle < 12; ++cycle) {
-            ASSERT_TRUE(reader.startMultiThreadRead(false));
-            ASSERT_FALSE(reader.startMultiThreadRead(false));
-            // Some cycles stop before any request, some right after one.
+        for (int cycle = 0; cycle < 12; ++cycle) {  // some stop before any request, some right after one
+            ASSERT_TRUE(reader.startMultiThreadRead(false) && !reader.startMultiThreadRead(false));
             if (cycle % 3 != 0) expectFrame(reader, cache, (cycle * 5) % 8);
-            ASSERT_TRUE(reader.stopMultiThreadRead());
-            ASSERT_FALSE(reader.stopMultiThreadRead());
+            ASSERT_TRUE(reader.stopMultiThreadRead() && !reader.stopMultiThreadRead());
         }
         // Without the worker the same accessor reads directly again.
         expectFrame(reader, cache, 7);
@@ -355,9 +345,6 @@ TEST(WorkerFailure, MissingFrameFileFailsTheRequestInsteadOfHanging) {
         for (int attempt = 0; attempt < 3; ++attempt) EXPECT_TRUE(std::isnan(qztest::readWeight(reader, 1250)));
         // The worker is not stuck on the failing time: the frames around it still come.
         for (int frame : {4, 6, 0, 9}) expectFrame(reader, cache, frame);
-        // With interpolation the request is answered from the real neighbours 4 and 6.
-        interpolate(reader, qzCacheChannel::kLinear);
-        EXPECT_DOUBLE_EQ(qztest::readWeight(reader, 1250), (qztest::weightAt(1000) + qztest::weightAt(1500)) / 2);
     })) << "a read did not return";
     EXPECT_TRUE(disk.reader->stopMultiThreadRead());
 }
@@ -380,15 +367,9 @@ TEST(CopyingWithoutWorker, AWholeTimeIsLoadedOnTheCallersThread) {
     disk.reader->setOptimizeMultiChannelRead(true);
     interpolate(*disk.reader, qzCacheChannel::kNoInterpolation);
     EXPECT_TRUE(qztest::readsBack(*disk.reader, disk.cache, 0, 750));
-    // Everything of frame 3 is in memory now: without its file the other channels still read,
-    // and a wrong count fails without touching the buffer.
+    // Everything of frame 3 is in memory now: without its file the other channels still read.
     ASSERT_TRUE(disk.removeFrame(3));
     expectFrame(*disk.reader, disk.cache, 3);
-    std::vector<double> wrong(6, 7.0);
-    void* data = wrong.data();
-    unsigned int length = 0;
-    EXPECT_FALSE(disk.reader->getArrayDataAtTime(2, 750, 6, data, length));
-    EXPECT_EQ(wrong, std::vector<double>(6, 7.0));
     // Not the neighbours: they were never asked for.
     ASSERT_TRUE(disk.removeFrame(4));
     EXPECT_TRUE(std::isnan(qztest::readWeight(*disk.reader, 1000)));

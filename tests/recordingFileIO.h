@@ -112,13 +112,11 @@ public:
         log("findTime(" + std::to_string(time) + ")");
         if (!m_open) return false;
         const std::vector<FakeChunk>& chunks = file().chunks;
-        for (int pass = 0; pass < 2; ++pass) {
-            for (std::size_t i = pass == 0 ? m_next : 0; i < chunks.size(); ++i) {
-                if (chunks[i].hasTime && chunks[i].time == time) {
-                    enter(i);
-                    found = time;
-                    return true;
-                }
+        for (std::size_t i = 0; i < chunks.size(); ++i) {
+            if (chunks[i].hasTime && chunks[i].time == time) {
+                enter(i);
+                found = time;
+                return true;
             }
         }
         return false;

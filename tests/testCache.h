@@ -159,11 +159,10 @@ inline void writeTestCache(const TestCache& cache) {
 
 // Makes the accessor read the cache: its description, and a data-file reader opened on it.
 inline ::testing::AssertionResult openTestCache(qzCacheFileAccessor& accessor, const TestCache& cache) {
-    const auto utf8 = [](const std::string& s) { return qzString::IString(s.c_str(), 1); };
-    if (!accessor.readDescriptionFile(utf8(cache.name), utf8(cache.location))) {
+    if (!accessor.readDescriptionFile(text(cache.name), text(cache.location))) {
         return ::testing::AssertionFailure() << cache.description() << " does not read";
     }
-    auto* reader = new qzCacheFileIffIO(qzCacheFileIO::kRead, utf8(cache.format));
+    auto* reader = new qzCacheFileIffIO(qzCacheFileIO::kRead, text(cache.format));
     delete accessor.fileAccessor();
     accessor.setFileAccessor(reader);
     if (cache.layout == kOneFile && !reader->open(accessor.constructDataFilePathForOneFile())) {
@@ -172,38 +171,27 @@ inline ::testing::AssertionResult openTestCache(qzCacheFileAccessor& accessor, c
     return ::testing::AssertionSuccess();
 }
 
-// Whether the channel's sample at `time`, read by `read(data, length)`, is the written one byte
-// for byte (NaN payloads and the sign of zero included), whether it landed in the buffer given
-// or was lent from memory.
-template <typename Read>
-::testing::AssertionResult readsBackWith(const TestCache& cache, unsigned int channel, int time,
-                                         Read read) {
+// Whether the channel's sample at `time` reads back as written, byte for byte (NaN payloads and
+// the sign of zero included), whether it landed in the buffer given or was lent from memory.
+template <typename Reader>
+::testing::AssertionResult readsBack(Reader& reader, const TestCache& cache, unsigned int channel, int time) {
     const TestChannel& c = cache.channels.at(channel);
     const std::vector<unsigned char> expected = sampleBytes(c, channel, time + cache.salt);
     std::vector<unsigned char> got(expected.size() + 8, 0xEE);
     void* data = got.data();
     unsigned int length = c.elements;
-    if (!read(data, length)) {
-        return ::testing::AssertionFailure() << c.name << " at " << time << " does not read";
+    bool read = false;
+    if constexpr (std::is_base_of_v<qzCacheFileAccessor, Reader>) {
+        read = reader.getArrayDataAtTime(channel, time, c.elements, data, length);
+    } else {
+        read = reader.getArrayDataAtTime(channel, time, data, length);
     }
-    const bool inBuffer = data == got.data();
+    if (!read) return ::testing::AssertionFailure() << c.name << " at " << time << " does not read";
     if (length != c.elements || std::memcmp(data, expected.data(), expected.size()) != 0 ||
-        (inBuffer && got[expected.size()] != 0xEE)) {
+        (data == got.data() && got[expected.size()] != 0xEE)) {
         return ::testing::AssertionFailure() << c.name << " at " << time << " reads other bytes";
     }
     return ::testing::AssertionSuccess();
-}
-
-template <typename Reader>
-::testing::AssertionResult readsBack(Reader& reader, const TestCache& cache, unsigned int channel, int time) {
-    const unsigned int count = cache.channels.at(channel).elements;
-    return readsBackWith(cache, channel, time, [&](void*& data, unsigned int& length) {
-        if constexpr (std::is_base_of_v<qzCacheFileAccessor, Reader>) {
-            return reader.getArrayDataAtTime(channel, time, count, data, length);
-        } else {
-            return reader.getArrayDataAtTime(channel, time, data, length);
-        }
-    });
 }
 
 // Every channel at `time`.
@@ -224,13 +212,6 @@ template <typename Reader>
         if (!result) return result;
     }
     return ::testing::AssertionSuccess();
-}
-
-// Frames 0 .. count-1 at 250 ticks a frame.
-inline std::vector<int> frameTimes(int count) {
-    std::vector<int> times;
-    for (int frame = 0; frame < count; ++frame) times.push_back(frame * 250);
-    return times;
 }
 
 // A cache written into a temporary directory of its own, and an accessor of type A (a test's
