@@ -164,35 +164,6 @@ TEST(Threads, EveryStartedThreadRunsOnAndEveryPostCounts) {
     EXPECT_TRUE(qztest::endsInTime([] {
         for (int i = 0; i < kThreads; ++i) g_posts.semaphore.wait();
     })) << "a post was lost";
-    auto preset = std::make_shared<qzThread::Semaphore>(2);
-    EXPECT_TRUE(qztest::endsInTime([preset] {
-        preset->wait();
-        preset->wait();
-        preset->post();
-        preset->wait();
-    })) << "the initial count was not taken";
-}
-
-TEST(Threads, MutexOpExcludesOtherThreads) {
-    for (const bool recursive : {true, false}) {
-        qzThread::Mutex mutex(recursive);
-        long counter = 0;
-        auto work = [&] {
-            for (int i = 0; i < 20000; ++i) {
-                qzThread::MutexOp op(mutex, true);
-                op.lock();  // a second lock() on a held op changes nothing
-                ++counter;
-                op.unlock();
-                op.unlock();
-            }
-        };
-        std::thread a(work);
-        std::thread b(work);
-        work();
-        a.join();
-        b.join();
-        EXPECT_EQ(counter, 60000) << recursive;
-    }
 }
 
 TEST(Threads, MutexOpReleasesWhatItHoldsAndNothingElse) {
