@@ -246,13 +246,6 @@ TEST_P(IffIO, FindTimeAnswersAsAFreshReaderFromAnywhere) {
         io.endReadChunk();
     }
     EXPECT_EQ(io.rewinds, 0);
-    // A file without time groups is searched once.
-    writeTimes(path("none.kc"), format(), {});
-    TestIO none(qzCacheFileIO::kRead, str(format()));
-    int found = 0;
-    ASSERT_TRUE(none.open(str(path("none.kc").c_str())));
-    EXPECT_FALSE(none.findTime(10, found));
-    EXPECT_EQ(none.rewinds, 1);
 }
 
 // A rewind, and an open of the name after a close, read the file as a fresh open would:
