@@ -93,23 +93,20 @@ TEST(FacadeStrings, EachResultIsAFreshUtf8CopyForTheCallerToFree) {
     unsigned int index = 9;
     ASSERT_TRUE(cache.addChannel(euro.c_str(), green.c_str(), qzCacheData::kFloatArray, index));
     EXPECT_TRUE(cache.hasChannelByName(euro.c_str(), index) && index == 0);
-    const auto viaPointer = [](const std::function<bool(char**)>& get) {
-        char* text = nullptr;
-        return get(&text) ? text : nullptr;
+    const std::pair<std::function<bool(char**)>, std::string> results[] = {
+        {[&](char** s) { return (*s = cache.baseFileName()) != nullptr; }, base},
+        {[&](char** s) { return (*s = cache.storageLocation()) != nullptr; }, dir.path()},
+        {[&](char** s) { return cache.channelName(0, s); }, euro},
+        {[&](char** s) { return cache.channelInterpretation(0, s); }, green},
+        {[&](char** s) { return cache.getDataFilePath(1, s); }, dir.file(base + ".kc")},
     };
-    const std::pair<std::function<char*()>, std::string> results[] = {
-        {[&] { return cache.baseFileName(); }, base},
-        {[&] { return cache.storageLocation(); }, dir.path()},
-        {[&] { return viaPointer([&](char** s) { return cache.channelName(0, s); }); }, euro},
-        {[&] { return viaPointer([&](char** s) { return cache.channelInterpretation(0, s); }); }, green},
-        {[&] { return viaPointer([&](char** s) { return cache.getDataFilePath(1, s); }); }, dir.file(base + ".kc")},
-    };
-    for (const auto& result : results) {
-        char* first = result.first();
-        char* second = result.first();
-        EXPECT_NE(first, second) << result.second;
-        EXPECT_EQ(take(first), result.second);
-        EXPECT_EQ(take(second), result.second);
+    for (const auto& [get, expected] : results) {
+        char* first = nullptr;
+        char* second = nullptr;
+        EXPECT_TRUE(get(&first) && get(&second)) << expected;
+        EXPECT_NE(first, second) << expected;
+        EXPECT_EQ(take(first), expected);
+        EXPECT_EQ(take(second), expected);
     }
 }
 
