@@ -76,13 +76,6 @@ TEST(String, MalformedUtf8IsReplacedWithoutOverreading) {
     }
 }
 
-TEST(String, FormatsTextLongerThanAnyFixedBuffer) {
-    const std::string longText(5000, 'k');
-    IString big;
-    EXPECT_TRUE(big.format("<%s|%d>", longText.c_str(), -7));
-    EXPECT_EQ(std::string(big.asUTF8()), "<" + longText + "|-7>");
-}
-
 TEST(Filename, BaseTrunkDropsDirectoryAndLastExtension) {
     const std::pair<const char*, const char*> cases[] = {
         {"/a/b/wave.pc2", "wave"}, {"C:\\x\\y.kc", "y"}, {"D:/anim\\mixed/shotFrame1Tick125.kcx", "shotFrame1Tick125"},
