@@ -130,35 +130,6 @@ TEST(Directory, ListingManyPathsKeepsNoObjectPerPath) {
     churn.join();
 }
 
-// A library thread posts once and counts itself; what it touches is static, so that a thread
-// that runs after a failed wait still finds it.
-struct Posts {
-    qzThread::Semaphore go{0};
-    qzThread::Semaphore semaphore{0};
-    std::atomic<int> done{0};
-};
-Posts g_posts;
-
-TEST(Threads, EveryStartedThreadRunsOnAndEveryPostCounts) {
-    // The first waits until its object is gone; the others run at once.
-    constexpr int kThreads = 64;
-    {
-        qzThread::Thread waiting([](void*) { g_posts.go.wait(); g_posts.semaphore.post(); ++g_posts.done; }, nullptr);
-        ASSERT_FALSE(waiting.start().failed());
-    }
-    for (int i = 1; i < kThreads; ++i) {
-        qzThread::Thread thread([](void*) { g_posts.semaphore.post(); ++g_posts.done; }, nullptr);
-        ASSERT_FALSE(thread.start().failed());
-    }
-    EXPECT_TRUE(qztest::waitUntil([] { return g_posts.done == kThreads - 1; })) << "started threads that never ran";
-    EXPECT_EQ(g_posts.done, kThreads - 1) << "the waiting thread did not wait";
-    g_posts.go.post();
-    EXPECT_TRUE(qztest::waitUntil([] { return g_posts.done == kThreads; })) << "a thread did not run on";
-    EXPECT_TRUE(qztest::endsInTime([] {
-        for (int i = 0; i < kThreads; ++i) g_posts.semaphore.wait();
-    })) << "a post was lost";
-}
-
 TEST(Threads, MutexOpReleasesWhatItHoldsAndNothingElse) {
     auto mutex = std::make_shared<qzThread::Mutex>(true);
     mutex->lock();
