@@ -95,9 +95,7 @@ TEST(FacadeStrings, EachResultIsAFreshUtf8CopyForTheCallerToFree) {
     EXPECT_TRUE(cache.hasChannelByName(euro.c_str(), index) && index == 0);
     const std::pair<std::function<bool(char**)>, std::string> results[] = {
         {[&](char** s) { return (*s = cache.baseFileName()) != nullptr; }, base},
-        {[&](char** s) { return (*s = cache.storageLocation()) != nullptr; }, dir.path()},
         {[&](char** s) { return cache.channelName(0, s); }, euro},
-        {[&](char** s) { return cache.channelInterpretation(0, s); }, green},
         {[&](char** s) { return cache.getDataFilePath(1, s); }, dir.file(base + ".kc")},
     };
     for (const auto& [get, expected] : results) {
@@ -169,16 +167,6 @@ struct AccessorPeek : qzCacheFileAccessor {
 };
 
 }  // namespace
-
-// A per-frame cache opens without any frame file, each being opened when read; a one-file cache
-// does not open without its data file. Either way its channels are known and reads fail.
-TEST_P(FacadeLayout, WithoutDataFilesPerFrameOpensAndOneFileDoesNot) {
-    for (const auto& file : dataFiles(dir.path())) std::filesystem::remove(fsPath(dir.file(file.first)));
-    qzCacheFileInterface reader;
-    EXPECT_EQ(reader.initFileRead("shot", dir.path().c_str()), GetParam() == kPerFrame);
-    EXPECT_EQ(reader.numChannels(), cache.channels.size());
-    EXPECT_FALSE(readsBack(reader, cache, 0, 500));
-}
 
 // Reopening continues a per-frame cache without rewriting a frame file already there; a one-file
 // cache is refused and stays as it was, still readable.
