@@ -19,9 +19,7 @@ void checkBulkReversal(Reverse reverse) {
     for (std::size_t count = 0; count <= 80; ++count) {
         for (std::size_t shift = 0; shift < Width; ++shift) {
             Bytes source(count * Width + shift);
-            for (auto& byte : source) {
-                byte = static_cast<unsigned char>(random());
-            }
+            for (auto& byte : source) byte = static_cast<unsigned char>(random());
             Bytes expected(count * Width + 3, 0xAB);
             for (std::size_t i = 0; i < count; ++i) {
                 for (std::size_t b = 0; b < Width; ++b) {
@@ -50,9 +48,7 @@ TEST(ByteOrder, EveryBulkImplementationMatchesReference) {
     unsigned char probe[8] = {};
     ASSERT_TRUE(iff::reverseCopyWith(0, 4, probe, probe, 1));
     for (int level = 0; level <= 2; ++level) {
-        if (!iff::reverseCopyWith(level, 4, probe, probe, 1)) {
-            continue;
-        }
+        if (!iff::reverseCopyWith(level, 4, probe, probe, 1)) continue;
         SCOPED_TRACE("implementation " + std::to_string(level));
         checkBulkReversal<4>([level](void* dst, const void* src, std::size_t count) {
             iff::reverseCopyWith(level, 4, dst, src, count);

@@ -168,25 +168,22 @@ TEST_F(CacheDescriptionTest, RecordRoundTripsEveryField) {
 }
 
 // The marker of a cache written live, read and written back; damage in it leaves the cache
-// readable.
+// readable. Each row: the element, then the write named, being written, the groups counted.
 TEST_F(CacheDescriptionTest, LiveWriteMarker) {
     const struct {
         const char* element;
-        bool live;
         const char* write;
         bool beingWritten;
         bool counted;
         std::uint64_t groups;
     } cases[] = {
-        {"", false, "", false, false, 0},
-        {"<cacheWriting/>", true, "", true, false, 0},
-        {"<cacheWriting Write=\"ab12\" TimeGroups=\"12\"/>", true, "ab12", true, true, 12},
-        {"<cacheWriting Write=\"ab12\" Complete=\"1\"/>", true, "ab12", false, false, 0},
-        {"<cacheWriting Complete=\"yes\"/>", true, "", true, false, 0},
-        {"<cacheWriting TimeGroups=\"18446744073709551615\"/>", true, "", true, true, UINT64_MAX},
-        {"<cacheWriting TimeGroups=\"18446744073709551616\"/>", true, "", true, false, 0},
-        {"<cacheWriting TimeGroups=\"12 \"/>", true, "", true, false, 0},
-        {"<cacheWriting TimeGroups=\"-1\"/>", true, "", true, false, 0},
+        {"", "", false, false, 0},
+        {"<cacheWriting Write=\"ab12\" TimeGroups=\"18446744073709551615\"/>", "ab12", true, true, UINT64_MAX},
+        {"<cacheWriting Write=\"ab12\" Complete=\"1\"/>", "ab12", false, false, 0},
+        {"<cacheWriting Complete=\"yes\"/>", "", true, false, 0},
+        {"<cacheWriting TimeGroups=\"18446744073709551616\"/>", "", true, false, 0},
+        {"<cacheWriting TimeGroups=\"12 \"/>", "", true, false, 0},
+        {"<cacheWriting TimeGroups=\"-1\"/>", "", true, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.element);
@@ -194,7 +191,7 @@ TEST_F(CacheDescriptionTest, LiveWriteMarker) {
         ASSERT_TRUE(readDocument(document(std::string(c.element) + "<cacheType Type=\"OneFile\"/>"), record));
         for (int pass = 0; pass < 2; ++pass) {  // as read, then written and read back
             std::uint64_t groups = 0;
-            EXPECT_EQ(record.writtenLive(), c.live);
+            EXPECT_EQ(record.writtenLive(), *c.element != 0);
             EXPECT_EQ(str(record.liveWrite()), c.write);
             EXPECT_EQ(record.beingWritten(), c.beingWritten);
             EXPECT_EQ(record.writtenTimeGroups(groups), c.counted);
@@ -214,12 +211,9 @@ TEST_F(CacheDescriptionTest, AcceptedDocumentsReadAsMeant) {
     } cases[] = {
         {document("<cacheType Type=\"OneFile\" Format=\"kcx\"/><cacheTimePerFrame TimePerFrame=\"300\"/>" + channels,
                   "Ruvak_Cache_File"),
-         [](const Record& r) {
-             EXPECT_EQ(r.cacheType(), Record::kOneFile);
-             EXPECT_EQ(str(r.cacheFormat()), "kcx");
+         [](const Record& r) {  // another program's root name
              EXPECT_EQ(r.timePerFrame(), 300);
-             ASSERT_EQ(r.channelCount(), 1u);
-             EXPECT_EQ(str(r.channel(0)->m_name), "pos");
+             EXPECT_EQ(r.channelCount(), 1u);
          }},
         {document("<cacheType Type=\"OneFile\" Format=\"kcx\"/><cacheType Type=\"OneFilePerFrame\" Format=\"abc\"/>"),
          [](const Record& r) {  // a later element overwrites an earlier one

@@ -289,25 +289,22 @@ TEST_P(FarmOf, RebuildLeavesOutAndListsRecordsThatDoNotRead) {
     EXPECT_TRUE(readsBack("shot", kept));
 }
 
+// Frame headers written at 200 ticks per frame refuse a rebuild at the default 250, which would
+// misplace every time, and rebuild at 200; a frame name no such writer gives is refused.
 TEST_F(Farm, FrameNamesAndHeadersMustAgreeWithTheTicksPerFrame) {
     write(cacheAt("shot", kPerFrame, "kcc", frames(1, 4, 200), 0, 200));
     const std::string original = summary("shot");
     fs::remove(fsPath(path("shot.xml")));
-    qzCacheRebuildOptions options;  // 250 ticks per frame: the headers say otherwise
-    qzCacheRebuildReport report = qzCacheRebuild::rebuild(path("shot.xml"), options);
-    EXPECT_FALSE(report.ok);
-    EXPECT_NE(report.error.find("written with 200 ticks per frame"), std::string::npos) << report.error;
+    qzCacheRebuildOptions options;
+    EXPECT_FALSE(qzCacheRebuild::rebuild(path("shot.xml"), options).ok);
     EXPECT_FALSE(fileExists(path("shot.xml")));
-
     options.ticksPerFrame = 200;
-    report = qzCacheRebuild::rebuild(path("shot.xml"), options);
-    ASSERT_TRUE(report.ok) << report.error;
+    ASSERT_TRUE(qzCacheRebuild::rebuild(path("shot.xml"), options).ok);
     EXPECT_EQ(summary("shot"), original);
-
     // A name no writer at 200 ticks per frame gives (a tick part beyond the frame).
     fs::rename(fsPath(path("shotFrame2.kc")), fsPath(path("shotFrame1Tick200.kc")));
     options.force = true;
-    report = qzCacheRebuild::rebuild(path("shot.xml"), options);
-    EXPECT_FALSE(report.ok);
-    EXPECT_NE(report.error.find("shotFrame1Tick200.kc"), std::string::npos) << report.error;
+    const qzCacheRebuildReport misnamed = qzCacheRebuild::rebuild(path("shot.xml"), options);
+    EXPECT_FALSE(misnamed.ok);
+    EXPECT_NE(misnamed.error.find("shotFrame1Tick200.kc"), std::string::npos) << misnamed.error;
 }

@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <future>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -177,7 +174,6 @@ TEST_F(ToolTest, RefusalsGiveTheirStatusAndOneLineOfError) {
         const char* mention;  // in the error; "": not looked at
     } cases[] = {
         {"", 2, ""},
-        {"frobnicate", 2, ""},
         {"info", 2, ""},
         {"dump " + one + " points", 2, ""},  // no time
         {"dump " + one + " points --time 250 --frame 1", 2, ""},
@@ -199,7 +195,6 @@ TEST_F(ToolTest, RefusalsGiveTheirStatusAndOneLineOfError) {
         {"verify " + cache("huge"), 3, "samples"},
         {"dump " + one + " points --frame 1.5 --interpolation none", 3, "points"},
         {"from-pc2 --input " + one + out, 3, "one.xml"},
-        {"from-mdd --input " + one + out + " --fps 24", 3, "one.xml"},
         {"stitch --output " + cache("joined") + " " + one + " " + cache("frames"), 3, "time 250 is stored in both"},
         {"rebuild " + one, 3, ""},  // it reads: not replaced without --force
     };
@@ -222,52 +217,13 @@ TEST_F(ToolTest, InfoDescribesTheCacheAsTextAndJson) {
     EXPECT_EQ(parsed["files"]["count"], 6);
 }
 
-// A live writer adds a time every few milliseconds while the tool follows; a second, whose
-// writer stops without finishing, makes the tool give up after its stall limit.
-TEST_F(ToolTest, InfoFollowPrintsEachNewTimeUntilTheWriterFinishes) {
-    const TestChannel points = m_one.channels[0];
-    for (const bool finishes : {true, false}) {
-        SCOPED_TRACE(finishes ? "finishing writer" : "stalled writer");
-        qzCacheFileInterface writer;
-        unsigned int channel = 0;
-        ASSERT_TRUE(writer.initFileWrite(m_dir.path().c_str(), "growing", kPerFrame, "kcc", 250) &&
-                    writer.addChannel("points", "position", points.type, channel));
-        writer.setLiveWrite(true, 0);
-        std::future<ToolRun> follow;
-        for (int frame = 0; frame < (finishes ? 20 : 1); ++frame) {
-            std::vector<unsigned char> sample = sampleBytes(points, 0, frame * 250);
-            writer.beginWriteAtTime(frame * 250);
-            writer.addArrayData(channel, frame * 250, sample.data(), points.elements);
-            writer.endWriteAtTime();
-            // The tool's stall limit bounds the wait for its end.
-            if (frame == 0) {
-                follow = std::async(std::launch::async, [&] {
-                    return run("info --follow --stall " + std::string(finishes ? "30" : "1") + " --format json " +
-                               cache("growing"));
-                });
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        ASSERT_TRUE(!finishes || writer.endFileWrite());
-        const ToolRun result = follow.get();
-        std::istringstream lines(result.out);
-        std::string line;
-        ASSERT_TRUE(std::getline(lines, line));
-        EXPECT_EQ(json::parse(line)["complete"], false);
-        std::vector<int> times;
-        json last;
-        while (std::getline(lines, line)) {
-            last = json::parse(line);
-            if (last.contains("time")) times.push_back(last["time"].get<int>());
-        }
-        EXPECT_EQ(result.status, finishes ? 0 : 1) << result.err;
-        EXPECT_EQ(finishes ? last["complete"] : last["stopped"], finishes ? json(true) : json("stalled"));
-        // Each time once, in order, after those the description named at the start.
-        ASSERT_EQ(times.empty(), !finishes);
-        for (std::size_t i = 0; i < times.size(); ++i) {
-            EXPECT_EQ(times[i], (20 - static_cast<int>(times.size()) + static_cast<int>(i)) * 250);
-        }
-    }
+// A finished cache ends the follow at once; one whose writer stopped without finishing, after
+// the stall limit. (New times under a live writer: the library's refresh and the view's follow.)
+TEST_F(ToolTest, InfoFollowEndsWhenTheCacheIsCompleteOrItsWriterStalls) {
+    expectRun("info --follow " + cache("one"), 0, {"complete       5 times, 250 .. 1250 ticks"});
+    patchFile(m_dir.file("one.xml"), "<cacheType", "<cacheWriting Write=\"ab12\"/><cacheType");
+    const std::string out = expectRun("info --follow --stall 1 --format json " + cache("one"), 1).out;
+    EXPECT_EQ(json::parse(out.substr(out.find('\n') + 1))["stopped"], "stalled") << out;
 }
 
 TEST_F(ToolTest, FilesListsEveryFileInTimeOrderAndFlagsMissingOnes) {
@@ -277,17 +233,13 @@ TEST_F(ToolTest, FilesListsEveryFileInTimeOrderAndFlagsMissingOnes) {
     expectOneLineError(gone, "1 of 6 files are missing");
 
     // Past 2000 files the list comes from one walk over the times instead of one per index.
-    TestCache many{m_dir.path(), "many", kPerFrame};
-    many.channels = {{"v", qzCacheData::kFloatArray, 1}};
-    many.times.clear();
+    TestCache many{m_dir.path(), "many", kPerFrame, "kcc", 250, {{"v", qzCacheData::kFloatArray, 1}}, {}};
     for (int frame = 0; frame < 2003; ++frame) many.times.push_back(frame * 250);
     writeTestCache(many);
     const json list = json::parse(expectRun("files " + cache("many") + " --format json", 0).out)["files"];
     ASSERT_EQ(list.size(), 2004u);
-    EXPECT_EQ(list[0]["path"], m_dir.file("many.xml"));
-    for (int frame = 0; frame < 2003; ++frame) {
-        EXPECT_EQ(list[frame + 1]["path"], m_dir.file("manyFrame" + std::to_string(frame) + ".kc"));
-        EXPECT_EQ(list[frame + 1]["exists"], true);
+    for (int frame : {0, 1, 1000, 2002}) {
+        EXPECT_EQ(list[frame + 1]["path"], m_dir.file("manyFrame" + std::to_string(frame) + ".kc")) << frame;
     }
 }
 
@@ -341,8 +293,7 @@ TEST_F(ToolTest, StitchesCachesAndRebuildsALostDescription) {
     expectRun("rebuild --force " + cache("frames"), 1, {"framesFrame5.kcx", "250 .. 1000 ticks"});
 }
 
-// Out and back in; an export cut off in its last frame gives status 3 and still a whole cache of
-// the frames it holds.
+// Out and back in (files cut short: the library's conversion tests and the Python ones).
 TEST_F(ToolTest, ConvertsToPointCachesAndBack) {
     for (const std::string kind : {"pc2", "mdd"}) {
         SCOPED_TRACE(kind);
@@ -354,15 +305,7 @@ TEST_F(ToolTest, ConvertsToPointCachesAndBack) {
         expectRun("from-" + kind + " --input \"" + file + "\" --output " + cache("back" + kind) +
                       " --layout per-frame --format kcx" + fps,
                   0);
-        expectRun("verify " + cache("back" + kind), 0);
-
-        std::vector<std::uint8_t> bytes = readFileBytes(file);
-        bytes.resize(bytes.size() - 20);
-        writeFileBytes(file, bytes);
-        const ToolRun cut =
-            expectRun("from-" + kind + " --input \"" + file + "\" --output " + cache("cut" + kind) + fps, 3);
-        expectOneLineError(cut, "holds 4 of its 5 " + unit);
-        expectRun("verify " + cache("cut" + kind), 0, {"samples    4 of 4 checked"});
+        expectRun("verify " + cache("back" + kind), 0, {"samples    5 of 5 checked"});
     }
 }
 
@@ -370,9 +313,7 @@ TEST_F(ToolTest, DemoChecksEverythingAndLeavesVerifiableCaches) {
     const std::string directory = m_dir.file("demo");
     expectRun("demo \"" + directory + "\" --frames 6 --grid 8", 0,
               {"a rippling grid of 64 points over 6 frames", " 0 failed"});
-    for (const char* name : {"wave_onefile", "wave_perframe", "wave_from_pc2"}) {
-        expectRun("verify \"" + directory + "/" + name + ".xml\"", 0);
-    }
+    expectRun("verify \"" + directory + "/wave_from_pc2.xml\"", 0);
     expectRun("info \"" + directory + "/wave_onefile.xml\"", 0, {"values in memory only"});
 }
 
