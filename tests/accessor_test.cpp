@@ -206,10 +206,8 @@ TEST(WriteSequence, WhatCannotBeWrittenIsNeverOpenedNorKept) {
     for (auto distribution : {qzCacheFileAccessor::kOneFile, qzCacheFileAccessor::kOneFilePerFrame}) {
         FakeCache s(distribution);
         const bool oneFile = distribution == qzCacheFileAccessor::kOneFile;
-        EXPECT_TRUE(s.writeTime(500));
-        EXPECT_NE(s.writeTime(500), oneFile);
-        EXPECT_NE(s.writeTime(-250), oneFile);
-        EXPECT_TRUE(s.writeTime(750));
+        for (const auto& [time, taken] : {std::pair{500, true}, {500, !oneFile}, {-250, !oneFile}, {750, true}})
+            EXPECT_EQ(s.writeTime(time), taken) << time;
         EXPECT_EQ(qztest::callCount(s.log, "beginWriteChunk"), oneFile ? 2 : 4);
         std::vector<int> times;
         ASSERT_TRUE(s.accessor->getDataTimes(0, times));

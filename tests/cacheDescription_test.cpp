@@ -232,9 +232,8 @@ TEST_F(CacheDescriptionTest, AcceptedDocumentsReadAsMeant) {
          "<extra>x<!-- gone -->y</extra></Qordexon_Cache_File>",
          [](const Record& r) {
              ASSERT_EQ(r.descriptionInfoCount(), 4u);
-             EXPECT_EQ(str(r.descriptionInfo(1)), "a & b <c> \xc3\xa9");
-             EXPECT_EQ(str(r.descriptionInfo(2)), "by the & team");
-             EXPECT_EQ(str(r.descriptionInfo(3)), "xy");
+             const std::vector<std::string> lines{str(r.descriptionInfo(1)), str(r.descriptionInfo(2)), str(r.descriptionInfo(3))};
+             EXPECT_EQ(lines, (std::vector<std::string>{"a & b <c> \xc3\xa9", "by the & team", "xy"}));
          }},
         // The declarations of the expansion bomb used modestly: the refusal below is for the bomb.
         {entityLevels() + "<Qordexon_Cache_File><extra>&l1;</extra></Qordexon_Cache_File>",

@@ -208,13 +208,10 @@ TEST_F(ToolTest, InfoDescribesTheCacheAsTextAndJson) {
     expectRun("info " + cache("one"), 0,
               {"regular every 250 ticks, 250 .. 1250 ticks, 5 stored times, elements at first time: 5"});
     const json parsed = json::parse(expectRun("info " + cache("frames") + " --format json", 0).out);
-    EXPECT_EQ(parsed["layout"], "per-frame");
-    EXPECT_EQ(parsed["cacheFormat"], "kcx");
-    EXPECT_EQ(parsed["timeRange"]["endTicks"], 1250);
-    EXPECT_EQ(parsed["channels"][3]["name"], "floats");
-    EXPECT_EQ(parsed["channels"][4]["elementsAtFirstTime"], 5);
-    EXPECT_EQ(parsed["channels"][4]["interpolation"], "previous");
-    EXPECT_EQ(parsed["files"]["count"], 6);
+    const json expected = {{"/layout", "per-frame"}, {"/cacheFormat", "kcx"}, {"/timeRange/endTicks", 1250},
+                           {"/channels/3/name", "floats"}, {"/channels/4/elementsAtFirstTime", 5},
+                           {"/channels/4/interpolation", "previous"}, {"/files/count", 6}};
+    for (const auto& [pointer, value] : expected.items()) EXPECT_EQ(parsed.at(json::json_pointer(pointer)), value) << pointer;
 }
 
 // A finished cache ends the follow at once; one whose writer stopped without finishing, after
