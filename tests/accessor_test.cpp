@@ -164,7 +164,7 @@ TEST(AccessorRegistry, AllocatedBlocksHoldTheirElements) {
         void* block = accessor->allocateDataForChannel(index, 7);
         EXPECT_EQ(block == nullptr, qzCacheData::elementSize(type) == 0) << type;
         // Writing the whole block: the address sanitizer catches one that is too small.
-        std::memset(block, 0x5A, block ? 7 * qzCacheData::elementSize(type) : 0);
+        if (block) std::memset(block, 0x5A, 7 * qzCacheData::elementSize(type));
         std::free(block);
         std::free(accessor->allocateDataForChannel(index, 0));
     }

@@ -35,9 +35,14 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     if (allocationFailsNow(size)) return nullptr;
     return std::malloc(size ? size : 1);
 }
-// The nothrow form of delete calls the first one.
+// The array forms too: the address sanitizer's runtime would take them otherwise. The nothrow
+// forms of delete call these.
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 namespace qztest {
 

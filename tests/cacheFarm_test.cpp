@@ -17,7 +17,6 @@
 #include "qzCacheStitch.h"
 #include "qzFaultFileSystem.h"
 #include "testCache.h"
-#include "testSupport.h"
 
 namespace fs = std::filesystem;
 using namespace qztest;

@@ -15,7 +15,6 @@
 #include "qzCacheFileAccessor.h"
 #include "qzCacheFileInterface.h"
 #include "testCache.h"
-#include "testSupport.h"
 
 namespace {
 

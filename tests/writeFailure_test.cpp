@@ -11,7 +11,6 @@
 #include "qzCacheFileInterface.h"
 #include "qzFaultFileSystem.h"
 #include "testCache.h"
-#include "testSupport.h"
 
 namespace fs = std::filesystem;
 using qztest::kOneFile;
