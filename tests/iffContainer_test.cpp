@@ -245,6 +245,9 @@ TEST_P(IffVariant, WriterWithoutMemoryWritesNothing) {
     EXPECT_EQ(file->close(), 0);
     const Group time{qzIffTag("KLCH"), {dataChunk("TIME", {0, 0, 0, 1})}};
     EXPECT_EQ(readAll(path), (std::vector<Group>{sampleGroups()[0], time}));
+    // Nor does a writer put a chunk outside every group.
+    const auto outside = makeFile();
+    EXPECT_TRUE(outside->open(path.c_str(), "w", 0, 0) && outside->putChunk(qzIffTag("TIME"), 4, "\0\0\0\1") != 0);
 }
 
 // Chunk and group sizes no file of this length can hold: every walk fails without allocating
